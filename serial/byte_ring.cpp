@@ -1,0 +1,66 @@
+// Byte queue between threads that never blocks.
+#include "serial/byte_ring.h"
+
+#include <thread>
+
+CByteRing receiveRing;
+CByteRing usbRxRing;
+
+int CByteRing::Put(uint8_t value) {
+    if (busy.test_and_set(std::memory_order_acquire)) {
+        return -1;
+    }
+    const uint16_t held = count.load(std::memory_order_relaxed);
+    if (full || held >= capacity) {
+        busy.clear(std::memory_order_release);
+        return -1;
+    }
+    uint32_t position = readIndex + held;
+    if (position >= capacity) {
+        position -= capacity;
+    }
+    data[position] = value;
+    const uint16_t now = held + 1;
+    count.store(now, std::memory_order_release);
+    int result = 0;
+    if (capacity - now < highMark) {
+        result = 2;
+        if (now == capacity) {
+            full = true;
+        }
+    }
+    busy.clear(std::memory_order_release);
+    return result;
+}
+
+int CByteRing::Get(uint8_t& out) {
+    if (busy.test_and_set(std::memory_order_acquire)) {
+        return 0;
+    }
+    const uint16_t held = count.load(std::memory_order_relaxed);
+    if (held == 0) {
+        busy.clear(std::memory_order_release);
+        return 0;
+    }
+    out = data[readIndex];
+    readIndex = readIndex + 1 == capacity ? 0 : readIndex + 1;
+    const uint16_t now = held - 1;
+    count.store(now, std::memory_order_release);
+    if (now < lowMark) {
+        full = false;
+    }
+    busy.clear(std::memory_order_release);
+    return 1;
+}
+
+void CByteRing::Reset() {
+    // A Put or Get holds the guard for a few instructions only, so yielding until it is
+    // free is brief and cannot starve.
+    while (busy.test_and_set(std::memory_order_acquire)) {
+        std::this_thread::yield();
+    }
+    count.store(0, std::memory_order_release);
+    readIndex = 0;
+    full = false;
+    busy.clear(std::memory_order_release);
+}
