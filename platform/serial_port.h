@@ -79,6 +79,10 @@ public:
     // Waits, on the platform and not by spinning, until the output queue is empty or
     // timeoutMs has passed; returns 1 when it is empty.
     virtual int WaitOutputDrained(uint32_t timeoutMs) = 0;
+    // Waits, on the platform, until bytes are waiting to be read, the port fails, or
+    // timeoutMs has passed; 1 when a Read would now find something (or fail), 0 otherwise.
+    // Lets an idle reader sleep instead of spinning.
+    virtual int WaitReadable(uint32_t timeoutMs) = 0;
     // Reads at most maxBytes into buffer, honouring the timeouts; count gets the bytes read.
     virtual int Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count) = 0;
     // Writes count bytes, honouring the write timeouts; written gets the bytes moved.

@@ -1,10 +1,13 @@
 // Byte queue between threads that never blocks.
 #include "serial/byte_ring.h"
 
+#include "serial/data_signal.h"
+
 #include <thread>
 
 CByteRing receiveRing;
 CByteRing usbRxRing;
+CDataSignal usbRxSignal;
 
 int CByteRing::Put(uint8_t value) {
     if (busy.test_and_set(std::memory_order_acquire)) {

@@ -22,6 +22,8 @@ public:
     int ApplyTimeouts();
     // count: in, the most bytes to read; out, the number read. Returns at once.
     int Read(uint32_t& count, uint8_t* buffer);
+    // Waits up to timeoutMs for input without spinning; shows nothing. 1 when input waits.
+    int WaitForInput(uint32_t timeoutMs);
     // Returns once the output queue is empty; count 0 returns 1 with no platform call.
     int WriteBlock(uint32_t count, const uint8_t* bytes);
     void ReportLastError();
