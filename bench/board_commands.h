@@ -8,7 +8,7 @@ inline constexpr uint16_t KIT_VENDOR_ID = 0xD804;
 inline constexpr uint16_t KIT_PRODUCT_ID = 0x0032;
 
 // Commands, three bytes each, so each travels in one output report.
-inline constexpr uint8_t VERSION_REQUEST[3] = {0x1B, 0x56, 0x76};  // ESC "V" "v"
+inline constexpr uint8_t VERSION_REQUEST[3] = {0x1B, 0x56, 0x76};       // ESC "V" "v"
 inline constexpr uint8_t LED_FLASHING_COMMAND[3] = {0x1B, 0x4C, 0x01};  // ESC "L" 01h
 inline constexpr uint8_t LED_STOP_COMMAND[3] = {0x1B, 0x4C, 0x00};      // ESC "L" 00h
 inline constexpr uint8_t CLOSE_COMMAND[3] = {0x1B, 0x54, 0x74};         // ESC "T" "t"

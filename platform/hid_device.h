@@ -22,7 +22,7 @@ struct HidCaps {
 // its own handle; CancelRead and Close may be called from any thread, also while a
 // ReadReport on the same handle is waiting.
 class IHidDevice {
-public:
+  public:
     virtual ~IHidDevice() = default;
     virtual int GetAttributes(uint16_t& vendorId, uint16_t& productId) = 0;
     virtual int GetCaps(HidCaps& caps) = 0;
@@ -37,7 +37,7 @@ public:
 };
 
 class IHidSystem {
-public:
+  public:
     virtual ~IHidSystem() = default;
     // Device paths of the HID interfaces present now, in the platform's order.
     virtual std::vector<std::string> EnumerateInterfaces() = 0;

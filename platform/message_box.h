@@ -7,7 +7,7 @@
 namespace platform {
 
 class IMessageBoxSink {
-public:
+  public:
     virtual ~IMessageBoxSink() = default;
     // May be called on any thread; blocks the caller until the box is dismissed.
     virtual void Show(const std::string& text, const std::string& caption) = 0;

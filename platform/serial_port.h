@@ -60,7 +60,7 @@ inline constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 // thread. Read and Write may run at the same time on two threads (the worker reads while
 // the GUI thread writes); every other operation belongs to the thread that opened the port.
 class ISerialPort {
-public:
+  public:
     virtual ~ISerialPort() = default;
 
     // Opens the port by name for exclusive read and write access.
@@ -94,7 +94,7 @@ public:
 
 // Makes port objects; one per backend (Linux termios, the simulated Kit, test fakes).
 class ISerialPorts {
-public:
+  public:
     virtual ~ISerialPorts() = default;
     virtual std::unique_ptr<ISerialPort> CreatePort() = 0;
     // The device path behind a port name ("COM1" -> "/dev/ttyUSB0"), empty when unknown.

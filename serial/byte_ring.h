@@ -6,7 +6,7 @@
 #include <cstdint>
 
 class CByteRing {
-public:
+  public:
     static constexpr uint16_t CAPACITY = 4096;
     static constexpr uint16_t HIGH_MARK = 10;  // free places below which Put warns
     static constexpr uint16_t LOW_MARK = 20;   // bytes held below which Get ends the full state
@@ -27,7 +27,9 @@ public:
     // Bytes held; read without the guard, so it may change a moment later.
     int Count() const { return count.load(std::memory_order_acquire); }
 
-private:
+  private:
+    friend struct ByteRingProbe;  // lets tests hold the guard as another thread would
+
     std::atomic_flag busy;  // the guard: clear means nobody is inside
     bool full = false;
     uint8_t data[CAPACITY];

@@ -9,7 +9,7 @@
 #include <mutex>
 
 class CDataSignal {
-public:
+  public:
     // Producer: bytes were put. Cheap when nobody waits.
     void Notify() {
         // Sequentially consistent with the waiter count, so a waiter that is about to sleep
@@ -36,7 +36,7 @@ public:
         return notified;
     }
 
-private:
+  private:
     std::atomic<uint32_t> generation{0};
     std::atomic<int> waiters{0};
     std::mutex mutex;
