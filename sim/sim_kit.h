@@ -5,14 +5,23 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
 
+namespace sim {
+class CSimState;
+class CSimHidSystem;
+class CSimSerialPorts;
+}  // namespace sim
+
+// The board starts unplugged and disconnected, not silent, LED stopped, version "K1.07".
+// Handles and ports it gave out may outlive it; they then fail like unplugged devices.
 class CSimKit {
-public:
+  public:
     CSimKit();
     virtual ~CSimKit();
     CSimKit(const CSimKit&) = delete;
@@ -20,11 +29,18 @@ public:
 
     // The two platform backends the program runs on. In SerialPorts(), "COM1" is the Kit's
     // line and "COM2" to "COM4" do not exist (their open fails with the OS's ENOENT text).
+    // Hid() lists a keyboard and another product of the Kit's vendor before the Kit, which
+    // is present only while plugged. Each open Kit handle gets every input report, in a
+    // queue of its own that holds 64 reports and drops newer ones beyond that, as the
+    // kernel's hidraw does.
     platform::IHidSystem& Hid();
     platform::ISerialPorts& SerialPorts();
 
     // Plugging and unplugging. An unplug fails pending and later reads and writes on open
-    // handles, as a real disconnect does.
+    // handles, as a real disconnect does; a replug needs a new open. A serial disconnect
+    // fails the open port's operations until the line is connected again, and then the same
+    // open port works again (a real adapter would need a reopen; keeping the port lets the
+    // serial worker's retry path be tested).
     void PlugUsb(bool plugged);
     bool UsbPlugged() const;
     void ConnectSerial(bool connected);
@@ -34,18 +50,40 @@ public:
     bool Silent() const;
 
     // The board sends bytes of its own accord: over USB as input reports of up to 7 payload
-    // bytes, or on the serial line.
+    // bytes, or on the serial line (lost while no port is open).
     void SendUsb(const std::vector<uint8_t>& bytes);
     void SendSerial(const std::vector<uint8_t>& bytes);
+    // Paced (the default), SendUsb waits, at most 2 s per call, until every handle that is
+    // being read has room for the next report, so a reader that keeps up loses nothing.
+    // Unpaced, it sends at once and full queues drop reports. Answers never wait.
+    void SetPacedUsb(bool paced);
 
     // What the board has seen and holds, for tests and the sim window.
     bool LedFlashing() const;
     std::string Version() const;  // the 5 characters it answers a version request with
     void SetVersion(const std::string& version);
-    std::vector<std::vector<uint8_t>> OutputReports() const;  // every output report written
-    std::vector<uint8_t> SerialReceived() const;              // every byte written on the line
+    // Every output report written and every byte written on the line (the latest 65536
+    // reports and 1 MiB, so endless traffic keeps memory bounded).
+    std::vector<std::vector<uint8_t>> OutputReports() const;
+    std::vector<uint8_t> SerialReceived() const;
     int VersionRequests() const;
     int CloseCommands() const;
-    // Called (on any thread) after any change of the above; the sim window repaints on it.
+    // Input reports dropped on full queues of handles that are being read, and bytes
+    // dropped on a full line buffer (4096): 0 when the host keeps up.
+    int DroppedInputReports() const;
+    int DroppedSerialBytes() const;
+    // HID handles opened on any of the virtual devices and not yet closed.
+    int OpenHidHandles() const;
+    // The line settings last set on the open port.
+    platform::SerialLineState SerialLine() const;
+    // Called (on any thread, never under the sim's own lock) after any change of the above
+    // and after the board sent bytes of its own accord; the sim window repaints on it. When
+    // SetObserver returns, the old observer is no longer running on another thread, so an
+    // observer must not block on the thread that replaces it.
     void SetObserver(std::function<void()> observer);
+
+  private:
+    const std::shared_ptr<sim::CSimState> state;
+    const std::unique_ptr<sim::CSimHidSystem> hid;
+    const std::unique_ptr<sim::CSimSerialPorts> serialPorts;
 };

@@ -1,0 +1,194 @@
+// The simulated Kit's owner controls: plugging, the board's own sends and what it recorded.
+#include "sim/sim_kit.h"
+
+#include <chrono>
+
+#include "sim/sim_devices.h"
+#include "sim/sim_state.h"
+
+using sim::CSimState;
+
+CSimKit::CSimKit()
+    : state(std::make_shared<CSimState>()),
+      hid(std::make_unique<sim::CSimHidSystem>(state)),
+      serialPorts(std::make_unique<sim::CSimSerialPorts>(state)) {}
+
+CSimKit::~CSimKit() {
+    state->SetObserver(nullptr);
+    // Handles still open fail from now on, like devices that went away.
+    std::lock_guard<std::mutex> hold(state->mutex);
+    state->UnplugLocked();
+    state->serialConnected = false;
+    state->lineToHost.clear();
+    state->lineChanged.notify_all();
+}
+
+platform::IHidSystem& CSimKit::Hid() {
+    return *hid;
+}
+
+platform::ISerialPorts& CSimKit::SerialPorts() {
+    return *serialPorts;
+}
+
+void CSimKit::PlugUsb(bool plugged) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        if (plugged == state->usbPlugged) {
+            return;
+        }
+        if (plugged) {
+            state->usbPlugged = true;
+            ++state->plugGeneration;
+        } else {
+            state->UnplugLocked();
+        }
+    }
+    state->NotifyObserver();
+}
+
+bool CSimKit::UsbPlugged() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->usbPlugged;
+}
+
+void CSimKit::ConnectSerial(bool connected) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        if (connected == state->serialConnected) {
+            return;
+        }
+        state->serialConnected = connected;
+        // Bytes on their way are lost with the line.
+        state->lineToHost.clear();
+        state->lineChanged.notify_all();
+    }
+    state->NotifyObserver();
+}
+
+bool CSimKit::SerialConnected() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->serialConnected;
+}
+
+void CSimKit::SetSilent(bool silent) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        if (silent == state->silent) {
+            return;
+        }
+        state->silent = silent;
+    }
+    state->NotifyObserver();
+}
+
+bool CSimKit::Silent() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->silent;
+}
+
+void CSimKit::SendUsb(const std::vector<uint8_t>& bytes) {
+    {
+        std::unique_lock<std::mutex> hold(state->mutex);
+        const uint64_t generation = state->plugGeneration;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(sim::PACING_LIMIT_MS);
+        for (size_t offset = 0; offset < bytes.size(); offset += sim::KIT_MAX_PAYLOAD) {
+            if (state->usbPaced) {
+                state->hidChanged.wait_until(hold, deadline, [&] {
+                    return !state->usbPaced || state->plugGeneration != generation ||
+                           state->ReadersHaveRoomLocked();
+                });
+            }
+            // An unplug (or a replug: a reset board) ends what was being sent.
+            if (!state->usbPlugged || state->plugGeneration != generation) {
+                break;
+            }
+            const size_t count = std::min<size_t>(sim::KIT_MAX_PAYLOAD, bytes.size() - offset);
+            state->DeliverLocked(bytes.data() + offset, static_cast<uint32_t>(count));
+        }
+    }
+    state->NotifyObserver();
+}
+
+void CSimKit::SendSerial(const std::vector<uint8_t>& bytes) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        state->PutOnLineLocked(bytes.data(), bytes.size());
+    }
+    state->NotifyObserver();
+}
+
+void CSimKit::SetPacedUsb(bool paced) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        state->usbPaced = paced;
+    }
+    // A paced sender waiting now re-checks, and stops waiting once unpaced.
+    state->hidChanged.notify_all();
+}
+
+bool CSimKit::LedFlashing() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->ledFlashing;
+}
+
+std::string CSimKit::Version() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->version;
+}
+
+void CSimKit::SetVersion(const std::string& version) {
+    // The board always answers with exactly five characters.
+    std::string fixed = version.substr(0, 5);
+    fixed.resize(5, ' ');
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        state->version = fixed;
+    }
+    state->NotifyObserver();
+}
+
+std::vector<std::vector<uint8_t>> CSimKit::OutputReports() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return {state->outputReports.begin(), state->outputReports.end()};
+}
+
+std::vector<uint8_t> CSimKit::SerialReceived() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return {state->serialReceived.begin(), state->serialReceived.end()};
+}
+
+int CSimKit::VersionRequests() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->versionRequests;
+}
+
+int CSimKit::CloseCommands() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->closeCommands;
+}
+
+int CSimKit::DroppedInputReports() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->droppedInputReports;
+}
+
+int CSimKit::DroppedSerialBytes() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->droppedSerialBytes;
+}
+
+int CSimKit::OpenHidHandles() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return static_cast<int>(state->openQueues.size());
+}
+
+platform::SerialLineState CSimKit::SerialLine() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->lineState;
+}
+
+void CSimKit::SetObserver(std::function<void()> observer) {
+    state->SetObserver(std::move(observer));
+}

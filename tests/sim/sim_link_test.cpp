@@ -1,0 +1,125 @@
+// The HID link against the simulated Kit, end to end: discovery, the version answer in
+// usbRxRing, an unplug in the middle of traffic, a replug, and the close sequence.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/board_commands.h"
+#include "hid/hid_link.h"
+#include "serial/byte_ring.h"
+#include "serial/data_signal.h"
+#include "sim/sim_kit.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+// Drains usbRxRing until `want` bytes arrived or the deadline passed.
+Bytes DrainFor(size_t want, std::chrono::milliseconds limit) {
+    Bytes got;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
+        const uint32_t seen = usbRxSignal.Generation();
+        uint8_t buffer[256];
+        const uint32_t count = DrainInput(buffer, sizeof buffer);
+        got.insert(got.end(), buffer, buffer + count);
+        if (count == 0) {
+            usbRxSignal.WaitSince(seen, 20);
+        }
+    }
+    return got;
+}
+
+// The link notices a failure on its reader thread, which may first have to wait for room in
+// usbRxRing; keeps draining until the link is closed or the limit passed.
+bool DrainUntilClosed(const CHidLink& link, Bytes& got, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (link.IsOpen() && std::chrono::steady_clock::now() < deadline) {
+        const Bytes more = DrainFor(1, 5ms);
+        got.insert(got.end(), more.begin(), more.end());
+    }
+    const Bytes rest = DrainFor(CByteRing::CAPACITY, 20ms);
+    got.insert(got.end(), rest.begin(), rest.end());
+    return !link.IsOpen();
+}
+
+TEST(SimKitLink, VersionUnplugMidTrafficReplugAndClose) {
+    usbRxRing.Reset();
+    CSimKit kit;
+    kit.PlugUsb(true);
+    auto link = std::make_unique<CHidLink>(kit.Hid());
+
+    ASSERT_EQ(link->EnsureOpen(), 1);
+    // The other interfaces were opened, found wanting and closed: a write and a read handle.
+    EXPECT_EQ(kit.OpenHidHandles(), 2);
+    ASSERT_EQ(link->SendBytes(sizeof VERSION_REQUEST, VERSION_REQUEST), 1);
+    EXPECT_EQ(DrainFor(5, 2000ms), Bytes({'K', '1', '.', '0', '7'}));
+    EXPECT_EQ(kit.OutputReports().back(), Bytes({0, 3, 0x1B, 'V', 'v', 5, 6, 7, 8}));
+
+    // The board streams, seven bytes at a time, until it is pulled out: what arrived is a
+    // clean prefix of the stream.
+    const auto streamByte = [](size_t k) { return static_cast<uint8_t>(k * 31 + 1); };
+    auto sending = std::async(std::launch::async, [&] {
+        size_t sent = 0;
+        while (kit.UsbPlugged() && sent < 700000) {
+            Bytes chunk;
+            for (int i = 0; i < 7; ++i) {
+                chunk.push_back(streamByte(sent++));
+            }
+            kit.SendUsb(chunk);
+        }
+        return sent;
+    });
+    Bytes got = DrainFor(700, 2000ms);
+    kit.PlugUsb(false);
+    ASSERT_EQ(sending.wait_for(3s), std::future_status::ready);
+    const size_t sent = sending.get();
+    EXPECT_LT(sent, 700000u);  // the unplug, not the end of the stream, stopped the board
+    ASSERT_TRUE(DrainUntilClosed(*link, got, 2000ms));
+    ASSERT_GE(got.size(), 700u);
+    ASSERT_LE(got.size(), sent);
+    for (size_t k = 0; k < got.size(); ++k) {
+        ASSERT_EQ(got[k], streamByte(k)) << "at " << k;
+    }
+    EXPECT_EQ(link->EnsureOpen(), 0);
+    EXPECT_EQ(link->SendBytes(sizeof VERSION_REQUEST, VERSION_REQUEST), 0);
+
+    kit.PlugUsb(true);
+    ASSERT_EQ(link->EnsureOpen(), 1);
+    // The dead connection's handles were closed before the new ones were opened.
+    EXPECT_EQ(kit.OpenHidHandles(), 2);
+    ASSERT_EQ(link->SendBytes(sizeof VERSION_REQUEST, VERSION_REQUEST), 1);
+    EXPECT_EQ(DrainFor(5, 2000ms), Bytes({'K', '1', '.', '0', '7'}));
+    EXPECT_EQ(kit.VersionRequests(), 2);
+    EXPECT_EQ(kit.DroppedInputReports(), 0);
+
+    // The board answers the close command, so the close sequence ends after its pause.
+    const auto start = std::chrono::steady_clock::now();
+    link.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1400ms);
+    EXPECT_EQ(kit.CloseCommands(), 1);
+    EXPECT_EQ(kit.OpenHidHandles(), 0);
+}
+
+TEST(SimKitLink, SilentBoardDoesNotHoldTheCloseSequence) {
+    usbRxRing.Reset();
+    CSimKit kit;
+    kit.PlugUsb(true);
+    kit.SetSilent(true);
+    auto link = std::make_unique<CHidLink>(kit.Hid());
+    ASSERT_EQ(link->EnsureOpen(), 1);
+    const auto start = std::chrono::steady_clock::now();
+    link.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1600ms);
+    EXPECT_EQ(kit.CloseCommands(), 1);
+    EXPECT_EQ(kit.OpenHidHandles(), 0);
+    EXPECT_EQ(usbRxRing.Count(), 0);
+}
+
+}  // namespace
