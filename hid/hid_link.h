@@ -3,14 +3,17 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/hid_device.h"
 
 class CHidLink {
-public:
+  public:
     // Touches no device.
     explicit CHidLink(platform::IHidSystem& hid);
     // The close sequence: alive 0, close command, 1000 ms pause, bounded wait for the
@@ -19,10 +22,12 @@ public:
     CHidLink(const CHidLink&) = delete;
     CHidLink& operator=(const CHidLink&) = delete;
 
-    // 1 when the Kit was found and opened in this pass. Does not set isOpen.
+    // 1 when the Kit was found and opened in this pass. First ends what an earlier
+    // connection left (its reader included). On success it records the connection in
+    // isOpen just before the reader starts, so the reader never sees a stale 0.
     uint8_t FindAndOpen();
     void ReadCaps();
-    // 1 at once while open (no platform call); otherwise a fresh pass, stored in isOpen.
+    // 1 at once while open (no platform call); otherwise a fresh pass.
     uint8_t EnsureOpen();
     // Sends count bytes as output reports of at most 7 payload bytes, connecting first
     // when closed. 1 when every report was written.
@@ -30,10 +35,38 @@ public:
 
     bool IsOpen() const { return isOpen.load(); }
 
-    // ... implementation-defined members (vendorId, productId, alive, caps, isOpen,
-    // deviceHandle, readHandle, reader thread, report buffers sized from caps)
-private:
+  private:
+    // Thread function of the reader: -1 without a link, else 0 when its loop ends.
+    static uint32_t ReaderThread(CHidLink* link);
+    void ReadLoop();
+    // Puts one report's payload into usbRxRing; false when it gave up because alive is 0.
+    bool Deliver(uint32_t received);
+    // Wakes and joins the reader of an earlier connection and closes its handles.
+    void EndConnection();
+
+    const int32_t vendorId;
+    const int32_t productId;
+    platform::IHidSystem& hid;
+    // 0 once destruction has begun; the reader ends after its current read.
+    std::atomic<uint8_t> alive{1};
+    // Written by the reader only (one reader at a time).
+    uint32_t bytesRead = 0;
+    // Filled by ReadCaps on the GUI thread before the reader starts.
+    platform::HidCaps caps;
     std::atomic<uint8_t> isOpen{0};
+    // Write handle; the GUI thread alone touches it.
+    std::unique_ptr<platform::IHidDevice> deviceHandle;
+    // Report buffers, sized from caps: inReport is the reader's, outReport the GUI thread's.
+    std::vector<uint8_t> inReport;
+    std::vector<uint8_t> outReport;
+    // Read handle. The reader may Close it (thread-safe); only the GUI thread replaces or
+    // destroys it, and only once the reader has been joined.
+    std::unique_ptr<platform::IHidDevice> readHandle;
+    std::thread threadHandle;
+    // Lets the close sequence wait for the reader's end with a time limit.
+    std::mutex readerMutex;
+    std::condition_variable readerEndedSignal;
+    bool readerEnded = true;
 };
 
 // Moves at most capacity waiting bytes from usbRxRing into out, oldest first.

@@ -1,0 +1,241 @@
+// The board's USB side: discovery, connection, report framing and the reader thread.
+#include "hid/hid_link.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "bench/board_commands.h"
+#include "serial/byte_ring.h"
+#include "serial/data_signal.h"
+
+namespace {
+
+constexpr uint32_t MAX_CHUNK = 7;      // payload bytes per output report
+constexpr uint32_t FRAMED_BYTES = 10;  // bytes 0 to 9 of an output report are always set
+constexpr uint32_t LENGTH_AT = 1;      // index of the length byte in both report kinds
+constexpr uint32_t PAYLOAD_AT = 2;     // index of the first payload byte
+constexpr auto EMPTY_WRITE_PAUSE = std::chrono::milliseconds(10);
+constexpr auto FULL_RING_PAUSE = std::chrono::milliseconds(1);
+constexpr auto CLOSE_PAUSE = std::chrono::milliseconds(1000);
+// How long the close sequence waits for an answer to the close command before it wakes the
+// reader itself, so a silent board cannot hold the end of the program.
+constexpr auto READER_END_WAIT = std::chrono::milliseconds(450);
+
+}  // namespace
+
+CHidLink::CHidLink(platform::IHidSystem& hid)
+    : vendorId(KIT_VENDOR_ID), productId(KIT_PRODUCT_ID), hid(hid) {}
+
+CHidLink::~CHidLink() {
+    alive.store(0);
+    SendBytes(sizeof CLOSE_COMMAND, CLOSE_COMMAND);
+    std::this_thread::sleep_for(CLOSE_PAUSE);
+    if (threadHandle.joinable()) {
+        std::unique_lock<std::mutex> hold(readerMutex);
+        const bool ended =
+            readerEndedSignal.wait_for(hold, READER_END_WAIT, [this] { return readerEnded; });
+        hold.unlock();
+        if (!ended && readHandle) {
+            // The board neither answered nor left: end the pending read ourselves.
+            readHandle->CancelRead();
+        }
+        threadHandle.join();
+    }
+    readHandle.reset();
+    deviceHandle.reset();
+}
+
+void CHidLink::EndConnection() {
+    isOpen.store(0);
+    if (threadHandle.joinable()) {
+        // The earlier reader may still wait for a report (after a failed write, say); wake
+        // it so it cannot read alongside the new one.
+        bool ended;
+        {
+            std::lock_guard<std::mutex> hold(readerMutex);
+            ended = readerEnded;
+        }
+        if (!ended && readHandle) {
+            readHandle->CancelRead();
+        }
+        threadHandle.join();
+    }
+    readHandle.reset();
+    deviceHandle.reset();
+}
+
+uint8_t CHidLink::FindAndOpen() {
+    EndConnection();
+    const std::vector<std::string> paths = hid.EnumerateInterfaces();
+    for (const std::string& path : paths) {
+        std::unique_ptr<platform::IHidDevice> device = hid.Open(path);
+        if (!device) {
+            continue;  // held by the system or gone: passed over
+        }
+        uint16_t vendor = 0;
+        uint16_t product = 0;
+        // Both ids must match; a failed query matches nothing.
+        if (!device->GetAttributes(vendor, product) || vendor != vendorId || product != productId) {
+            continue;  // leaving the scope closes it
+        }
+        deviceHandle = std::move(device);
+        ReadCaps();
+        readHandle = hid.Open(path);
+        if (!readHandle) {
+            deviceHandle.reset();
+            return 0;
+        }
+        // Room for the whole report however long the device says it is; the framing of an
+        // output report always sets bytes 0 to 9, and bytes past them stay 0.
+        inReport.assign(std::max<size_t>(caps.inputReportByteLength, PAYLOAD_AT), 0);
+        outReport.assign(std::max<size_t>(caps.outputReportByteLength, FRAMED_BYTES), 0);
+        {
+            std::lock_guard<std::mutex> hold(readerMutex);
+            readerEnded = false;
+        }
+        isOpen.store(1);
+        try {
+            threadHandle = std::thread(&CHidLink::ReaderThread, this);
+        } catch (const std::system_error&) {
+            isOpen.store(0);
+            {
+                std::lock_guard<std::mutex> hold(readerMutex);
+                readerEnded = true;
+            }
+            readHandle.reset();
+            deviceHandle.reset();
+            return 0;
+        }
+        return 1;
+    }
+    return 0;
+}
+
+void CHidLink::ReadCaps() {
+    platform::HidCaps read;
+    if (deviceHandle) {
+        deviceHandle->GetCaps(read);
+    }
+    caps = read;
+}
+
+uint8_t CHidLink::EnsureOpen() {
+    if (isOpen.load()) {
+        return 1;
+    }
+    // FindAndOpen records a success itself; storing its 1 here again could undo a reader
+    // that has already failed and cleared isOpen.
+    return FindAndOpen();
+}
+
+uint8_t CHidLink::SendBytes(uint32_t count, const uint8_t* bytes) {
+    if (!isOpen.load() && !FindAndOpen()) {
+        return 0;
+    }
+    if (!deviceHandle) {
+        isOpen.store(0);
+        return 0;
+    }
+    uint32_t remaining = count;
+    const uint8_t* next = bytes;
+    do {
+        for (uint32_t i = 0; i < FRAMED_BYTES; ++i) {
+            outReport[i] = static_cast<uint8_t>(i);
+        }
+        outReport[0] = 0;  // report id
+        const uint32_t chunk = std::min(remaining, MAX_CHUNK);
+        remaining -= chunk;
+        outReport[LENGTH_AT] = static_cast<uint8_t>(chunk);
+        if (chunk > 0) {
+            std::memcpy(&outReport[PAYLOAD_AT], next, chunk);
+            next += chunk;
+        }
+        uint32_t written = 0;
+        if (!deviceHandle->WriteReport(outReport.data(), caps.outputReportByteLength, written)) {
+            // Reports already written stay sent; the rest is dropped.
+            deviceHandle.reset();
+            isOpen.store(0);
+            return 0;
+        }
+        if (written == 0) {
+            std::this_thread::sleep_for(EMPTY_WRITE_PAUSE);
+        }
+    } while (remaining > 0);
+    return 1;
+}
+
+uint32_t CHidLink::ReaderThread(CHidLink* link) {
+    if (!link) {
+        return static_cast<uint32_t>(-1);
+    }
+    link->ReadLoop();
+    {
+        std::lock_guard<std::mutex> hold(link->readerMutex);
+        link->readerEnded = true;
+    }
+    link->readerEndedSignal.notify_all();
+    return 0;
+}
+
+void CHidLink::ReadLoop() {
+    platform::IHidDevice* device = readHandle.get();
+    const uint32_t length = caps.inputReportByteLength;
+    do {
+        uint32_t count = 0;
+        if (!device->ReadReport(inReport.data(), length, count)) {
+            // The board is gone, or the read was cancelled: this connection is over.
+            bytesRead = 0;
+            device->Close();
+            isOpen.store(0);
+            return;
+        }
+        bytesRead = std::min(count, length);
+        if (!Deliver(bytesRead)) {
+            return;
+        }
+    } while (isOpen.load() == 1 && alive.load() == 1);
+}
+
+bool CHidLink::Deliver(uint32_t received) {
+    if (received <= LENGTH_AT) {
+        return true;
+    }
+    // The length byte is signed: 0 and 0x80..0xFF carry no payload.
+    const int8_t stated = static_cast<int8_t>(inReport[LENGTH_AT]);
+    if (stated <= 0) {
+        return true;
+    }
+    // A length beyond what arrived delivers what arrived.
+    const uint32_t payload = std::min<uint32_t>(stated, received - PAYLOAD_AT);
+    for (uint32_t i = 0; i < payload; ++i) {
+        const uint8_t value = inReport[PAYLOAD_AT + i];
+        if (usbRxRing.Put(value) != -1) {
+            continue;
+        }
+        // Refused: the worker is inside the ring this instant, or the ring is full until
+        // the worker has nearly emptied it. Make sure it knows, then retry with pauses.
+        usbRxSignal.Notify();
+        std::this_thread::yield();
+        while (usbRxRing.Put(value) == -1) {
+            if (alive.load() == 0) {
+                return false;  // shutting down: nobody will make room any more
+            }
+            std::this_thread::sleep_for(FULL_RING_PAUSE);
+        }
+    }
+    if (payload > 0) {
+        usbRxSignal.Notify();
+    }
+    return true;
+}
+
+uint32_t DrainInput(uint8_t* out, uint32_t capacity) {
+    uint32_t count = 0;
+    uint8_t value = 0;
+    while (count < capacity && usbRxRing.Get(value)) {
+        out[count++] = value;
+    }
+    return count;
+}

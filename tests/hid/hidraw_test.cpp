@@ -1,0 +1,170 @@
+// The hidraw backend: enumeration and ids on a fake sysfs tree, and the device's reads,
+// writes and wake-ups on a packet socket pair standing in for a node.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/linux/hidraw_device.h"
+#include "platform/linux/hidraw_system.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace platform::linux_hid;
+using Bytes = std::vector<uint8_t>;
+
+// The vendor-defined 8-in/8-out descriptor the Kit has.
+const Bytes VENDOR{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
+                   0x08, 0x95, 0x08, 0x09, 0x01, 0x81, 0x02, 0x09, 0x02, 0x91, 0x02, 0xC0};
+
+class FakeSysfs : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/palvex-hidraw-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        fs::create_directories(root / "dev");
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // A hidrawN entry with its HID device's uevent and descriptor, and its node.
+    void AddNode(const std::string& name, const std::string& hidId, const Bytes& descriptor) {
+        const fs::path device = root / "sys" / name / "device";
+        fs::create_directories(device);
+        std::ofstream(device / "uevent")
+            << "DRIVER=hid-generic\nHID_ID=" << hidId << "\nHID_NAME=Some Device\n";
+        std::ofstream(device / "report_descriptor", std::ios::binary)
+            .write(reinterpret_cast<const char*>(descriptor.data()), descriptor.size());
+        std::ofstream(root / "dev" / name) << "";
+    }
+
+    fs::path root;
+};
+
+TEST_F(FakeSysfs, EnumeratesNodesInNumericOrderAndReadsTheirIds) {
+    AddNode("hidraw10", "0003:0000046D:0000C52B", {});
+    AddNode("hidraw2", "0003:0000D804:00000032", VENDOR);
+    AddNode("hidraw0", "0003:0000D804:00000033", VENDOR);
+    fs::create_directories(root / "sys" / "hidrawx");
+    fs::create_directories(root / "sys" / "input3");
+    CHidrawSystem system((root / "sys").string(), (root / "dev").string());
+    const std::string dev = (root / "dev").string();
+    EXPECT_EQ(system.EnumerateInterfaces(),
+              (std::vector<std::string>{dev + "/hidraw0", dev + "/hidraw2", dev + "/hidraw10"}));
+
+    // A regular file does not answer the node queries; the sysfs entry does.
+    std::unique_ptr<platform::IHidDevice> kit = system.Open(dev + "/hidraw2");
+    ASSERT_NE(kit, nullptr);
+    uint16_t vendor = 0, product = 0;
+    ASSERT_EQ(kit->GetAttributes(vendor, product), 1);
+    EXPECT_EQ(vendor, 0xD804);  // above 0x7FFF: no sign trouble
+    EXPECT_EQ(product, 0x0032);
+    platform::HidCaps caps;
+    ASSERT_EQ(kit->GetCaps(caps), 1);
+    EXPECT_EQ(caps.inputReportByteLength, 9);
+    EXPECT_EQ(caps.outputReportByteLength, 9);
+
+    EXPECT_EQ(system.Open(dev + "/hidraw7"), nullptr);
+    EXPECT_TRUE(CHidrawSystem((root / "missing").string()).EnumerateInterfaces().empty());
+}
+
+TEST(HidId, ParsesTheUeventLine) {
+    uint16_t vendor = 0, product = 0;
+    EXPECT_TRUE(ParseHidId("DRIVER=x\nHID_ID=0003:0000FFFF:00000001\n", vendor, product));
+    EXPECT_EQ(vendor, 0xFFFF);
+    EXPECT_EQ(product, 0x0001);
+    for (const char* bad : {"", "HID_ID=0003:0000D804", "HID_ID=0003:0001D804:00000032",
+                            "HID_ID=0003::00000032", "HID_ID=0003:0000D804:0032zz"}) {
+        EXPECT_FALSE(ParseHidId(bad, vendor, product)) << bad;
+    }
+}
+
+// One end of a packet socket pair as an open node; the test holds the other end.
+class NodeDevice : public ::testing::Test {
+  protected:
+    void Make(bool numbered) {
+        TearDown();
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+        ReportLengths lengths{9, 9, numbered};
+        device = std::make_unique<CHidrawDevice>(ends[0], lengths, "");
+        board = ends[1];
+    }
+    void TearDown() override {
+        device.reset();
+        if (board >= 0) {
+            close(board);
+            board = -1;
+        }
+    }
+    // Hung up from the board's side: the device has let go of its end.
+    bool NodeReleased() {
+        pollfd wait{board, POLLIN, 0};
+        return poll(&wait, 1, 1000) == 1 && (wait.revents & POLLHUP);
+    }
+
+    std::unique_ptr<CHidrawDevice> device;
+    int board = -1;
+};
+
+TEST_F(NodeDevice, ReportsCrossInTheLinksLayout) {
+    Make(false);
+    const Bytes unnumbered{0x03, 'a', 'b', 'c', 5, 6, 7, 8};
+    ASSERT_EQ(write(board, unnumbered.data(), unnumbered.size()), 8);
+    uint8_t buffer[9] = {0xFF};
+    uint32_t count = 0;
+    ASSERT_EQ(device->ReadReport(buffer, sizeof buffer, count), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + count), (Bytes{0x00, 0x03, 'a', 'b', 'c', 5, 6, 7, 8}));
+
+    const Bytes report{0x00, 0x03, 0x1B, 0x54, 0x74, 5, 6, 7, 8};
+    uint32_t written = 0;
+    ASSERT_EQ(device->WriteReport(report.data(), report.size(), written), 1);
+    EXPECT_EQ(written, 9u);
+    uint8_t received[16];
+    ASSERT_EQ(read(board, received, sizeof received), 9);
+    EXPECT_EQ(Bytes(received, received + 9), report);
+
+    // The board leaves: the read fails instead of waiting.
+    close(board);
+    board = -1;
+    EXPECT_EQ(device->ReadReport(buffer, sizeof buffer, count), 0);
+}
+
+TEST_F(NodeDevice, NumberedReportsKeepTheirId) {
+    Make(true);
+    ASSERT_EQ(write(board, "\x02xy", 3), 3);
+    uint8_t buffer[9];
+    uint32_t count = 0;
+    ASSERT_EQ(device->ReadReport(buffer, sizeof buffer, count), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + count), (Bytes{0x02, 'x', 'y'}));
+}
+
+TEST_F(NodeDevice, CancelAndCloseWakeAWaitingRead) {
+    Make(false);
+    uint8_t buffer[9];
+    uint32_t count = 0;
+    int result = -1;
+    std::thread reader([&] { result = device->ReadReport(buffer, sizeof buffer, count); });
+    device->CancelRead();
+    reader.join();
+    EXPECT_EQ(result, 0);
+    // Cancelled for good, even with a report waiting.
+    ASSERT_EQ(write(board, "\x01\x02", 2), 2);
+    EXPECT_EQ(device->ReadReport(buffer, sizeof buffer, count), 0);
+
+    Make(false);
+    std::thread waiting([&] { result = device->ReadReport(buffer, sizeof buffer, count); });
+    device->Close();
+    waiting.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(NodeReleased());
+    uint32_t written = 0;
+    EXPECT_EQ(device->WriteReport(buffer, sizeof buffer, written), 0);
+}
+
+}  // namespace
