@@ -9,7 +9,7 @@
 #include "serial/serial_settings.h"
 
 class CSerialLink {
-public:
+  public:
     // Stores the corrected settings; does not touch the port.
     CSerialLink(const SerialSettings& settings, const platform::Platform& platform);
     virtual ~CSerialLink();  // Close
@@ -30,9 +30,20 @@ public:
 
     const SerialSettings& Settings() const { return settings; }
 
-private:
-    // ... implementation-defined members
-    SerialSettings settings;
+  private:
+    // How long one wait for the output queue lasts before the queue is checked again.
+    static constexpr uint32_t DRAIN_CHECK_MS = 50;
+
+    std::unique_ptr<platform::ISerialPort> port;  // open between a successful Open and Close
+    platform::SerialLineState lineState;          // as last read and written by ApplySettings
+    platform::SerialTimeouts timeouts;            // as last read and written by ApplyTimeouts
+    SerialSettings settings;                      // port name and the corrected settings
+    const uint32_t readIntervalTimeout = platform::MAXDWORD;
+    const uint32_t readTotalTimeoutMultiplier = 0;
+    const uint32_t readTotalTimeoutConstant = 0;
+    const uint32_t writeTotalTimeoutMultiplier = 2000;
+    const uint32_t writeTotalTimeoutConstant = 0;
+    const uint32_t inputQueueSize = 1024;
+    const uint32_t outputQueueSize = 1024;
     const platform::Platform& platform;
-    std::unique_ptr<platform::ISerialPort> port;
 };
