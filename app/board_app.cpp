@@ -1,0 +1,87 @@
+// The application object: builds the main window, runs it until the user closes it, then
+// shuts down in order (windows, message boxes, pages, links) while Qt still runs.
+#include "app/board_app.h"
+
+#include <QApplication>
+#include <QScreen>
+#include <QWidget>
+#include <algorithm>
+
+#include "app/app_icons.h"
+#include "app/main_dialog.h"
+#include "platform/qt_message_box.h"
+
+namespace {
+
+constexpr int COMPANION_GAP = 16;
+
+// The outer frame the window system adds, guessed before the window is first shown.
+constexpr int FRAME_GUESS = 8;
+
+}  // namespace
+
+CBoardApp::CBoardApp(const platform::Platform& platform, CQtMessageBoxSink* boxes)
+    : platform(platform), boxes(boxes) {}
+
+CBoardApp::~CBoardApp() {
+    ShutDown();
+}
+
+void CBoardApp::InitInstance(QWidget* companionWindow) {
+    companion = companionWindow;
+    // Every window of the program (boxes, the sim window) shows the program's icon.
+    QApplication::setWindowIcon(LoadAppIcon(MAIN_ICON));
+    auto* dialog = new CMainDialog(platform);
+    g_mainDialog = dialog;
+
+    // Centred on the screen, as the framework did once the window was built; the
+    // companion goes to its right, so both are centred together when it has one.
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    int totalWidth = dialog->width();
+    if (companion != nullptr) {
+        companion->adjustSize();
+        totalWidth += COMPANION_GAP + FRAME_GUESS + companion->width();
+    }
+    const int x = area.left() + std::max(0, (area.width() - totalWidth) / 2);
+    const int y = area.top() + std::max(0, (area.height() - dialog->height()) / 2);
+    dialog->move(x, y);
+    dialog->show();
+    if (companion != nullptr) {
+        companion->move(x + dialog->frameGeometry().width() + COMPANION_GAP, y);
+        companion->show();
+    }
+    dialog->activateWindow();
+}
+
+int CBoardApp::Run(QWidget* companionWindow) {
+    // The main window alone ends the run, whatever other windows are open.
+    QApplication::setQuitOnLastWindowClosed(false);
+    InitInstance(companionWindow);
+    QObject::connect(g_mainDialog, &CMainDialog::Closed, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    QApplication::exec();
+    ShutDown();
+    return 0;
+}
+
+void CBoardApp::ShutDown() {
+    if (g_mainDialog == nullptr) {
+        return;
+    }
+    // Windows first, so the user sees the program end at once.
+    g_mainDialog->hide();
+    if (companion != nullptr) {
+        companion->close();
+        companion = nullptr;
+    }
+    QGuiApplication::sync();
+    // A worker waiting for its box would otherwise keep the test page's destructor
+    // waiting for that worker.
+    if (boxes != nullptr) {
+        boxes->Shutdown();
+    }
+    CMainDialog* dialog = g_mainDialog;
+    delete dialog;  // the test page, then the ReadMe page
+    g_mainDialog = nullptr;
+}

@@ -1,0 +1,35 @@
+// palvex-sim: the program on the simulated Kit, with a window to plug, unplug and drive it.
+#include <QApplication>
+
+#include "app/board_app.h"
+#include "app/sim_window.h"
+#include "platform/platform.h"
+#include "platform/qt_message_box.h"
+#include "sim/sim_kit.h"
+
+int main(int argc, char** argv) {
+    // The program reads no command line: Qt sees the program name only.
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication application(qtArgc, argv);
+
+    // The board starts plugged in on both channels; COM1 is its serial line.
+    CSimKit kit;
+    kit.PlugUsb(true);
+    kit.ConnectSerial(true);
+
+    CQtMessageBoxSink boxes;
+    platform::Platform platform;
+    platform.serialPorts = &kit.SerialPorts();
+    platform.hid = &kit.Hid();
+    platform.messageBoxes = &boxes;
+    // The simulated firmware transfer writes into the working directory, never into the
+    // system's firmware directory.
+    platform.driversDirectory.assign(1, '.');
+
+    // Destroyed in reverse order: the application object (its run has already deleted the
+    // main window), the sim window, which stops observing the kit, the sink, the kit, and
+    // QApplication last, after every widget.
+    CSimWindow simWindow(kit);
+    CBoardApp app(platform, &boxes);
+    return app.Run(&simWindow);
+}

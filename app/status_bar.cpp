@@ -1,0 +1,74 @@
+// The main window's status bar of three panes, reached from anywhere on the GUI thread.
+#include "app/status_bar.h"
+
+#include <QLabel>
+
+#include "app/dialog_template.h"
+
+CStatusBar* g_statusBar = nullptr;
+
+namespace {
+
+// Texts are single-byte ANSI throughout; Latin-1 keeps every byte one character.
+QString FromAnsi(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+CStatusBar::CStatusBar(QWidget* parent, int clientWidth) : QStatusBar(parent) {
+    setObjectName(QStringLiteral("statusBar"));
+    // The main window has no sizing border, so the bar has no size grip.
+    setSizeGripEnabled(false);
+    const int widths[PANE_COUNT] = {PANE0_WIDTH, clientWidth - PANE1_MARGIN, 0};
+    for (int i = 0; i < PANE_COUNT; ++i) {
+        auto* label = new QLabel(LoadResourceString(102 + i), this);
+        label->setObjectName(QStringLiteral("pane%1").arg(i));
+        label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        if (widths[i] > 0) {
+            label->setFixedWidth(widths[i]);
+            addWidget(label);
+        } else {
+            label->setMinimumWidth(0);
+            addWidget(label, 1);  // stretches over what is left
+        }
+        panes[i] = label;
+    }
+    g_statusBar = this;
+}
+
+CStatusBar::~CStatusBar() {
+    if (g_statusBar == this) {
+        g_statusBar = nullptr;
+    }
+}
+
+void CStatusBar::SetPane(int pane, const QString& text) {
+    QLabel* label = Pane(pane);
+    if (label != nullptr && label->text() != text) {
+        label->setText(text);
+    }
+}
+
+QLabel* CStatusBar::Pane(int pane) const {
+    return pane >= 0 && pane < PANE_COUNT ? panes[pane] : nullptr;
+}
+
+void SetStatusPane(int pane, const std::string& text) {
+    if (g_statusBar != nullptr) {
+        g_statusBar->SetPane(pane, FromAnsi(text));
+    }
+}
+
+void SetStatusPaneToolTip(int pane, const std::string& text) {
+    if (g_statusBar != nullptr && g_statusBar->Pane(pane) != nullptr) {
+        g_statusBar->Pane(pane)->setToolTip(FromAnsi(text));
+    }
+}
+
+std::string StatusPaneText(int pane) {
+    if (g_statusBar == nullptr || g_statusBar->Pane(pane) == nullptr) {
+        return {};
+    }
+    return g_statusBar->Pane(pane)->text().toLatin1().toStdString();
+}

@@ -1,0 +1,115 @@
+// Message boxes from any thread on Qt: the GUI thread shows the box itself; a worker thread
+// asks the GUI thread to show it and sleeps until the user has closed it.
+#include "platform/qt_message_box.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+struct CQtMessageBoxSink::State {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool shutDown = false;                  // guarded by mutex
+    std::atomic<int> openBoxes{0};          // GUI thread writes, anyone reads
+    std::atomic<int> queuedRequests{0};     // posted by workers, taken by the GUI thread
+    std::atomic<bool> shutDownFlag{false};  // mirror of shutDown for lock-free reads
+};
+
+namespace {
+
+QString FromAnsi(const std::string& text) {
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+bool OnGuiThread() {
+    QCoreApplication* app = QCoreApplication::instance();
+    return app != nullptr && QThread::currentThread() == app->thread();
+}
+
+// Runs one box on the GUI thread and returns when the user has closed it.
+void RunBox(CQtMessageBoxSink::State& state, const QString& text, const QString& caption) {
+    QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok);
+    ++state.openBoxes;
+    box.exec();
+    --state.openBoxes;
+}
+
+}  // namespace
+
+CQtMessageBoxSink::CQtMessageBoxSink() : state(std::make_shared<State>()) {}
+
+CQtMessageBoxSink::~CQtMessageBoxSink() {
+    Shutdown();
+}
+
+void CQtMessageBoxSink::Show(const std::string& text, const std::string& caption) {
+    if (state->shutDownFlag.load()) {
+        return;
+    }
+    const QString boxText = FromAnsi(text);
+    const QString boxCaption = FromAnsi(caption);
+    if (OnGuiThread()) {
+        RunBox(*state, boxText, boxCaption);
+        return;
+    }
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) {
+        return;  // no GUI thread to show it
+    }
+
+    // One request: the worker sleeps on the condition variable until the GUI thread has
+    // run the box or the sink shuts down. The request and the state are shared, so a
+    // request still queued when the worker has gone does no harm.
+    struct Request {
+        bool finished = false;  // guarded by the state's mutex
+    };
+    auto request = std::make_shared<Request>();
+    std::shared_ptr<State> shared = state;
+    ++state->queuedRequests;
+    QMetaObject::invokeMethod(
+        app,
+        [shared, request, boxText, boxCaption]() {
+            --shared->queuedRequests;
+            bool skip;
+            {
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                skip = shared->shutDown;
+            }
+            if (!skip) {
+                RunBox(*shared, boxText, boxCaption);
+            }
+            {
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                request->finished = true;
+            }
+            shared->done.notify_all();
+        },
+        Qt::QueuedConnection);
+
+    std::unique_lock<std::mutex> lock(state->mutex);
+    state->done.wait(lock, [&] { return request->finished || state->shutDown; });
+}
+
+void CQtMessageBoxSink::Shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->shutDown = true;
+        state->shutDownFlag.store(true);
+    }
+    state->done.notify_all();
+}
+
+bool CQtMessageBoxSink::IsShutDown() const {
+    return state->shutDownFlag.load();
+}
+
+int CQtMessageBoxSink::OpenBoxes() const {
+    return state->openBoxes.load();
+}
+
+int CQtMessageBoxSink::QueuedRequests() const {
+    return state->queuedRequests.load();
+}

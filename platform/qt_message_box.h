@@ -1,0 +1,39 @@
+// Message boxes from any thread on Qt: the GUI thread shows the box itself; a worker thread
+// asks the GUI thread to show it and sleeps until the user has closed it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/message_box.h"
+
+class QWidget;
+
+class CQtMessageBoxSink : public platform::IMessageBoxSink {
+  public:
+    CQtMessageBoxSink();
+    ~CQtMessageBoxSink() override;  // releases waiting workers, as Shutdown does
+    CQtMessageBoxSink(const CQtMessageBoxSink&) = delete;
+    CQtMessageBoxSink& operator=(const CQtMessageBoxSink&) = delete;
+
+    // An information box with an OK button, the caption and the text (single-byte ANSI).
+    // On the GUI thread it runs the box at once; on any other thread it hands the box to
+    // the GUI thread and waits until it is dismissed or Shutdown() is called.
+    void Show(const std::string& text, const std::string& caption) override;
+
+    // Releases every worker waiting in Show at once and makes later Show calls on every
+    // thread return without a box; boxes not yet shown are dropped. Call on the GUI thread
+    // before it stops workers that may be waiting here.
+    void Shutdown();
+    bool IsShutDown() const;
+
+    // The boxes the GUI thread has open right now, and the workers' requests it has not
+    // yet taken from its event queue.
+    int OpenBoxes() const;
+    int QueuedRequests() const;
+
+    struct State;  // shared with queued requests, which may outlive the sink
+
+  private:
+    std::shared_ptr<State> state;
+};

@@ -1,0 +1,111 @@
+// Message boxes from worker threads: the GUI thread shows them while the worker waits, and
+// Shutdown releases every waiting worker at once.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app_test_util.h"
+#include "platform/qt_message_box.h"
+
+namespace {
+
+QMessageBox* OpenBox() {
+    return qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+}
+
+}  // namespace
+
+TEST(QtMessageBoxSink, WorkerWaitsWhileTheGuiThreadShowsItsBox) {
+    CQtMessageBoxSink sink;
+    std::atomic<bool> returned{false};
+    bool looked = false;
+    // The box runs its own loop inside the GUI thread's; the test looks at it from there.
+    OnNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->windowTitle(), "Error");
+        EXPECT_EQ(box->text(), "Access is denied.");
+        EXPECT_EQ(box->icon(), QMessageBox::Information);
+        EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+        EXPECT_EQ(sink.OpenBoxes(), 1);
+        // The worker stays in Show while the box is open.
+        QTimer::singleShot(50, box, [&, box] {
+            EXPECT_FALSE(returned.load());
+            looked = true;
+            box->button(QMessageBox::Ok)->click();
+        });
+    });
+    std::thread worker([&] {
+        sink.Show("Access is denied.", "Error");
+        returned = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return returned.load(); }));
+    worker.join();
+    EXPECT_TRUE(looked);
+    EXPECT_EQ(sink.OpenBoxes(), 0);
+}
+
+TEST(QtMessageBoxSink, ShutdownReleasesAWaitingWorkerAndLaterCallsAtOnce) {
+    CQtMessageBoxSink sink;
+    std::atomic<bool> returned{false};
+    qint64 releaseMs = -1;
+    OnNextModal([&](QWidget* modal) {
+        // The GUI thread stops a worker that waits for its box: no deadlock.
+        QElapsedTimer clock;
+        clock.start();
+        sink.Shutdown();
+        while (!returned.load() && clock.elapsed() < 2000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        releaseMs = clock.elapsed();
+        // The box still open is the user's to close.
+        qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Ok)->click();
+    });
+    std::thread worker([&] {
+        sink.Show("Write time-out", "Error");
+        returned = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return returned.load() && OpenBox() == nullptr; }));
+    worker.join();
+    EXPECT_GE(releaseMs, 0);
+    EXPECT_LT(releaseMs, 500);
+
+    // Nothing new opens after Shutdown, from any thread.
+    std::thread late([&] { sink.Show("late", "Error"); });
+    late.join();
+    sink.Show("late on the GUI thread", "Error");
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(OpenBox(), nullptr);
+    EXPECT_EQ(sink.OpenBoxes(), 0);
+}
+
+TEST(QtMessageBoxSink, RequestStillQueuedAtShutdownIsDroppedAndOutlivesTheSink) {
+    std::atomic<bool> returned{false};
+    std::thread worker;
+    {
+        CQtMessageBoxSink sink;
+        worker = std::thread([&] {
+            sink.Show("queued", "Warning");
+            returned = true;
+        });
+        // Shut down before the GUI thread has looked at its queue, then let the sink go.
+        QElapsedTimer clock;
+        clock.start();
+        while (sink.QueuedRequests() == 0 && clock.elapsed() < 2000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(sink.QueuedRequests(), 1);
+        EXPECT_FALSE(returned.load());
+        sink.Shutdown();
+        worker.join();
+        EXPECT_TRUE(returned.load());
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(OpenBox(), nullptr);
+}
