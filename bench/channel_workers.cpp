@@ -1,0 +1,111 @@
+// The USB and RS232 channel workers: each moves its channel's received bytes into
+// receiveRing and its traffic view, and sleeps on the platform while nothing arrives.
+#include "bench/channel_workers.h"
+
+#include <chrono>
+
+#include "bench/test_page.h"
+#include "bench/traffic_view.h"
+#include "hid/hid_link.h"
+#include "serial/byte_ring.h"
+#include "serial/data_signal.h"
+#include "serial/serial_link.h"
+
+namespace {
+
+// Set on the RS232 worker's thread while it retries a read whose failure it has reported.
+thread_local bool t_quietBoxes = false;
+
+}  // namespace
+
+bool WorkerControl::SleepUnlessStopped(uint32_t ms) {
+    std::unique_lock<std::mutex> hold(wakeMutex);
+    return wake.wait_for(hold, std::chrono::milliseconds(ms),
+                         [this] { return stopRequested.load() == 1; });
+}
+
+void WorkerControl::RequestStop() {
+    {
+        std::lock_guard<std::mutex> hold(wakeMutex);
+        stopRequested.store(1);
+    }
+    wake.notify_all();
+}
+
+void CWorkerBoxFilter::Show(const std::string& text, const std::string& caption) {
+    if (t_quietBoxes || sink == nullptr) {
+        return;
+    }
+    sink->Show(text, caption);
+}
+
+void CWorkerBoxFilter::SetThreadQuiet(bool quiet) {
+    t_quietBoxes = quiet;
+}
+
+int UsbWorker(WorkerControl& control) {
+    uint8_t buffer[USB_DRAIN_BUFFER];
+    while (control.stopRequested.load() != 1) {
+        // Taken before looking at the ring, so a report that lands in between still wakes us.
+        const uint32_t seen = usbRxSignal.Generation();
+        const uint32_t count = g_hidLink != nullptr ? DrainInput(buffer, USB_DRAIN_BUFFER) : 0;
+        if (count == 0) {
+            usbRxSignal.WaitSince(seen, IDLE_WAIT_MS);
+            continue;
+        }
+        // A byte receiveRing refuses is only missing from the version reply; pausing here
+        // would hold up the view, so the worker goes straight on.
+        for (uint32_t i = 0; i < count; ++i) {
+            receiveRing.Put(buffer[i]);
+        }
+        if (TrafficView* view = control.view.load()) {
+            view->AppendBytes(buffer, count);
+        }
+    }
+    control.running.store(0);
+    return 0;
+}
+
+int Rs232Worker(WorkerControl& control) {
+    uint8_t buffer[RS232_READ_BUFFER];
+    bool failing = false;        // the last read failed and its box has been shown
+    bool readyButEmpty = false;  // the last wait said input was ready
+    while (control.stopRequested.load() != 1) {
+        CSerialLink* link = control.link.load();
+        if (link == nullptr) {
+            control.SleepUnlessStopped(IDLE_WAIT_MS);
+            continue;
+        }
+        uint32_t count = RS232_READ_BUFFER;
+        CWorkerBoxFilter::SetThreadQuiet(failing);
+        const int ok = link->Read(count, buffer);
+        CWorkerBoxFilter::SetThreadQuiet(false);
+        if (!ok) {
+            // Shown once; retried quietly, not too often, until the port reads again.
+            failing = true;
+            control.SleepUnlessStopped(READ_RETRY_MS);
+            continue;
+        }
+        failing = false;
+        if (count == 0) {
+            // A port that says "ready" yet gives nothing (a hung-up line can) must not make
+            // the loop spin: then the worker sleeps instead of waiting on the port.
+            if (readyButEmpty) {
+                control.SleepUnlessStopped(IDLE_WAIT_MS);
+                readyButEmpty = false;
+            } else {
+                readyButEmpty = link->WaitForInput(IDLE_WAIT_MS) != 0;
+            }
+            continue;
+        }
+        readyButEmpty = false;
+        for (uint32_t i = 0; i < count; ++i) {
+            receiveRing.Put(buffer[i]);
+        }
+        if (TrafficView* view = control.view.load()) {
+            view->AppendBytes(buffer, count);
+        }
+    }
+    control.running.store(0);
+    return 0;
+}

@@ -1,0 +1,57 @@
+// The two channel workers: threads that carry the board's bytes from the USB and RS232
+// links into receiveRing and the page's traffic views.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/message_box.h"
+
+class CSerialLink;
+class TrafficView;
+
+// Bytes a worker takes per pass.
+inline constexpr uint32_t USB_DRAIN_BUFFER = 256;
+inline constexpr uint32_t RS232_READ_BUFFER = 64;
+// How long an idle worker sleeps on the platform before it looks at stopRequested again.
+inline constexpr uint32_t IDLE_WAIT_MS = 30;
+// Pause between quiet retries of a serial read that keeps failing.
+inline constexpr uint32_t READ_RETRY_MS = 200;
+
+// Shared between the page (GUI thread) and one worker.
+struct WorkerControl {
+    std::atomic<int32_t> stopRequested{0};
+    std::atomic<int32_t> running{0};
+    std::atomic<TrafficView*> view{nullptr};
+    std::atomic<CSerialLink*> link{nullptr};  // RS232 worker only
+
+    // Sleeps up to ms, or less when a stop is requested. True when a stop is requested.
+    bool SleepUnlessStopped(uint32_t ms);
+    // Sets stopRequested and wakes SleepUnlessStopped.
+    void RequestStop();
+
+  private:
+    std::mutex wakeMutex;
+    std::condition_variable wake;
+};
+
+// Thread functions; each returns 0 when its loop has ended.
+int UsbWorker(WorkerControl& control);
+int Rs232Worker(WorkerControl& control);
+
+// Message boxes of the serial link go through this. While the RS232 worker retries a read
+// that has already been reported, boxes met on the worker's thread are dropped; everything
+// else goes on to the real sink.
+class CWorkerBoxFilter : public platform::IMessageBoxSink {
+  public:
+    explicit CWorkerBoxFilter(platform::IMessageBoxSink* sink) : sink(sink) {}
+    void Show(const std::string& text, const std::string& caption) override;
+    // The calling thread's boxes are dropped while quiet.
+    static void SetThreadQuiet(bool quiet);
+
+  private:
+    platform::IMessageBoxSink* sink;
+};

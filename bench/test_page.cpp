@@ -1,0 +1,295 @@
+// The "Demo and Test" page: its initialisation, the connection supervisor, the COM port
+// scan, the firmware-version request and the close sequence.
+#include "bench/test_page.h"
+
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <thread>
+
+#include "app/dialog_template.h"
+#include "app/kit_notice_dlg.h"
+#include "app/status_bar.h"
+#include "bench/board_commands.h"
+#include "bench/traffic_view.h"
+#include "hid/hid_link.h"
+#include "serial/byte_ring.h"
+#include "serial/data_signal.h"
+#include "serial/serial_link.h"
+
+CHidLink* g_hidLink = nullptr;
+CSerialLink* g_serialLink = nullptr;
+
+namespace {
+
+constexpr int PAGE_TEMPLATE = 130;
+constexpr int FLASHING_BUTTON = 1002;
+constexpr int STOP_BUTTON = 1003;
+constexpr int USB_SEND_BOX = 1005;
+constexpr int USB_SEND_BUTTON = 1006;
+constexpr int USB_CLEAR_BUTTON = 1007;
+constexpr int RS232_SEND_BUTTON = 1009;
+constexpr int RS232_CLEAR_BUTTON = 1010;
+constexpr int RS232_SEND_BOX = 1011;
+constexpr int USB_VIEW = 1013;
+constexpr int RS232_VIEW = 1014;
+
+const char* const COM_PORTS[] = {"COM1", "COM2", "COM3", "COM4"};
+const char* const LINE_SETTINGS = " : 19200,8,N,1,fN";
+
+}  // namespace
+
+CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
+    : QWidget(parent), platform(platform) {
+    // The serial link reports through the filter, so the RS232 worker can keep a failing
+    // read's repeats quiet.
+    rs232Boxes = std::make_unique<CWorkerBoxFilter>(platform.messageBoxes);
+    serialPlatform = platform;
+    serialPlatform.messageBoxes = rs232Boxes.get();
+
+    controls = BuildDialog(PAGE_TEMPLATE, *this,
+                           [](const DialogControl& control, QWidget* parentWidget) -> QWidget* {
+                               if (control.id == USB_VIEW || control.id == RS232_VIEW) {
+                                   return new TrafficView(parentWidget);
+                               }
+                               return nullptr;
+                           });
+
+    // Data exchange: bind the controls, in the page's order.
+    rs232View = Bind<TrafficView>(RS232_VIEW);
+    usbView = Bind<TrafficView>(USB_VIEW);
+    flashingButton = Bind<QRadioButton>(FLASHING_BUTTON);
+    rs232SendBox = Bind<QLineEdit>(RS232_SEND_BOX);
+    usbSendBox = Bind<QLineEdit>(USB_SEND_BOX);
+    // What is sent is what the user sees: a send buffer holds 64 bytes.
+    rs232SendBox->setMaxLength(SEND_BUFFER_SIZE);
+    usbSendBox->setMaxLength(SEND_BUFFER_SIZE);
+    rs232SendBox->setText(QString::fromLatin1(rs232SendText));
+    usbSendBox->setText(QString::fromLatin1(usbSendText));
+
+    connect(flashingButton, &QAbstractButton::clicked, this, &CTestPage::OnLedFlashing);
+    connect(Bind<QRadioButton>(STOP_BUTTON), &QAbstractButton::clicked, this,
+            &CTestPage::OnLedStop);
+    connect(Bind<QPushButton>(USB_SEND_BUTTON), &QAbstractButton::clicked, this,
+            &CTestPage::OnUsbSend);
+    connect(Bind<QPushButton>(RS232_SEND_BUTTON), &QAbstractButton::clicked, this,
+            &CTestPage::OnRs232Send);
+    connect(Bind<QPushButton>(USB_CLEAR_BUTTON), &QAbstractButton::clicked, this,
+            &CTestPage::OnUsbClear);
+    connect(Bind<QPushButton>(RS232_CLEAR_BUTTON), &QAbstractButton::clicked, this,
+            &CTestPage::OnRs232Clear);
+
+    // Selected at start; nothing is sent to the board.
+    flashingButton->setChecked(true);
+
+    kitSeen = 0;
+    firstTickDone = 0;
+    kitPresent = 0;
+    if (platform.hid != nullptr) {
+        g_hidLink = new CHidLink(*platform.hid);
+    }
+    StartUsbWorker();
+
+    supervisorTimer.setSingleShot(true);
+    versionPollTimer.setSingleShot(true);
+    connect(&supervisorTimer, &QTimer::timeout, this, [this] { OnTimer(SUPERVISOR_TIMER); });
+    connect(&versionPollTimer, &QTimer::timeout, this, [this] { OnTimer(VERSION_POLL_TIMER); });
+    supervisorTimer.start(SUPERVISOR_FIRST_MS);
+}
+
+CTestPage::~CTestPage() {
+    supervisorTimer.stop();
+    versionPollTimer.stop();
+    StopUsbWorker();
+    StopRs232Worker();
+    delete g_serialLink;
+    g_serialLink = nullptr;
+    delete g_hidLink;
+    g_hidLink = nullptr;
+}
+
+template <class Widget>
+Widget* CTestPage::Bind(int id) {
+    auto found = controls.find(id);
+    auto* widget = found != controls.end() ? qobject_cast<Widget*>(found->second) : nullptr;
+    if (widget == nullptr) {
+        // A template without the control still gives a working (if unplaced) page.
+        widget = new Widget(this);
+        controls[id] = widget;
+    }
+    return widget;
+}
+
+QWidget* CTestPage::Control(int id) const {
+    auto found = controls.find(id);
+    return found != controls.end() ? found->second : nullptr;
+}
+
+void CTestPage::ShowBox(const std::string& text, const std::string& caption) {
+    if (platform.messageBoxes != nullptr) {
+        platform.messageBoxes->Show(text, caption);
+    }
+}
+
+void CTestPage::OnTimer(int timerId) {
+    if (timerId == SUPERVISOR_TIMER) {
+        OnSupervisorTick();
+    } else {
+        OnVersionPoll();
+    }
+}
+
+void CTestPage::OnSupervisorTick() {
+    // Stopped for the whole tick, so ticks never overlap while a notice or box is open.
+    supervisorTimer.stop();
+    QPointer<CTestPage> self(this);
+
+    const bool found = g_hidLink != nullptr && g_hidLink->EnsureOpen() != 0;
+    if (found) {
+        kitSeen = 1;
+        if (kitPresent == 0) {
+            RequestFirmwareVersion();
+        }
+        kitPresent = 1;
+    } else if (kitSeen != 0 && kitPresent != 0) {
+        ShowNotice("The KIT is unpluged or reset!");
+        if (self == nullptr) {
+            return;
+        }
+        SetStatusPane(2, "Firmware Version: N/A");
+        kitPresent = 0;
+    } else if (kitSeen == 0 && firstTickDone == 0) {
+        ShowNotice("The KIT is not detected !");
+        if (self == nullptr) {
+            return;
+        }
+        SetStatusPane(2, "Firmware Version: N/A");
+    }
+
+    if (firstTickDone == 0) {
+        const std::string port = FindFreeComPort();
+        if (self == nullptr) {
+            return;
+        }
+        if (!port.empty()) {
+            SetStatusPane(0, "Connected");
+            SetStatusPane(1, port + LINE_SETTINGS);
+            if (platform.serialPorts != nullptr) {
+                SetStatusPaneToolTip(1, platform.serialPorts->DevicePath(port));
+            }
+        } else {
+            SetStatusPane(0, "Disconnected");
+            SetStatusPane(1, "COM port is not available !");
+        }
+    }
+    firstTickDone = 1;
+    ++supervisorTicks;
+    supervisorTimer.start(SUPERVISOR_PERIOD_MS);
+}
+
+void CTestPage::ShowNotice(const std::string& text) {
+    CKitNoticeDlg notice(nullptr);
+    notice.SetNoticeText(text);
+    notice.exec();
+}
+
+std::string CTestPage::FindFreeComPort() {
+    for (const char* name : COM_PORTS) {
+        if (platform.serialPorts == nullptr) {
+            break;
+        }
+        SerialSettings settings;
+        settings.portName = name;
+        settings.baudRate = KIT_BAUD_RATE;
+        settings.dataBits = KIT_DATA_BITS;
+        settings.parity = KIT_PARITY;
+        settings.stopBits = KIT_STOP_BITS;
+        settings.flowControl = KIT_FLOW_CONTROL;
+        g_serialLink = new CSerialLink(settings, serialPlatform);
+        if (g_serialLink->Open() != 0) {
+            rs232Control.link.store(g_serialLink);
+            StartRs232Worker();
+            return name;
+        }
+        // The link has already shown why in an "Error" box.
+        delete g_serialLink;
+        g_serialLink = nullptr;
+    }
+    ShowBox("No free COM port is available !", "Warning");
+    return "";
+}
+
+void CTestPage::RequestFirmwareVersion() {
+    // The reply is the first bytes that arrive after the request.
+    receiveRing.Reset();
+    if (g_hidLink != nullptr) {
+        g_hidLink->SendBytes(sizeof VERSION_REQUEST, VERSION_REQUEST);
+    }
+    versionPollTimer.start(VERSION_POLL_MS);
+    versionLength = VERSION_LENGTH;
+}
+
+void CTestPage::OnVersionPoll() {
+    if (receiveRing.Count() >= versionLength) {
+        versionPollTimer.stop();
+        ShowFirmwareVersion();
+    } else {
+        versionPollTimer.start(VERSION_POLL_MS);
+    }
+}
+
+void CTestPage::ShowFirmwareVersion() {
+    uint8_t reply[VERSION_LENGTH + 1] = {};
+    int taken = 0;
+    while (taken < versionLength && taken < VERSION_LENGTH) {
+        // Count said the bytes are there; a refusal only means a worker is inside the ring
+        // for a moment.
+        if (receiveRing.Get(reply[taken]) != 0) {
+            ++taken;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    reply[taken] = 0;
+    // Read as zero-terminated ANSI text: a zero byte among the five ends it there.
+    const std::string text(reinterpret_cast<const char*>(reply));
+    SetStatusPane(2, "Firmware Version: " + text);
+}
+
+void CTestPage::StartUsbWorker() {
+    usbControl.stopRequested.store(0);
+    usbControl.running.store(1);
+    usbControl.view.store(usbView);
+    usbThread = std::make_unique<std::thread>(UsbWorker, std::ref(usbControl));
+}
+
+void CTestPage::StopUsbWorker() {
+    usbControl.RequestStop();
+    // Wakes the worker if it is waiting for reports.
+    usbRxSignal.Notify();
+    if (usbThread != nullptr && usbThread->joinable()) {
+        usbThread->join();
+    }
+    usbThread.reset();
+    usbControl.running.store(0);
+}
+
+void CTestPage::StartRs232Worker() {
+    rs232Control.stopRequested.store(0);
+    rs232Control.running.store(1);
+    rs232Control.view.store(rs232View);
+    rs232Thread = std::make_unique<std::thread>(Rs232Worker, std::ref(rs232Control));
+}
+
+void CTestPage::StopRs232Worker() {
+    if (rs232Thread == nullptr) {
+        return;  // no COM port was ever opened
+    }
+    rs232Control.RequestStop();
+    if (rs232Thread->joinable()) {
+        rs232Thread->join();
+    }
+    rs232Thread.reset();
+    rs232Control.running.store(0);
+}

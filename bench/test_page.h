@@ -1,0 +1,107 @@
+// The "Demo and Test" page: watches for the Kit, finds its serial port, asks for the firmware
+// version, runs the two channel workers and hosts the page's six commands.
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "bench/channel_workers.h"
+#include "platform/platform.h"
+
+class CHidLink;
+class CSerialLink;
+class QLineEdit;
+class QRadioButton;
+class TrafficView;
+
+// Timer ids of the page.
+inline constexpr int SUPERVISOR_TIMER = 1002;
+inline constexpr int VERSION_POLL_TIMER = 1003;
+inline constexpr int SUPERVISOR_FIRST_MS = 500;
+inline constexpr int SUPERVISOR_PERIOD_MS = 1000;
+inline constexpr int VERSION_POLL_MS = 30;
+// The send boxes hold what fits one send buffer.
+inline constexpr int SEND_BUFFER_SIZE = 64;
+
+class CTestPage : public QWidget {
+    Q_OBJECT
+  public:
+    // Builds template 130 and does the page's initialisation: creates g_hidLink, starts the
+    // USB worker and arms the supervisor (500 ms).
+    CTestPage(QWidget* parent, const platform::Platform& platform);
+    // Stops the USB worker, then the RS232 worker, deletes g_serialLink, then g_hidLink.
+    ~CTestPage() override;
+
+    // Timer dispatch: the supervisor for SUPERVISOR_TIMER, the version poll for any other id.
+    void OnTimer(int timerId);
+
+    // Tries COM1..COM4 with the board's line settings; the name that opened, or "".
+    std::string FindFreeComPort();
+    void RequestFirmwareVersion();
+    void ShowFirmwareVersion();
+
+    // Page commands (button handlers).
+    void OnLedFlashing();
+    void OnLedStop();
+    void OnUsbSend();
+    void OnRs232Send();
+    void OnUsbClear();
+    void OnRs232Clear();
+
+    // The control with this template id, or null.
+    QWidget* Control(int id) const;
+    TrafficView& UsbView() const { return *usbView; }
+    TrafficView& Rs232View() const { return *rs232View; }
+    bool KitSeen() const { return kitSeen != 0; }
+    bool KitPresent() const { return kitPresent != 0; }
+    bool FirstTickDone() const { return firstTickDone != 0; }
+    // Supervisor ticks finished so far.
+    int SupervisorTicks() const { return supervisorTicks; }
+
+  private:
+    template <class Widget>
+    Widget* Bind(int id);
+    // Data exchange from the send boxes into usbSendText and rs232SendText.
+    void UpdateSendTexts();
+    void ShowBox(const std::string& text, const std::string& caption);
+    void OnSupervisorTick();
+    void OnVersionPoll();
+    void ShowNotice(const std::string& text);
+    void StartUsbWorker();
+    void StopUsbWorker();
+    void StartRs232Worker();
+    void StopRs232Worker();
+
+    // Copied so the serial link's reference to it lives as long as the page.
+    const platform::Platform platform;
+    std::map<int, QWidget*> controls;
+    TrafficView* rs232View = nullptr;        // control 1014
+    TrafficView* usbView = nullptr;          // control 1013
+    QRadioButton* flashingButton = nullptr;  // control 1002
+    QLineEdit* rs232SendBox = nullptr;       // edit 1011
+    QLineEdit* usbSendBox = nullptr;         // edit 1005
+    std::string rs232SendText = "Welcome";
+    std::string usbSendText = "USB";
+    uint8_t kitSeen = 0;
+    uint8_t firstTickDone = 0;
+    uint8_t kitPresent = 0;
+    int32_t versionLength = 0;
+    int supervisorTicks = 0;
+    QTimer supervisorTimer;   // SUPERVISOR_TIMER, single shot
+    QTimer versionPollTimer;  // VERSION_POLL_TIMER, single shot
+    WorkerControl usbControl;
+    WorkerControl rs232Control;
+    std::unique_ptr<std::thread> usbThread;
+    std::unique_ptr<std::thread> rs232Thread;
+    // The serial link reports through this; it keeps a failing read's repeats quiet.
+    std::unique_ptr<CWorkerBoxFilter> rs232Boxes;
+    platform::Platform serialPlatform;
+};
+
+extern CHidLink* g_hidLink;
+extern CSerialLink* g_serialLink;

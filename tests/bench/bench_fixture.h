@@ -1,0 +1,215 @@
+// Shared fixture of the page tests: the simulated Kit behind a port-name map, a recording
+// message-box sink, a status bar for the panes, and a watcher that records notices.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <QtTest/QTest>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/kit_notice_dlg.h"
+#include "app/status_bar.h"
+#include "bench/test_page.h"
+#include "bench/traffic_view.h"
+#include "platform/platform.h"
+#include "serial/byte_ring.h"
+#include "sim/sim_kit.h"
+
+// Bounded waits that serve the event loop meanwhile. QtTest's QTRY_ macros report to QtTest,
+// not to GoogleTest (a failed one only returns from the test), so these report through
+// GoogleTest instead.
+#define EXPECT_SOON(condition, timeoutMs)                                                 \
+    EXPECT_TRUE(QTest::qWaitFor([&] { return static_cast<bool>(condition); }, timeoutMs)) \
+        << #condition
+#define ASSERT_EQ_SOON(actual, expected, timeoutMs)                               \
+    do {                                                                          \
+        (void)QTest::qWaitFor([&] { return (actual) == (expected); }, timeoutMs); \
+        ASSERT_EQ(actual, expected);                                              \
+    } while (false)
+
+// Failure messages show texts as texts.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+// What the user was shown, in order: "notice:<text>" and "<caption>:<text>".
+class CShownLog {
+  public:
+    void Add(const std::string& entry) {
+        std::lock_guard<std::mutex> hold(mutex);
+        entries.push_back(entry);
+    }
+    std::vector<std::string> Entries() const {
+        std::lock_guard<std::mutex> hold(mutex);
+        return entries;
+    }
+    int Count(const std::string& prefix) const {
+        std::lock_guard<std::mutex> hold(mutex);
+        int n = 0;
+        for (const auto& e : entries) {
+            n += e.rfind(prefix, 0) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+
+  private:
+    mutable std::mutex mutex;
+    std::vector<std::string> entries;
+};
+
+// Records every box and returns at once, on whatever thread it is called.
+class CRecordingSink : public platform::IMessageBoxSink {
+  public:
+    explicit CRecordingSink(CShownLog& log) : log(log) {}
+    void Show(const std::string& text, const std::string& caption) override {
+        log.Add(caption + ":" + text);
+    }
+
+  private:
+    CShownLog& log;
+};
+
+// Records each notice once it shows the caller's text and closes it then, so tests need not
+// sit through its two seconds.
+class CNoticeWatcher : public QObject {
+  public:
+    explicit CNoticeWatcher(CShownLog& log) : log(log) { qApp->installEventFilter(this); }
+    ~CNoticeWatcher() override { qApp->removeEventFilter(this); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show) {
+            if (auto* notice = qobject_cast<CKitNoticeDlg*>(watched)) {
+                // The caller's text replaces the template's 10 ms after the notice opens.
+                QPointer<CKitNoticeDlg> open(notice);
+                QTimer::singleShot(CKitNoticeDlg::FIRST_TICK_MS * 5, notice, [this, open] {
+                    if (open != nullptr) {
+                        log.Add("notice:" + open->Text().toStdString());
+                        open->reject();
+                    }
+                });
+            }
+        }
+        return false;
+    }
+
+  private:
+    CShownLog& log;
+};
+
+// The Kit's serial ports seen under other names, with the reading calls counted.
+class CMappedSerialPorts : public platform::ISerialPorts {
+  public:
+    CMappedSerialPorts(platform::ISerialPorts& inner, std::map<std::string, std::string> names)
+        : inner(inner), names(std::move(names)) {}
+    std::unique_ptr<platform::ISerialPort> CreatePort() override {
+        return std::make_unique<Port>(*this, inner.CreatePort());
+    }
+    std::string DevicePath(const std::string& portName) override { return "/dev/sim/" + portName; }
+    // Read and ClearError calls: a link's read makes one or two, a failing one stops early.
+    std::atomic<int> calls{0};
+    // Waits for input end at once, as on a hung-up line that reads nothing.
+    std::atomic<bool> alwaysReady{false};
+
+  private:
+    class Port : public platform::ISerialPort {
+      public:
+        Port(CMappedSerialPorts& owner, std::unique_ptr<platform::ISerialPort> port)
+            : owner(owner), port(std::move(port)) {}
+        int Open(const std::string& name) override {
+            auto found = owner.names.find(name);
+            return port->Open(found != owner.names.end() ? found->second : name);
+        }
+        bool IsOpen() const override { return port->IsOpen(); }
+        int SetQueueSizes(uint32_t in, uint32_t out) override {
+            return port->SetQueueSizes(in, out);
+        }
+        int GetLineState(platform::SerialLineState& s) override { return port->GetLineState(s); }
+        int SetLineState(const platform::SerialLineState& s) override {
+            return port->SetLineState(s);
+        }
+        int SetEventMask(uint32_t mask) override { return port->SetEventMask(mask); }
+        int GetTimeouts(platform::SerialTimeouts& t) override { return port->GetTimeouts(t); }
+        int SetTimeouts(const platform::SerialTimeouts& t) override { return port->SetTimeouts(t); }
+        int ClearError(uint32_t& queued) override {
+            owner.calls.fetch_add(1);
+            return port->ClearError(queued);
+        }
+        int WaitOutputDrained(uint32_t ms) override { return port->WaitOutputDrained(ms); }
+        int WaitReadable(uint32_t ms) override {
+            return owner.alwaysReady.load() ? 1 : port->WaitReadable(ms);
+        }
+        int Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count) override {
+            owner.calls.fetch_add(1);
+            return port->Read(buffer, maxBytes, count);
+        }
+        int Write(const uint8_t* bytes, uint32_t count, uint32_t& written) override {
+            return port->Write(bytes, count, written);
+        }
+        int Close() override { return port->Close(); }
+        std::string LastErrorText() const override { return port->LastErrorText(); }
+
+      private:
+        CMappedSerialPorts& owner;
+        std::unique_ptr<platform::ISerialPort> port;
+    };
+
+    platform::ISerialPorts& inner;
+    std::map<std::string, std::string> names;
+};
+
+// One test page on the simulated Kit, inside a plain parent, with a status bar for the panes.
+class CPageTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        receiveRing.Reset();
+        usbRxRing.Reset();
+    }
+    void TearDown() override { ClosePage(); }
+
+    // COM names map to the sim's names: by default COM1 is the Kit's line and COM2..COM4
+    // do not exist.
+    void StartPage(bool usb, bool serial, std::map<std::string, std::string> names = {}) {
+        kit.PlugUsb(usb);
+        kit.ConnectSerial(serial);
+        ports = std::make_unique<CMappedSerialPorts>(kit.SerialPorts(), std::move(names));
+        bar = std::make_unique<CStatusBar>(nullptr, 600);
+        host = std::make_unique<QWidget>();
+        platform::Platform platform;
+        platform.serialPorts = ports.get();
+        platform.hid = &kit.Hid();
+        platform.messageBoxes = &sink;
+        page = new CTestPage(host.get(), platform);
+    }
+    void ClosePage() {
+        host.reset();  // deletes the page
+        page = nullptr;
+        bar.reset();
+    }
+    QLineEdit* Edit(int id) { return qobject_cast<QLineEdit*>(page->Control(id)); }
+    // Output reports the board got after the first `skip`.
+    std::vector<std::vector<uint8_t>> ReportsSince(size_t skip) {
+        auto all = kit.OutputReports();
+        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(skip, all.size())), all.end()};
+    }
+
+    CSimKit kit;
+    CShownLog shown;
+    CRecordingSink sink{shown};
+    CNoticeWatcher watcher{shown};
+    std::unique_ptr<CMappedSerialPorts> ports;
+    std::unique_ptr<CStatusBar> bar;
+    std::unique_ptr<QWidget> host;
+    CTestPage* page = nullptr;
+};

@@ -1,0 +1,181 @@
+// The supervisor: Kit state machine, notices, COM scan, version request and reply, panes.
+#include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QLabel>
+
+#include "bench_fixture.h"
+
+namespace {
+
+const std::vector<uint8_t> VERSION_REPORT_START = {0x00, 0x03, 0x1B, 0x56, 0x76};
+
+bool IsVersionRequest(const std::vector<uint8_t>& report) {
+    return report.size() >= 5 &&
+           std::equal(VERSION_REPORT_START.begin(), VERSION_REPORT_START.end(), report.begin());
+}
+
+}  // namespace
+
+TEST_F(CPageTest, KitAndCom1PresentAtStart) {
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    StartPage(true, true);
+    ASSERT_EQ_SOON(kit.VersionRequests(), 1, 3000);
+    const qint64 requestAfter = sinceStart.elapsed();
+    EXPECT_GE(requestAfter, 450);
+    EXPECT_LE(requestAfter, 1500);
+
+    EXPECT_EQ(StatusPaneText(0), "Connected");
+    EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
+    EXPECT_EQ(g_statusBar->Pane(1)->toolTip(), "/dev/sim/COM1");
+    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+    // The reply is also traffic of the channel that brought it.
+    ASSERT_EQ_SOON(page->UsbView().Text(), QString::fromStdString(kit.Version()), 3000);
+
+    // "Flashing" starts selected, yet the only report at start is the version request.
+    auto* flashing = qobject_cast<QAbstractButton*>(page->Control(1002));
+    ASSERT_NE(flashing, nullptr);
+    EXPECT_TRUE(flashing->isChecked());
+    const auto reports = kit.OutputReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(IsVersionRequest(reports[0]));
+    EXPECT_TRUE(shown.Entries().empty());
+
+    // Present stays present: later ticks send nothing more.
+    const int ticks = page->SupervisorTicks();
+    EXPECT_SOON(page->SupervisorTicks() >= ticks + 1, 3000);
+    EXPECT_EQ(kit.VersionRequests(), 1);
+
+    // Close sequence: the board gets the close command, and the page goes within the bound.
+    QElapsedTimer closing;
+    closing.start();
+    ClosePage();
+    EXPECT_LT(closing.elapsed(), 2000);
+    EXPECT_EQ(kit.CloseCommands(), 1);
+    EXPECT_EQ(g_hidLink, nullptr);
+    EXPECT_EQ(g_serialLink, nullptr);
+}
+
+TEST_F(CPageTest, KitAbsentAtStartThenPluggedIn) {
+    StartPage(false, true);
+    ASSERT_EQ_SOON(shown.Count("notice:"), 1, 3000);
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: N/A"), 3000);
+    ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 3000);
+    EXPECT_EQ(shown.Entries()[0], "notice:The KIT is not detected !");
+
+    // Without the Kit the LED commands do nothing and show nothing; USB Send warns.
+    page->OnLedFlashing();
+    page->OnLedStop();
+    EXPECT_EQ(shown.Entries().size(), 1u);
+    page->OnUsbSend();
+    ASSERT_EQ(shown.Entries().size(), 2u);
+    EXPECT_EQ(shown.Entries()[1], "Warning:Please plug your board in !");
+    EXPECT_TRUE(kit.OutputReports().empty());
+
+    // Silence while the Kit stays away.
+    const int ticks = page->SupervisorTicks();
+    EXPECT_SOON(page->SupervisorTicks() >= ticks + 2, 4000);
+    EXPECT_EQ(shown.Count("notice:"), 1);
+    EXPECT_EQ(kit.VersionRequests(), 0);
+
+    kit.PlugUsb(true);
+    ASSERT_EQ_SOON(kit.VersionRequests(), 1, 3000);
+    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+    EXPECT_EQ(shown.Count("notice:"), 1);
+}
+
+TEST_F(CPageTest, KitUnpluggedWhilePresentThenReplugged) {
+    StartPage(true, true);
+    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+
+    kit.PlugUsb(false);
+    ASSERT_EQ_SOON(shown.Count("notice:"), 1, 3000);
+    EXPECT_EQ(shown.Entries()[0], "notice:The KIT is unpluged or reset!");
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: N/A"), 3000);
+    EXPECT_EQ(StatusPaneText(0), "Connected");
+    EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
+
+    const int ticks = page->SupervisorTicks();
+    EXPECT_SOON(page->SupervisorTicks() >= ticks + 2, 4000);
+    EXPECT_EQ(shown.Count("notice:"), 1);
+
+    kit.PlugUsb(true);
+    ASSERT_EQ_SOON(kit.VersionRequests(), 2, 3000);
+    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+    EXPECT_EQ(shown.Count("notice:"), 1);
+}
+
+TEST_F(CPageTest, ComScanReportsMissingPortsAfterTheNoticeAndTakesTheFirstThatOpens) {
+    // COM1 and COM2 do not exist; COM3 is the Kit's line.
+    StartPage(false, true, {{"COM1", "COM2"}, {"COM2", "COM4"}, {"COM3", "COM1"}});
+    ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 3000);
+    EXPECT_EQ(StatusPaneText(1), "COM3 : 19200,8,N,1,fN");
+    EXPECT_EQ(g_statusBar->Pane(1)->toolTip(), "/dev/sim/COM3");
+    const auto entries = shown.Entries();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0], "notice:The KIT is not detected !");
+    EXPECT_EQ(entries[1].rfind("Error:", 0), 0u) << entries[1];
+    EXPECT_EQ(entries[2].rfind("Error:", 0), 0u) << entries[2];
+    EXPECT_GT(entries[1].size(), std::string("Error:").size());  // the system's own text
+
+    // The port that opened is the one the worker reads.
+    kit.SendSerial({'o', 'k'});
+    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("ok"), 3000);
+
+    // The scan is never repeated.
+    const int ticks = page->SupervisorTicks();
+    EXPECT_SOON(page->SupervisorTicks() >= ticks + 1, 3000);
+    EXPECT_EQ(shown.Entries().size(), 3u);
+}
+
+TEST_F(CPageTest, NoFreeComPort) {
+    StartPage(true, true, {{"COM1", "COM2"}, {"COM3", "COM2"}});
+    ASSERT_EQ_SOON(StatusPaneText(0), std::string("Disconnected"), 3000);
+    EXPECT_EQ(StatusPaneText(1), "COM port is not available !");
+    auto entries = shown.Entries();
+    ASSERT_EQ(entries.size(), 5u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(entries[i].rfind("Error:", 0), 0u) << entries[i];
+    }
+    EXPECT_EQ(entries[4], "Warning:No free COM port is available !");
+    EXPECT_EQ(g_serialLink, nullptr);
+
+    // RS232 Send without a port: nothing sent, nothing shown.
+    qobject_cast<QAbstractButton*>(page->Control(1009))->click();
+    EXPECT_TRUE(kit.SerialReceived().empty());
+
+    const int ticks = page->SupervisorTicks();
+    EXPECT_SOON(page->SupervisorTicks() >= ticks + 1, 3000);
+    EXPECT_EQ(shown.Entries().size(), 5u);
+    EXPECT_EQ(StatusPaneText(0), "Disconnected");
+}
+
+TEST_F(CPageTest, VersionReplyIsTheFirstFiveBytesUpToAZero) {
+    kit.SetSilent(true);  // the test plays the board's answers
+    StartPage(true, true);
+    ASSERT_EQ_SOON(kit.VersionRequests(), 1, 3000);
+
+    // A zero as second byte ends the text after one character.
+    kit.SendUsb({'A', 0, 'B', 'C', 'D'});
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: A"), 3000);
+
+    // A longer reply: the first five are shown, the rest stays in receiveRing.
+    page->RequestFirmwareVersion();
+    ASSERT_EQ_SOON(kit.VersionRequests(), 2, 3000);
+    kit.SendUsb({'V', '2', '.', '0', '1', 'x', 'y'});
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: V2.01"), 3000);
+    EXPECT_EQ(receiveRing.Count(), 2);
+
+    // Any five bytes after a request will do, also from the serial line.
+    page->RequestFirmwareVersion();
+    ASSERT_EQ_SOON(kit.VersionRequests(), 3, 3000);
+    EXPECT_EQ(receiveRing.Count(), 0);
+    kit.SendSerial({'S', 'E', 'R', 'I', 'A'});
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: SERIA"), 3000);
+
+    // The silent board never answers the close command: the close still ends in time.
+    QElapsedTimer closing;
+    closing.start();
+    ClosePage();
+    EXPECT_LT(closing.elapsed(), 2500);
+}

@@ -1,0 +1,177 @@
+// Channel workers and traffic views: every byte once and in order, zero and control bytes,
+// bounded scroll-back, batched updates, quiet retries of a failing serial read, idle cost.
+#include <QAbstractButton>
+#include <QElapsedTimer>
+#include <QTextDocument>
+#include <ctime>
+#include <thread>
+
+#include "bench_fixture.h"
+
+namespace {
+
+QString Latin1(const std::vector<uint8_t>& bytes) {
+    QString text;
+    for (uint8_t b : bytes) {
+        text.append(QChar(static_cast<char16_t>(b)));
+    }
+    return text;
+}
+
+// Printable bytes, so the text shows each byte as one character.
+std::vector<uint8_t> Printable(size_t count, int start = 0) {
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<uint8_t>(0x21 + (start + i) % 94);
+    }
+    return bytes;
+}
+
+double ProcessCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
+}
+
+}  // namespace
+
+TEST(TrafficView, ShowsBytesAsAnsiAndBoundsItsScrollBack) {
+    TrafficView view;
+    const uint8_t mixed[] = {'a', 0, 'b', 0x80, 0xE9, 0x09, 0x07, 'c'};
+    view.AppendBytes(mixed, sizeof mixed);
+    EXPECT_EQ(view.Text(), QString::fromUtf8("ab\xE2\x82\xAC\xC3\xA9\t\x07"
+                                             "c"));
+
+    // CR, LF and CR LF each end one line, also when a pair arrives in two batches.
+    view.Clear();
+    const uint8_t first[] = {'1', '\r', '2', '\n', '3', '\r'};
+    const uint8_t second[] = {'\n', '4'};
+    view.AppendBytes(first, sizeof first);
+    view.Flush();
+    view.AppendBytes(second, sizeof second);
+    EXPECT_EQ(view.Text(), QString("1\n2\n3\n4"));
+
+    // Clear drops what has not been shown yet too.
+    view.AppendChar('x');
+    view.Clear();
+    EXPECT_TRUE(view.Text().isEmpty());
+    view.AppendChar('y');
+    EXPECT_EQ(view.Text(), QString("y"));
+
+    // Endless traffic without line ends: the newest characters stay, memory stays bounded.
+    view.Clear();
+    const auto bytes = Printable(200000);
+    std::thread writer([&] {
+        for (size_t i = 0; i < bytes.size(); i += 1000) {
+            view.AppendBytes(bytes.data() + i, 1000);
+        }
+    });
+    EXPECT_SOON(view.Text().endsWith(Latin1({bytes.end() - 10, bytes.end()})), 10000);
+    writer.join();
+    const QString text = view.Text();
+    EXPECT_GE(text.size(), TrafficView::SCROLL_BACK);
+    EXPECT_LE(text.size(), TrafficView::TRIM_AT);
+    EXPECT_EQ(text, Latin1({bytes.end() - text.size(), bytes.end()}));
+}
+
+TEST(TrafficView, TakesBytesFromAnotherThreadInBatches) {
+    TrafficView view;
+    int updates = 0;
+    QObject::connect(view.document(), &QTextDocument::contentsChanged, [&] { ++updates; });
+    const auto bytes = Printable(2000);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    std::thread writer([&] {
+        for (uint8_t b : bytes) {
+            view.AppendChar(b);
+        }
+    });
+    ASSERT_EQ_SOON(view.toPlainText().size(), 2000, 5000);
+    writer.join();
+    EXPECT_EQ(view.toPlainText(), Latin1(bytes));
+    // One update per frame at most (a change can signal twice: insert and cursor move).
+    EXPECT_LE(updates, 2 * (elapsed.elapsed() / TrafficView::FRAME_MS + 2));
+}
+
+TEST_F(CPageTest, TrafficOfBothChannelsAppearsInOrder) {
+    StartPage(true, true);
+    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+    qobject_cast<QAbstractButton*>(page->Control(1007))->click();
+    receiveRing.Reset();
+
+    // 300 bytes over USB: all of them, in order, in the view and in receiveRing.
+    const auto usb = Printable(300);
+    kit.SendUsb(usb);
+    ASSERT_EQ_SOON(page->UsbView().Text(), Latin1(usb), 3000);
+    ASSERT_EQ_SOON(receiveRing.Count(), 300, 3000);
+
+    // 100 bytes on the serial line.
+    const auto serial = Printable(100, 7);
+    kit.SendSerial(serial);
+    ASSERT_EQ_SOON(page->Rs232View().Text(), Latin1(serial), 3000);
+    ASSERT_EQ_SOON(receiveRing.Count(), 400, 3000);
+
+    // A zero byte adds nothing to the view but still goes into receiveRing; line ends and
+    // other control bytes are appended as they are.
+    qobject_cast<QAbstractButton*>(page->Control(1010))->click();
+    kit.SendSerial({'a', 0, 'b', '\r', 'c', '\n', 'd', 0x1B});
+    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("ab\nc\nd\x1B"), 3000);
+    ASSERT_EQ_SOON(receiveRing.Count(), 408, 3000);
+
+    // With receiveRing full the USB channel still keeps pace: no pause per refused byte.
+    qobject_cast<QAbstractButton*>(page->Control(1007))->click();
+    while (receiveRing.Put('f') != -1) {
+    }
+    const auto burst = Printable(3000, 3);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    kit.SendUsb(burst);
+    ASSERT_EQ_SOON(page->UsbView().Text(), Latin1(burst), 5000);
+    EXPECT_LT(elapsed.elapsed(), 2500);  // a 1 ms pause per byte would take over 3 s
+}
+
+TEST_F(CPageTest, FailingSerialReadIsReportedOncePerFailure) {
+    StartPage(true, true);
+    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+    ASSERT_TRUE(shown.Entries().empty());
+
+    // Idle workers sleep: few reads and little CPU while nothing arrives.
+    const auto measure = [&](int& calls, double& cpuMs) {
+        const int callsBefore = ports->calls.load();
+        const double cpuBefore = ProcessCpuMs();
+        QElapsedTimer window;
+        window.start();
+        QTest::qWait(300);  // a measuring window, not a synchronisation
+        calls = ports->calls.load() - callsBefore;
+        cpuMs = ProcessCpuMs() - cpuBefore;
+        return window.elapsed();
+    };
+    int calls = 0;
+    double cpuMs = 0;
+    qint64 ms = measure(calls, cpuMs);
+    EXPECT_LT(calls, ms / 5);  // a read is two calls, and waits last 30 ms
+    EXPECT_LT(cpuMs, ms * 0.3);
+    // Also when the port claims input that is not there.
+    ports->alwaysReady = true;
+    ms = measure(calls, cpuMs);
+    ports->alwaysReady = false;
+    EXPECT_LT(calls, ms);
+    EXPECT_LT(cpuMs, ms * 0.3);
+
+    kit.ConnectSerial(false);
+    ASSERT_EQ_SOON(shown.Count("Error:"), 1, 3000);
+    // Quiet retries: several more failing reads, no more boxes.
+    const int failedReads = ports->calls.load();
+    EXPECT_SOON(ports->calls.load() >= failedReads + 3, 3000);
+    EXPECT_EQ(shown.Count("Error:"), 1);
+
+    // Recovery: reads work again and bytes appear.
+    kit.ConnectSerial(true);
+    kit.SendSerial({'b', 'a', 'c', 'k'});
+    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("back"), 3000);
+    EXPECT_EQ(shown.Count("Error:"), 1);
+
+    // A new failure is a new box.
+    kit.ConnectSerial(false);
+    ASSERT_EQ_SOON(shown.Count("Error:"), 2, 3000);
+}
