@@ -1,0 +1,41 @@
+// Files opened the way the ReadMe page needs them: read under an exclusive lock (another
+// program holding the file makes the open fail), and replaced whole or not at all.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+// A file open for reading that nobody else can open with the same kind of lock meanwhile.
+// Used on one thread; the destructor closes the file and releases the lock.
+class IFileReader {
+  public:
+    virtual ~IFileReader() = default;
+    // Reads up to `size` bytes; returns the count read, 0 at the end of the file, -1 on error.
+    virtual long long Read(void* buffer, std::size_t size) = 0;
+};
+
+// Opens `path` for reading and takes an exclusive lock on it without waiting; null when the
+// file is missing, locked by another open or program, or cannot be read.
+std::unique_ptr<IFileReader> OpenExclusive(const std::string& path);
+
+// The new content of a file, written to a temporary file beside it and put in its place by
+// Commit. Destroying it before a successful Commit removes the temporary file and leaves the
+// target as it was. Used on one thread.
+class IFileWriter {
+  public:
+    virtual ~IFileWriter() = default;
+    // Appends all `size` bytes; false when they could not all be written.
+    virtual bool Write(const void* data, std::size_t size) = 0;
+    // Makes the written bytes durable and replaces the target with them; false on failure,
+    // the target then unchanged.
+    virtual bool Commit() = 0;
+};
+
+// Starts replacing `target`; null when the temporary file cannot be created beside it or an
+// existing target is locked by another open or program.
+std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target);
+
+}  // namespace platform

@@ -1,0 +1,127 @@
+// The ReadMe page: template 129 with the document view and the firmware transfer button.
+#include "readme/readme_page.h"
+
+#include <QPushButton>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <algorithm>
+#include <cstring>
+
+#include "app/dialog_template.h"
+#include "platform/exclusive_file.h"
+#include "readme/rtf_reader.h"
+
+namespace {
+
+constexpr int README_TEMPLATE = 129;
+constexpr int README_VIEW = 1001;
+constexpr int TRANSFER_BUTTON = 1015;
+constexpr const char* FILE_ERROR_TEXT = "Something wrong with the file access.";
+constexpr const char* FILE_ERROR_CAPTION = "Error";
+constexpr std::size_t READ_PIECE = 64 * 1024;
+
+// Reads the whole document under an exclusive lock, up to the reader's size bound; false
+// when the file is missing, locked or unreadable.
+bool ReadDocument(const std::string& path, std::string& text) {
+    const std::unique_ptr<platform::IFileReader> file = platform::OpenExclusive(path);
+    if (!file) {
+        return false;
+    }
+    text.clear();
+    while (text.size() < RTF_MAX_DOCUMENT_BYTES) {
+        const std::size_t offset = text.size();
+        text.resize(std::min(offset + READ_PIECE, RTF_MAX_DOCUMENT_BYTES));
+        const long long count = file->Read(text.data() + offset, text.size() - offset);
+        if (count < 0) {
+            return false;
+        }
+        text.resize(offset + static_cast<std::size_t>(count));
+        if (count == 0) {
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+uint32_t StreamInCallback(uintptr_t cookie, uint8_t* buffer, int32_t cb, int32_t* delivered) {
+    auto* rest = reinterpret_cast<std::string_view*>(cookie);
+    const std::size_t count = cb > 0 ? std::min(rest->size(), static_cast<std::size_t>(cb)) : 0;
+    if (count > 0) {
+        std::memcpy(buffer, rest->data(), count);
+    }
+    rest->remove_prefix(count);
+    *delivered = static_cast<int32_t>(count);
+    return 0;
+}
+
+std::string StreamIn(std::string_view text, int32_t request, std::vector<int32_t>* pieces) {
+    std::string_view rest = text;
+    std::vector<uint8_t> buffer(static_cast<std::size_t>(std::max(request, 0)));
+    std::string collected;
+    collected.reserve(text.size());
+    for (;;) {
+        int32_t delivered = 0;
+        StreamInCallback(reinterpret_cast<uintptr_t>(&rest), buffer.data(), request, &delivered);
+        if (pieces != nullptr) {
+            pieces->push_back(delivered);
+        }
+        if (delivered <= 0) {
+            return collected;
+        }
+        collected.append(reinterpret_cast<const char*>(buffer.data()),
+                         static_cast<std::size_t>(std::min(delivered, request)));
+    }
+}
+
+CReadMePage::CReadMePage(QWidget* parent, const platform::Platform& platform)
+    : QWidget(parent), platform(platform) {
+    OnInitDialog();
+}
+
+CReadMePage::~CReadMePage() = default;
+
+bool CReadMePage::OnInitDialog() {
+    const std::map<int, QWidget*> controls = BuildDialog(README_TEMPLATE, *this);
+    const auto view = controls.find(README_VIEW);
+    const auto button = controls.find(TRANSFER_BUTTON);
+    readMeView = view != controls.end() ? qobject_cast<QTextEdit*>(view->second) : nullptr;
+    transferButton =
+        button != controls.end() ? qobject_cast<QPushButton*>(button->second) : nullptr;
+    if (readMeView == nullptr) {
+        readMeView = new QTextEdit(this);
+    }
+    if (transferButton == nullptr) {
+        transferButton =
+            new QPushButton(QStringLiteral("Transfer testing BIN code to  AppLoader DIR"), this);
+    }
+    readMeView->setReadOnly(true);
+    connect(transferButton, &QPushButton::clicked, this, &CReadMePage::OnTransfer);
+
+    std::string text;
+    if (!ReadDocument(README_FILE, text)) {
+        ShowFileError();
+        return false;
+    }
+    // A zero byte ends the text.
+    text.resize(std::strlen(text.c_str()));
+    const std::string delivered = StreamIn(text);
+    ReadRtf(delivered, *readMeView->document());
+    readMeView->moveCursor(QTextCursor::Start);
+    loaded = true;
+    return true;
+}
+
+void CReadMePage::OnTransfer() {
+    const std::string target = FirmwareTargetPath(platform.driversDirectory);
+    if (!TransferFirmware(FIRMWARE_SOURCE, target, firmwareFiles)) {
+        ShowFileError();
+    }
+}
+
+void CReadMePage::ShowFileError() {
+    if (platform.messageBoxes != nullptr) {
+        platform.messageBoxes->Show(FILE_ERROR_TEXT, FILE_ERROR_CAPTION);
+    }
+}

@@ -1,0 +1,54 @@
+// Helpers of the readme tests: a temporary working directory, files, and a recording sink.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/message_box.h"
+
+// Makes a fresh temporary directory the working directory and restores the old one after.
+class CTempWorkingDirectory {
+  public:
+    CTempWorkingDirectory() : previous(QDir::currentPath()) {
+        EXPECT_TRUE(directory.isValid());
+        EXPECT_TRUE(QDir::setCurrent(directory.path()));
+    }
+    ~CTempWorkingDirectory() { QDir::setCurrent(previous); }
+    std::string Path(const std::string& name = {}) const {
+        const std::string base = directory.path().toStdString();
+        return name.empty() ? base : base + "/" + name;
+    }
+
+  private:
+    QString previous;
+    QTemporaryDir directory;
+};
+
+inline void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(file.good()) << path;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Records every box as "caption:text" and returns at once.
+class CRecordingSink : public platform::IMessageBoxSink {
+  public:
+    void Show(const std::string& text, const std::string& caption) override {
+        shown.push_back(caption + ":" + text);
+    }
+    std::vector<std::string> shown;
+};
+
+inline const std::string FILE_ERROR_BOX = "Error:Something wrong with the file access.";

@@ -1,0 +1,128 @@
+// The ReadMe page: the stream-in pieces, reading Readme.rtf once, and its failures.
+#include "readme/readme_page.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include "platform/exclusive_file.h"
+#include "readme_fixture.h"
+
+namespace {
+
+TEST(ReadMeStreamIn, DeliversPiecesOfTheRequestedSizeThenZero) {
+    std::string document(10000, 'x');
+    document[9999] = 'z';
+    std::vector<int32_t> pieces;
+    EXPECT_EQ(StreamIn(document, 4096, &pieces), document);
+    EXPECT_EQ(pieces, (std::vector<int32_t>{4096, 4096, 1808, 0}));
+
+    pieces.clear();
+    EXPECT_EQ(StreamIn(std::string(8192, 'y'), 4096, &pieces), std::string(8192, 'y'));
+    EXPECT_EQ(pieces, (std::vector<int32_t>{4096, 4096, 0}));
+
+    pieces.clear();
+    EXPECT_EQ(StreamIn("", 4096, &pieces), "");
+    EXPECT_EQ(pieces, (std::vector<int32_t>{0}));
+
+    // The callback itself: never more than asked, S shortened from the front, result 0.
+    std::string_view rest = "abcdef";
+    uint8_t buffer[4] = {};
+    int32_t delivered = -1;
+    EXPECT_EQ(StreamInCallback(reinterpret_cast<uintptr_t>(&rest), buffer, 4, &delivered), 0u);
+    EXPECT_EQ(delivered, 4);
+    EXPECT_EQ(rest, "ef");
+    EXPECT_EQ(StreamInCallback(reinterpret_cast<uintptr_t>(&rest), buffer, 4, &delivered), 0u);
+    EXPECT_EQ(delivered, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 2), "ef");
+    EXPECT_EQ(StreamInCallback(reinterpret_cast<uintptr_t>(&rest), buffer, 4, &delivered), 0u);
+    EXPECT_EQ(delivered, 0);
+}
+
+class ReadMePageTest : public ::testing::Test {
+  protected:
+    ReadMePageTest() {
+        platform.messageBoxes = &sink;
+        platform.driversDirectory = cwd.Path();
+    }
+    CTempWorkingDirectory cwd;
+    CRecordingSink sink;
+    platform::Platform platform;
+};
+
+TEST_F(ReadMePageTest, ReadsTheDocumentOnceAtConstruction) {
+    // Longer than the original 31,999-byte load buffer, and a zero byte ending the text.
+    std::string body;
+    while (body.size() < 40000) {
+        body += "lorem ipsum ";
+    }
+    std::string document = "{\\rtf1\\ansi {\\b Title}\\par " + body + "END\\par}";
+    document += std::string(1, '\0') + "{\\rtf1 after the zero}";
+    WriteFile(cwd.Path(README_FILE), document);
+
+    CReadMePage page(nullptr, platform);
+    EXPECT_TRUE(page.Loaded());
+    EXPECT_TRUE(sink.shown.empty());
+    ASSERT_NE(page.ReadMeView(), nullptr);
+    EXPECT_TRUE(page.ReadMeView()->isReadOnly());
+    const QString shown = page.ReadMeView()->toPlainText();
+    EXPECT_EQ(shown, QString::fromStdString("Title\n" + body + "END"));
+    EXPECT_EQ(page.ReadMeView()->document()->find("Title").charFormat().fontWeight(), QFont::Bold);
+    ASSERT_NE(page.TransferButton(), nullptr);
+    EXPECT_EQ(page.TransferButton()->text(), "Transfer testing BIN code to  AppLoader DIR");
+
+    // Changing the file afterwards changes nothing.
+    WriteFile(cwd.Path(README_FILE), "{\\rtf1 changed}");
+    QCoreApplication::processEvents();
+    page.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(page.ReadMeView()->toPlainText(), shown);
+
+    // An empty file: an empty view and no message.
+    WriteFile(cwd.Path(README_FILE), "");
+    CReadMePage empty(nullptr, platform);
+    EXPECT_TRUE(empty.Loaded());
+    EXPECT_TRUE(empty.ReadMeView()->toPlainText().isEmpty());
+    EXPECT_TRUE(sink.shown.empty());
+}
+
+TEST_F(ReadMePageTest, MissingOrLockedDocumentShowsOneBoxAndThePageStillWorks) {
+    WriteFile(cwd.Path("Test.bin"), "image");
+    {
+        CReadMePage page(nullptr, platform);
+        EXPECT_EQ(sink.shown, std::vector<std::string>{FILE_ERROR_BOX});
+        EXPECT_FALSE(page.Loaded());
+        EXPECT_TRUE(page.ReadMeView()->toPlainText().isEmpty());
+        // The transfer button still does its work, silently.
+        page.TransferButton()->click();
+        EXPECT_EQ(sink.shown.size(), 1u);
+        EXPECT_EQ(ReadFile(cwd.Path("kitboard.bin")), "image");
+    }
+
+    // Held under a lock by another program: the same box.
+    sink.shown.clear();
+    WriteFile(cwd.Path(README_FILE), "{\\rtf1 locked}");
+    {
+        const auto holder = platform::OpenExclusive(cwd.Path(README_FILE));
+        ASSERT_NE(holder, nullptr);
+        CReadMePage page(nullptr, platform);
+        EXPECT_EQ(sink.shown, std::vector<std::string>{FILE_ERROR_BOX});
+        EXPECT_TRUE(page.ReadMeView()->toPlainText().isEmpty());
+    }
+    // Released: readable again, and the lock is the page's only while it reads.
+    CReadMePage page(nullptr, platform);
+    EXPECT_EQ(page.ReadMeView()->toPlainText(), "locked");
+    EXPECT_NE(platform::OpenExclusive(cwd.Path(README_FILE)), nullptr);
+    EXPECT_EQ(sink.shown.size(), 1u);
+
+    // A directory under the name cannot be read either.
+    sink.shown.clear();
+    ASSERT_EQ(std::remove(cwd.Path(README_FILE).c_str()), 0);
+    ASSERT_TRUE(QDir().mkdir(QString::fromStdString(cwd.Path(README_FILE))));
+    CReadMePage directory(nullptr, platform);
+    EXPECT_EQ(sink.shown, std::vector<std::string>{FILE_ERROR_BOX});
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+// The RTF reader on small documents per feature, on word processors' samples, and on broken input.
+#include "readme/rtf_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <random>
+
+#include "readme_fixture.h"
+
+namespace {
+
+// The text with paragraphs ended by '\n' and every other character as the document has it.
+QString Text(std::string_view rtf) {
+    QTextDocument document;
+    ReadRtf(rtf, document);
+    return document.toRawText().replace(QChar::ParagraphSeparator, '\n');
+}
+
+// The cursor selecting the first occurrence of `word`; its formats are those of the word's end.
+QTextCursor Find(const QTextDocument& document, const QString& word) {
+    const QTextCursor found = document.find(word);
+    EXPECT_FALSE(found.isNull()) << word.toStdString();
+    return found;
+}
+
+TEST(RtfReader, CharacterFormattingRuns) {
+    QTextDocument document;
+    ReadRtf(
+        "{\\rtf1\\ansi{\\fonttbl{\\f0\\fswiss Arial;}{\\f1\\fmodern Courier New;}}"
+        "{\\colortbl;\\red255\\green0\\blue0;\\red0\\green0\\blue255;}"
+        "plain \\b bold\\b0  \\i italic\\i0  {\\ul under} {\\strike struck} x{\\super sup} "
+        "y{\\sub sub} z{\\up6 up}\\nosupersub  \\fs40 big\\fs24  \\cf1 red\\cf0  "
+        "\\highlight2 marked\\highlight0  \\ul u2\\ulnone  after {\\f1 mono} \\b\\i both\\plain  "
+        "reset}",
+        document);
+    EXPECT_EQ(document.toPlainText(),
+              "plain bold italic under struck xsup ysub zup big red marked u2 after mono both "
+              "reset");
+    EXPECT_EQ(Find(document, "plain").charFormat().fontWeight(), QFont::Normal);
+    EXPECT_EQ(Find(document, "bold").charFormat().fontWeight(), QFont::Bold);
+    EXPECT_FALSE(Find(document, "italic").charFormat().fontWeight() == QFont::Bold);
+    EXPECT_TRUE(Find(document, "italic").charFormat().fontItalic());
+    EXPECT_TRUE(Find(document, "under").charFormat().fontUnderline());
+    EXPECT_TRUE(Find(document, "struck").charFormat().fontStrikeOut());
+    EXPECT_FALSE(Find(document, "struck").charFormat().fontUnderline());  // the group ended
+    EXPECT_EQ(Find(document, "sup").charFormat().verticalAlignment(),
+              QTextCharFormat::AlignSuperScript);
+    EXPECT_EQ(Find(document, "sub").charFormat().verticalAlignment(),
+              QTextCharFormat::AlignSubScript);
+    EXPECT_EQ(Find(document, "up").charFormat().verticalAlignment(),
+              QTextCharFormat::AlignSuperScript);
+    EXPECT_DOUBLE_EQ(Find(document, "big").charFormat().fontPointSize(), 20.0);
+    EXPECT_DOUBLE_EQ(Find(document, "plain").charFormat().fontPointSize(), 12.0);
+    EXPECT_EQ(Find(document, "red").charFormat().foreground().color(), QColor(255, 0, 0));
+    EXPECT_FALSE(Find(document, "marked").charFormat().hasProperty(QTextFormat::ForegroundBrush));
+    EXPECT_EQ(Find(document, "marked").charFormat().background().color(), QColor(0, 0, 255));
+    EXPECT_TRUE(Find(document, "u2").charFormat().fontUnderline());
+    EXPECT_FALSE(Find(document, "after").charFormat().fontUnderline());
+    EXPECT_EQ(Find(document, "after").charFormat().fontFamilies().toStringList(),
+              QStringList{"Arial"});
+    EXPECT_EQ(Find(document, "mono").charFormat().fontFamilies().toStringList(),
+              QStringList{"Courier New"});
+    EXPECT_TRUE(Find(document, "mono").charFormat().fontFixedPitch());
+    EXPECT_EQ(Find(document, "both").charFormat().fontWeight(), QFont::Bold);
+    EXPECT_TRUE(Find(document, "both").charFormat().fontItalic());
+    EXPECT_NE(Find(document, "reset").charFormat().fontWeight(), QFont::Bold);
+    EXPECT_FALSE(Find(document, "reset").charFormat().fontItalic());
+}
+
+TEST(RtfReader, ParagraphsAlignmentAndIndents) {
+    QTextDocument document;
+    ReadRtf(
+        "{\\rtf1 \\qc centred\\par \\qr right\\par \\qj justified\\par \\pard left\\line next"
+        "\\par \\li1440\\ri720\\fi-360 indented\\tab x\\par \\pard\\page after\\par}",
+        document);
+    ASSERT_EQ(document.blockCount(), 6);  // the final \par leaves no empty paragraph
+    EXPECT_EQ(document.toPlainText(), "centred\nright\njustified\nleft\nnext\nindented\tx\nafter");
+    EXPECT_EQ(document.findBlockByNumber(3).text(),
+              QString("left") + QChar::LineSeparator + "next");
+    EXPECT_EQ(document.findBlockByNumber(0).blockFormat().alignment(), Qt::AlignHCenter);
+    EXPECT_EQ(document.findBlockByNumber(1).blockFormat().alignment(), Qt::AlignRight);
+    EXPECT_EQ(document.findBlockByNumber(2).blockFormat().alignment(), Qt::AlignJustify);
+    EXPECT_EQ(document.findBlockByNumber(3).blockFormat().alignment(), Qt::AlignLeft);
+    const QTextBlockFormat indented = document.findBlockByNumber(4).blockFormat();
+    EXPECT_DOUBLE_EQ(indented.leftMargin(), 96.0);  // 1440 twips are an inch: 96 pixels
+    EXPECT_DOUBLE_EQ(indented.rightMargin(), 48.0);
+    EXPECT_DOUBLE_EQ(indented.textIndent(), -24.0);
+    ASSERT_EQ(indented.tabPositions().size(), 1);  // the hanging indent, from the line's start
+    EXPECT_DOUBLE_EQ(indented.tabPositions()[0].position, 24.0);
+    EXPECT_EQ(indented.alignment(), Qt::AlignLeft);
+    EXPECT_EQ(document.findBlockByNumber(5).blockFormat().pageBreakPolicy(),
+              QTextFormat::PageBreak_AlwaysBefore);
+    EXPECT_DOUBLE_EQ(document.findBlockByNumber(5).blockFormat().leftMargin(), 0.0);
+
+    // A last paragraph without \par keeps its format.
+    QTextDocument last;
+    ReadRtf("{\\rtf1 {\\qr right}}", last);
+    EXPECT_EQ(last.begin().blockFormat().alignment(), Qt::AlignRight);
+}
+
+TEST(RtfReader, CodePagesUnicodeAndSymbols) {
+    // 1252 by default, including its own 0x80..0x9F; another \ansicpg; a font's charset.
+    EXPECT_EQ(Text("{\\rtf1\\ansi caf\\'e9 \\'80 \\'93q\\'94 na\\'efve}"),
+              QString::fromUtf8("café € “q” naïve"));
+    EXPECT_EQ(Text("{\\rtf1\\ansi\\ansicpg1251 \\'c4\\'e0}"), QString::fromUtf8("Да"));
+    EXPECT_EQ(Text("{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}{\\f1\\fcharset161 Greek;}}"
+                   "\\'e9{\\f1\\'e1}}"),
+              QString::fromUtf8("éα"));
+    // \uN with its fallback skipped; \ucN counts; negative N; a surrogate pair; raw 8-bit text.
+    EXPECT_EQ(Text("{\\rtf1 \\u233?t\\u8364? {\\uc2\\u937 xx!\\u937\\'3f\\'3f!}"
+                   "\\uc0\\u8226 .\\uc1\\u-3913?\\u-10179?\\u-8704?end \xe9}"),
+              QString::fromUtf8("ét€ Ω!Ω!•.\xef\x82\xb7\xf0\x9f\x98\x80"
+                                "end é"));
+    // The fallback of \u stops at a group end; a control word counts as one character.
+    EXPECT_EQ(Text("{\\rtf1\\uc3 {\\u233 a}b\\u233\\par cdef}"), QString::fromUtf8("ébéef"));
+    EXPECT_EQ(Text("{\\rtf1 a\\\\b\\{c\\}d\\~e\\-f\\_g\\emdash\\endash\\bullet\\lquote\\rquote"
+                   "\\ldblquote\\rdblquote\\tab|}"),
+              QString::fromUtf8("a\\b{c}d\u00a0e\u00adf\u2011g—–•‘’“”\t|"));
+}
+
+TEST(RtfReader, SkippedDestinationsLeaveNoText) {
+    const QString text = Text(
+        "{\\rtf1\\ansi{\\fonttbl{\\f0\\fnil Calibri{\\*\\falt Arial};}}{\\colortbl;\\red1;}"
+        "{\\stylesheet{\\s0 Normal;}}{\\info{\\title T}{\\author A}}{\\*\\generator G;}"
+        "{\\header head}{\\footerl foot}{\\headerf hf}{\\*\\unknown dest}"
+        "{\\pict\\pngblip 89504e47\\bin4 }{}x}a{\\*\\shppict{\\pict ffff}}{\\nonshppict{\\pict 00}}"
+        "{\\field{\\*\\fldinst HYPERLINK \"http://x\"}{\\fldrslt link}}"
+        "{\\listtable{\\list{\\listlevel{\\leveltext \\'01\\u8226 ?;}}}}"
+        "{\\pntext\\f0 1.\\tab}{\\*\\pn\\pnlvlbody{\\pntxta .}}{\\pn\\pnlvlblt{\\pntxtb x}}item"
+        "{\\footnote note} \\v hidden\\v0 shown}");
+    EXPECT_EQ(text, "alink1.\titem shown");
+}
+
+TEST(RtfReader, WordProcessorSamples) {
+    QTextDocument libre;
+    ReadRtf(ReadFile(README_TEST_DATA "/guide-libreoffice.rtf"), libre);
+    const QString libreText = libre.toPlainText();
+    EXPECT_TRUE(libreText.startsWith("Evaluation board guide\nThis board talks"));
+    EXPECT_TRUE(libreText.contains(QString::fromUtf8(
+        "Accents: café, naïve, Zürich, señor, 25 °C, 10 µs, © 2026, “quoted”, ‘single’, € 5.")));
+    EXPECT_TRUE(libreText.contains(QString::fromUtf8("•\tPlug the board in.")));
+    EXPECT_FALSE(libreText.contains("Normal") || libreText.contains("LibreOffice") ||
+                 libreText.contains("Default Page Style") || libreText.contains("?"));
+    EXPECT_EQ(Find(libre, "Evaluation").charFormat().fontWeight(), QFont::Bold);
+    EXPECT_DOUBLE_EQ(Find(libre, "Evaluation").charFormat().fontPointSize(), 24.0);
+    EXPECT_EQ(Find(libre, "Centred red").blockFormat().alignment(), Qt::AlignHCenter);
+    EXPECT_EQ(Find(libre, "Centred red").charFormat().foreground().color(), QColor(192, 0, 0));
+    EXPECT_EQ(Find(libre, "Right aligned").blockFormat().alignment(), Qt::AlignRight);
+    EXPECT_TRUE(Find(libre, "19200 baud").charFormat().fontItalic());
+
+    const QString pandoc = Text(ReadFile(README_TEST_DATA "/guide-pandoc.rtf"));
+    EXPECT_TRUE(pandoc.contains(QString::fromUtf8(
+        "Accents: café, naïve, Zürich, señor, 25 °C, 10 µs, © 2026, “quoted”, ‘single’, € 5.")));
+    EXPECT_TRUE(pandoc.contains(QString::fromUtf8("2.\tSecond numbered step — with an em dash")));
+
+    QTextDocument wordpad;
+    ReadRtf(ReadFile(README_TEST_DATA "/wordpad-style.rtf"), wordpad);
+    const QString wordpadText = wordpad.toPlainText();
+    EXPECT_TRUE(wordpadText.contains(QString::fromUtf8("0°C to 70°C; naïve café – “quoted”.")));
+    EXPECT_TRUE(wordpadText.contains("1.\tPlug the board in.\n2.\tStart the tool."));
+    EXPECT_TRUE(
+        wordpadText.contains(QString::fromUtf8("Unicode: € and Ωmega, escapes \\ { } done.")));
+    EXPECT_EQ(Find(wordpad, "Right aligned").blockFormat().alignment(), Qt::AlignRight);
+    EXPECT_TRUE(Find(wordpad, "Right aligned").charFormat().fontUnderline());
+    EXPECT_EQ(Find(wordpad, "Board test notes").charFormat().foreground().color(),
+              QColor(0, 77, 187));
+}
+
+TEST(RtfReader, ShippedReadmeHasItsFormatting) {
+    QTextDocument document;
+    ReadRtf(ReadFile(README_SHIPPED), document);
+    const QString text = document.toPlainText();
+    EXPECT_TRUE(text.startsWith(QString::fromUtf8("Palvex – Demo and Test\n")));
+    EXPECT_TRUE(text.contains("Transfer testing BIN code to  AppLoader DIR"));
+    EXPECT_TRUE(text.contains(QString::fromUtf8("•\t")));
+    EXPECT_TRUE(text.contains("dialout") && text.contains("99-palvex-kit.rules") &&
+                text.contains("palvex-sim") && text.contains("scripts/run"));
+    EXPECT_TRUE(text.contains(QString::fromUtf8("café")));
+    EXPECT_EQ(Find(document, "Palvex").blockFormat().alignment(), Qt::AlignHCenter);
+    EXPECT_EQ(Find(document, "The buttons").charFormat().fontWeight(), QFont::Bold);
+    EXPECT_TRUE(Find(document, "19200 baud").charFormat().fontItalic());
+}
+
+TEST(RtfReader, BrokenInputEndsWithWhatWasUnderstood) {
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(Text("{\\rtf1 {\\b open"), "open");
+    EXPECT_EQ(Text("{\\rtf1 a}} b}"), "a");
+    EXPECT_EQ(Text("{\\rtf1 a}}}{\\b c"), "a");
+    EXPECT_EQ(Text("{\\rtf1 abc\\"), "abc");
+    EXPECT_EQ(Text("{\\rtf1 abc\\'"), "abc");
+    EXPECT_EQ(Text("{\\rtf1 abc\\'e"), "abc");
+    EXPECT_EQ(Text("{\\rtf1 abc\\u"), "abc");
+    EXPECT_EQ(Text("{\\rtf1 abc\\fs999999999999999999 d\\li-99999999999 e\\uc2147483647\\u1 fg}"),
+              "abcde");
+    EXPECT_EQ(Text("{\\rtf1 a{\\pict\\bin999999999 }}b"), "a");
+    EXPECT_EQ(Text("no rtf\nat all"), "no rtf\nat all");
+    EXPECT_EQ(Text(""), "");
+
+    // Deep nesting: closed, never closed, and closed too often.
+    const std::string deep =
+        "{\\rtf1 " + std::string(10000, '{') + "x" + std::string(10000, '}') + "y}";
+    EXPECT_EQ(Text(deep), "xy");
+    EXPECT_EQ(Text("{\\rtf1 " + std::string(10000, '{') + "\\b x"), "x");
+    std::string ladder = "{\\rtf1 ";
+    for (int i = 0; i < 10000; ++i) {
+        ladder += "{\\b\\i\\fs30\\cf1 t";
+    }
+    EXPECT_EQ(Text(ladder).count('t'), 10000);
+
+    // Random bytes and random RTF-looking fragments.
+    std::mt19937 random(1234);
+    const std::vector<std::string> pieces = {
+        "{",   "}",         "\\",         "\\'", "\\u", "\\uc",  "-",  "9", "\\par", "\\b",
+        "\\*", "\\fonttbl", "\\colortbl", ";",   "\\f", "\\bin", "e9", " ", "x",     "\xe9"};
+    for (int round = 0; round < 300; ++round) {
+        std::string input = round % 2 == 0 ? "{\\rtf1 " : "";
+        for (int i = 0; i < 2000; ++i) {
+            input += round % 3 == 0 ? std::string(1, static_cast<char>(random() & 0xFF))
+                                    : pieces[random() % pieces.size()];
+        }
+        QTextDocument document;
+        ReadRtf(input, document);
+        EXPECT_LE(document.characterCount(), static_cast<int>(input.size()) + 1);
+    }
+    EXPECT_LT(timer.elapsed(), 20000);
+}
+
+}  // namespace
