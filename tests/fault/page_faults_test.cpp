@@ -1,0 +1,291 @@
+// The page and its workers on the simulated Kit under faults: a silent board at exit, unplugs
+// in the middle of traffic and of a multi-report send, a serial port that vanishes under
+// traffic, and both rings full. Each case: bounded, no crash, no byte lost or doubled while
+// the rings accept.
+#include <QLineEdit>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "bench/channel_workers.h"
+#include "fault_fixture.h"
+#include "hid/hid_link.h"
+#include "serial/data_signal.h"
+#include "serial/serial_link.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// True when the view shows exactly the start of `stream`: nothing lost, doubled or moved.
+::testing::AssertionResult IsPrefixOf(const QString& text, const Bytes& stream) {
+    if (static_cast<size_t>(text.size()) > stream.size()) {
+        return ::testing::AssertionFailure()
+               << text.size() << " characters for " << stream.size() << " bytes sent";
+    }
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].unicode() != stream[static_cast<size_t>(i)]) {
+            return ::testing::AssertionFailure() << "character " << i << " of " << text.size();
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+TEST_F(CFaultPageTest, BoardSilentAtExitUnderTraffic) {
+    StartPage(true, true);
+    const Bytes usb = Stream(0, 2100);
+    const Bytes serial = Stream(5, 600);
+    kit.SendUsb(usb);
+    kit.SendSerial(serial);
+    ASSERT_SOON(page->UsbView().Text() == Latin1(usb), 5000);
+    ASSERT_SOON(page->Rs232View().Text() == Latin1(serial), 5000);
+
+    // The board goes silent and keeps sending on both channels while the page closes.
+    kit.SetSilent(true);
+    std::jthread sender([&](std::stop_token stop) {
+        for (size_t k = 0; !stop.stop_requested(); k += 7) {
+            kit.SendUsb(Stream(k, 7));
+            kit.SendSerial(Stream(k, 7));
+            std::this_thread::sleep_for(1ms);  // pacing, not synchronisation
+        }
+    });
+    // Traffic is flowing into the close.
+    ASSERT_SOON(page->UsbView().Text().size() > 2100 && page->Rs232View().Text().size() > 600,
+                3000);
+    const qint64 closeMs = ClosePage();
+    sender.request_stop();
+    sender.join();
+    EXPECT_LE(closeMs, 1600);
+    EXPECT_EQ(kit.CloseCommands(), 1);
+    EXPECT_EQ(kit.OpenHidHandles(), 0);
+    EXPECT_EQ(g_hidLink, nullptr);
+    EXPECT_EQ(g_serialLink, nullptr);
+    EXPECT_TRUE(boxes.Entries().empty());
+    // COM1 was let go: another port can open it.
+    auto port = kit.SerialPorts().CreatePort();
+    EXPECT_EQ(port->Open("COM1"), 1);
+}
+
+TEST_F(CFaultPageTest, UnplugInTheMiddleOfTrafficThenReplug) {
+    StartPage(true, true);
+    // Enough that the unplug falls in the middle, little enough for the view's scroll-back.
+    const Bytes stream = Stream(0, 28000);
+    std::atomic<size_t> sent{0};
+    std::mutex sentMutex;
+    std::condition_variable sentChanged;
+    std::jthread sender([&] {
+        for (size_t k = 0; k < stream.size() && kit.UsbPlugged(); k += 7) {
+            kit.SendUsb(Bytes(stream.begin() + k, stream.begin() + k + 7));
+            {
+                std::lock_guard<std::mutex> hold(sentMutex);
+                sent.store(k + 7);
+            }
+            sentChanged.notify_all();
+        }
+    });
+    // Pulled out by a third thread once a quarter is through (the paced board sends only
+    // what the reader takes), while the board goes on sending.
+    std::jthread unplugger([&] {
+        std::unique_lock<std::mutex> hold(sentMutex);
+        sentChanged.wait_for(hold, 5s, [&] { return sent.load() >= stream.size() / 4; });
+        hold.unlock();
+        kit.PlugUsb(false);
+    });
+    unplugger.join();
+    sender.join();
+    ASSERT_LT(sent.load(), stream.size());  // the unplug, not the end, stopped the board
+
+    // The page notices, and what reached the view is a clean start of the stream.
+    ASSERT_SOON(notices.notices.load() == 1, 3000);
+    ASSERT_SOON(!page->KitPresent(), 3000);
+    page->UsbView().Flush();
+    const QString before = page->UsbView().Text();
+    EXPECT_TRUE(IsPrefixOf(before, stream));
+    EXPECT_GE(before.size(), 6000);
+    EXPECT_LE(static_cast<size_t>(before.size()), sent.load());
+    EXPECT_EQ(kit.DroppedInputReports(), 0);
+
+    // Replugged: a new version request, and new traffic arrives whole.
+    kit.PlugUsb(true);
+    ASSERT_SOON(kit.VersionRequests() == 2, 3000);
+    const QString version = QString::fromStdString(kit.Version());
+    ASSERT_SOON(page->UsbView().Text() == before + version, 3000);
+    page->OnUsbClear();
+    const Bytes after = Stream(3, 3500);
+    kit.SendUsb(after);
+    ASSERT_SOON(page->UsbView().Text() == Latin1(after), 5000);
+    EXPECT_EQ(kit.DroppedInputReports(), 0);
+    EXPECT_TRUE(boxes.Entries().empty());
+    EXPECT_LE(ClosePage(), 1600);
+    EXPECT_EQ(kit.OpenHidHandles(), 0);
+}
+
+TEST_F(CFaultPageTest, UnplugInTheMiddleOfAMultiReportSend) {
+    StartPage(true, true);
+    auto* sendBox = qobject_cast<QLineEdit*>(page->Control(1005));
+    ASSERT_NE(sendBox, nullptr);
+    const Bytes text = Stream(0, 64);  // ten reports: nine of seven bytes, one of one
+    sendBox->setText(Latin1(text));
+    const size_t before = kit.OutputReports().size();
+
+    // The board is pulled out right after it took the third report of the send.
+    std::atomic<bool> pulled{false};
+    kit.SetObserver([&] {
+        if (!pulled.load() && kit.OutputReports().size() >= before + 3) {
+            pulled.store(true);
+            kit.PlugUsb(false);
+        }
+    });
+    QElapsedTimer sending;
+    sending.start();
+    page->OnUsbSend();
+    EXPECT_LT(sending.elapsed(), 500);
+    kit.SetObserver(nullptr);
+    ASSERT_TRUE(pulled.load());
+
+    // Exactly the three reports before the unplug, each once and framed in order.
+    const auto all = kit.OutputReports();
+    ASSERT_EQ(all.size(), before + 3);
+    for (size_t r = 0; r < 3; ++r) {
+        const auto& report = all[before + r];
+        ASSERT_EQ(report.size(), 9u);
+        EXPECT_EQ(report[1], 7);
+        EXPECT_TRUE(std::equal(report.begin() + 2, report.end(), text.begin() + 7 * r)) << r;
+    }
+    EXPECT_FALSE(g_hidLink->IsOpen());
+    // Echoes that made it back are a clean start of what was sent.
+    page->UsbView().Flush();
+    EXPECT_TRUE(IsPrefixOf(page->UsbView().Text(), text));
+
+    // Replugged and found again: the same send goes out whole and comes back whole.
+    ASSERT_SOON(notices.notices.load() == 1, 3000);
+    kit.PlugUsb(true);
+    ASSERT_SOON(kit.VersionRequests() == 2, 3000);
+    ASSERT_SOON(page->UsbView().Text().endsWith(QString::fromStdString(kit.Version())), 3000);
+    page->OnUsbClear();
+    const size_t resent = kit.OutputReports().size();
+    page->OnUsbSend();
+    ASSERT_EQ(kit.OutputReports().size(), resent + 10);
+    ASSERT_SOON(page->UsbView().Text() == Latin1(text), 3000);
+    EXPECT_TRUE(boxes.Entries().empty());
+}
+
+TEST_F(CFaultPageTest, SerialPortVanishesUnderTrafficAndReturns) {
+    StartPage(true, true);
+    const Bytes stream = Stream(0, 30000);
+    std::jthread sender([&](std::stop_token stop) {
+        // Sixty-four bytes every 5 ms: well above the line rate, well below what the tty holds.
+        for (size_t k = 0; k + 64 <= stream.size() && !stop.stop_requested(); k += 64) {
+            kit.SendSerial(Bytes(stream.begin() + k, stream.begin() + k + 64));
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    ASSERT_SOON(page->Rs232View().Text().size() >= 1000, 5000);
+    kit.ConnectSerial(false);
+    sender.request_stop();
+    sender.join();
+
+    // One "Error" box, then quiet retries that do not spin.
+    ASSERT_SOON(boxes.Count("Error:") == 1, 3000);
+    const int readsAtBox = ports.readCalls.load();
+    ASSERT_SOON(ports.readCalls.load() >= readsAtBox + 3, 3000);
+    EXPECT_EQ(boxes.Count("Error:"), 1);
+    EXPECT_EQ(boxes.Entries().size(), 1u);
+    page->Rs232View().Flush();
+    const QString before = page->Rs232View().Text();
+    EXPECT_TRUE(IsPrefixOf(before, stream));
+
+    // The line returns: the same port reads again and new traffic arrives whole.
+    kit.ConnectSerial(true);
+    const Bytes after = Stream(40, 1500);
+    for (size_t k = 0; k < after.size(); k += 100) {
+        kit.SendSerial(Bytes(after.begin() + k, after.begin() + k + 100));
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_SOON(page->Rs232View().Text() == before + Latin1(after), 5000);
+    EXPECT_EQ(kit.DroppedSerialBytes(), 0);
+    EXPECT_EQ(boxes.Count("Error:"), 1);
+}
+
+// The workers of the page on their own links, started only once usbRxRing is full and with
+// receiveRing full all along: every byte still reaches its view once and in order, at the
+// channel's pace rather than a pause per refused byte.
+TEST(FaultRings, BothRingsFull) {
+    receiveRing.Reset();
+    usbRxRing.Reset();
+    while (receiveRing.Put('f') != -1) {
+    }
+    ASSERT_EQ(receiveRing.Count(), CByteRing::CAPACITY);
+
+    CSimKit kit;
+    CBoxLog boxes;
+    kit.PlugUsb(true);
+    kit.ConnectSerial(true);
+    auto link = std::make_unique<CHidLink>(kit.Hid());
+    ASSERT_EQ(link->EnsureOpen(), 1);
+    g_hidLink = link.get();
+    platform::Platform platform;
+    platform.serialPorts = &kit.SerialPorts();
+    platform.messageBoxes = &boxes;
+    SerialSettings settings;
+    settings.portName = "COM1";
+    CSerialLink serialLink(settings, platform);
+    ASSERT_EQ(serialLink.Open(), 1);
+
+    // The board paces itself only on a handle that is being read: a first report through
+    // shows the reader reads.
+    kit.SendUsb({'p'});
+    ASSERT_SOON(usbRxRing.Count() == 1, 3000);
+    uint8_t probe = 0;
+    ASSERT_EQ(usbRxRing.Get(probe), 1);
+
+    // The board streams over USB into a reader nobody drains yet, and fills the line.
+    const Bytes usb = Stream(0, 8400);
+    const Bytes serial = Stream(11, 3000);
+    kit.SendSerial(serial);
+    std::jthread sender([&] {
+        for (size_t k = 0; k < usb.size(); k += 700) {
+            kit.SendUsb(Bytes(usb.begin() + k, usb.begin() + k + 700));
+        }
+    });
+    ASSERT_SOON(usbRxRing.Count() == CByteRing::CAPACITY, 3000);
+
+    TrafficView usbView;
+    TrafficView rs232View;
+    WorkerControl usbControl;
+    WorkerControl rs232Control;
+    usbControl.view.store(&usbView);
+    rs232Control.view.store(&rs232View);
+    rs232Control.link.store(&serialLink);
+    usbControl.running.store(1);
+    rs232Control.running.store(1);
+    QElapsedTimer draining;
+    draining.start();
+    std::thread usbWorker(UsbWorker, std::ref(usbControl));
+    std::thread rs232Worker(Rs232Worker, std::ref(rs232Control));
+    const bool usbWhole = QTest::qWaitFor([&] { return usbView.Text() == Latin1(usb); }, 10000);
+    const bool serialWhole =
+        QTest::qWaitFor([&] { return rs232View.Text() == Latin1(serial); }, 5000);
+    const qint64 drainMs = draining.elapsed();
+    sender.join();
+
+    usbControl.RequestStop();
+    usbRxSignal.Notify();
+    rs232Control.RequestStop();
+    usbWorker.join();
+    rs232Worker.join();
+    g_hidLink = nullptr;
+
+    EXPECT_TRUE(usbWhole);
+    EXPECT_TRUE(serialWhole);
+    EXPECT_TRUE(IsPrefixOf(usbView.Text(), usb));
+    // A pause per refused byte would take over 8 s.
+    EXPECT_LT(drainMs, 4000);
+    EXPECT_EQ(kit.DroppedInputReports(), 0);
+    EXPECT_EQ(kit.DroppedSerialBytes(), 0);
+    EXPECT_EQ(receiveRing.Count(), CByteRing::CAPACITY);
+    EXPECT_TRUE(boxes.Entries().empty());
+}
