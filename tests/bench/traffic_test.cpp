@@ -1,7 +1,9 @@
 // Channel workers and traffic views: every byte once and in order, zero and control bytes,
-// bounded scroll-back, batched updates, quiet retries of a failing serial read, idle cost.
+// bounded scroll-back, folded long lines, batched updates, quiet retries of a failing serial read,
+// idle cost.
 #include <QAbstractButton>
 #include <QElapsedTimer>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <ctime>
 #include <thread>
@@ -57,6 +59,16 @@ TEST(TrafficView, ShowsBytesAsAnsiAndBoundsItsScrollBack) {
     view.AppendChar('y');
     EXPECT_EQ(view.Text(), QString("y"));
 
+    // More arrives at once than the view keeps: the newest characters, and nothing older
+    // beside them that would hide the gap.
+    view.Clear();
+    const auto early = Printable(100, 50);
+    view.AppendBytes(early.data(), early.size());
+    view.Flush();
+    const auto flood = Printable(TrafficView::TRIM_AT + 1000);
+    view.AppendBytes(flood.data(), flood.size());
+    EXPECT_EQ(view.Text(), Latin1({flood.end() - TrafficView::SCROLL_BACK, flood.end()}));
+
     // Endless traffic without line ends: the newest characters stay, memory stays bounded.
     view.Clear();
     const auto bytes = Printable(200000);
@@ -73,11 +85,38 @@ TEST(TrafficView, ShowsBytesAsAnsiAndBoundsItsScrollBack) {
     EXPECT_EQ(text, Latin1({bytes.end() - text.size(), bytes.end()}));
 }
 
+// A line without line ends stays cheap to update: the document holds it in pieces of at most
+// FOLD_AT characters, yet the text is the board's, and the dialog's font brings no shaping back.
+TEST(TrafficView, FoldsLongLinesAndStaysUnshaped) {
+    TrafficView view;
+    QFont dialogFont(QStringLiteral("Sans Serif"));
+    dialogFont.setPointSize(8);
+    view.setFont(dialogFont);
+    EXPECT_NE(view.font().styleStrategy() & QFont::PreferNoShaping, 0);
+    EXPECT_FALSE(view.font().kerning());
+
+    const auto line = Printable(3 * TrafficView::FOLD_AT + 5);
+    view.AppendBytes(line.data(), 100);  // the fold counts what an earlier update showed
+    view.Flush();
+    view.AppendBytes(line.data() + 100, line.size() - 100);
+    const uint8_t next[] = {'\r', '\n', 'e', 'n', 'd'};
+    view.AppendBytes(next, sizeof next);
+    EXPECT_EQ(view.Text(), Latin1(line) + "\nend");
+    int folded = 0;
+    for (QTextBlock block = view.document()->begin(); block.isValid(); block = block.next()) {
+        EXPECT_LE(block.length() - 1, TrafficView::FOLD_AT);
+        folded += block.userState() == TrafficView::FOLDED ? 1 : 0;
+    }
+    EXPECT_EQ(folded, 3);
+    EXPECT_NE(view.document()->lastBlock().userState(), TrafficView::FOLDED);
+}
+
 TEST(TrafficView, TakesBytesFromAnotherThreadInBatches) {
     TrafficView view;
     int updates = 0;
     QObject::connect(view.document(), &QTextDocument::contentsChanged, [&] { ++updates; });
-    const auto bytes = Printable(2000);
+    // One line, short enough that the document holds it in one piece.
+    const auto bytes = Printable(TrafficView::FOLD_AT);
     QElapsedTimer elapsed;
     elapsed.start();
     std::thread writer([&] {
@@ -85,7 +124,7 @@ TEST(TrafficView, TakesBytesFromAnotherThreadInBatches) {
             view.AppendChar(b);
         }
     });
-    ASSERT_EQ_SOON(view.toPlainText().size(), 2000, 5000);
+    ASSERT_EQ_SOON(view.toPlainText().size(), TrafficView::FOLD_AT, 5000);
     writer.join();
     EXPECT_EQ(view.toPlainText(), Latin1(bytes));
     // One update per frame at most (a change can signal twice: insert and cursor move).
