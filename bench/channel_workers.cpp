@@ -50,7 +50,7 @@ int UsbWorker(WorkerControl& control) {
         const uint32_t seen = usbRxSignal.Generation();
         const uint32_t count = g_hidLink != nullptr ? DrainInput(buffer, USB_DRAIN_BUFFER) : 0;
         if (count == 0) {
-            usbRxSignal.WaitSince(seen, IDLE_WAIT_MS);
+            usbRxSignal.WaitSince(seen, USB_IDLE_WAIT_MS);
             continue;
         }
         // A byte receiveRing refuses is only missing from the version reply; pausing here

@@ -16,8 +16,12 @@ class TrafficView;
 // Bytes a worker takes per pass.
 inline constexpr uint32_t USB_DRAIN_BUFFER = 256;
 inline constexpr uint32_t RS232_READ_BUFFER = 64;
-// How long an idle worker sleeps on the platform before it looks at stopRequested again.
-inline constexpr uint32_t IDLE_WAIT_MS = 30;
+// How long an idle RS232 worker waits on the port before it looks at stopRequested again.
+// The port's wait cannot be woken, so this bounds the worker's stop; each wake-up costs CPU.
+inline constexpr uint32_t IDLE_WAIT_MS = 50;
+// The idle USB worker is woken at once by the reader's data signal and by its stop, so its
+// wait only guards against a missed wake-up.
+inline constexpr uint32_t USB_IDLE_WAIT_MS = 1000;
 // Pause between quiet retries of a serial read that keeps failing.
 inline constexpr uint32_t READ_RETRY_MS = 200;
 
