@@ -228,7 +228,7 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
         int cancels;  // the reader was woken rather than ending on the answer; -1: either
     };
     for (const Case& c :
-         {Case{NONE, 1000, 1300, 0}, Case{SILENT, 1000, 1600, 1}, Case{ANSWERS_LATE, 1200, 1600, 0},
+         {Case{NONE, 1000, 1300, 0}, Case{SILENT, 1000, 1600, 1}, Case{ANSWERS_LATE, 1100, 1600, 0},
           Case{HELD_BY_FULL_RING, 1000, 1600, -1}}) {
         CFakeHid fake;
         usbRxRing.Reset();
@@ -245,11 +245,11 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
             fake.Change([&] { fake.inputs.push_back({0x00, 0x02, 'h', 'i', 4, 5, 6, 7, 8}); });
             ASSERT_TRUE(fake.WaitFor([&] { return fake.inputs.empty(); }));
         }
-        // The board answers the close command 1.2 s after it came: after the pause, within
+        // The board answers the close command 1.1 s after it came: after the pause, within
         // the bounded wait.
         std::thread board([&] {
             if (c.board == ANSWERS_LATE && fake.WaitFor([&] { return !fake.writes.empty(); })) {
-                std::this_thread::sleep_for(1200ms);
+                std::this_thread::sleep_for(1100ms);
                 fake.Change([&] { fake.inputs.push_back({0x00, 0x02, 'O', 'K', 4, 5, 6, 7, 8}); });
             }
         });
