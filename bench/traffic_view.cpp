@@ -21,6 +21,10 @@ TrafficView::TrafficView(QWidget* parent) : QPlainTextEdit(parent) {
     // A coarse timer may fire a few ms late, which the latency of every byte would carry.
     frameTimer.setTimerType(Qt::PreciseTimer);
     connect(&frameTimer, &QTimer::timeout, this, &TrafficView::Flush);
+    // Workers emit from their own threads; the queued call object is made here, on the GUI
+    // thread, not once per batch on the worker.
+    connect(this, &TrafficView::FlushWanted, this, &TrafficView::ScheduleFlush,
+            Qt::QueuedConnection);
     sinceFlush.start();
 }
 
@@ -68,7 +72,7 @@ void TrafficView::AppendBytes(const uint8_t* bytes, size_t count) {
         flushPosted = flushPosted || post;
     }
     if (post) {
-        QMetaObject::invokeMethod(this, &TrafficView::ScheduleFlush, Qt::QueuedConnection);
+        emit FlushWanted();
     }
 }
 

@@ -43,6 +43,10 @@ class TrafficView : public QPlainTextEdit {
     // GUI thread: the text shown, after Flush (line ends as "\n"; a folded line is one line).
     QString Text();
 
+  signals:
+    // Bytes wait to be shown; emitted from the appending thread.
+    void FlushWanted();
+
   protected:
     void changeEvent(QEvent* event) override;
 
