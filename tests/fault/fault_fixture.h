@@ -31,6 +31,14 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// Sanitizers make everything several times slower: their trees stretch the time limits, the
+// plain tree checks the real ones.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr int TIME_SCALE = 3;
+#else
+inline constexpr int TIME_SCALE = 1;
+#endif
+
 // Records every box ("<caption>:<text>") and returns at once, on any thread.
 class CBoxLog : public platform::IMessageBoxSink {
   public:

@@ -4,8 +4,6 @@
 // the rings accept.
 #include <QLineEdit>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "bench/channel_workers.h"
@@ -43,22 +41,22 @@ TEST_F(CFaultPageTest, BoardSilentAtExitUnderTraffic) {
     ASSERT_SOON(page->UsbView().Text() == Latin1(usb), 5000);
     ASSERT_SOON(page->Rs232View().Text() == Latin1(serial), 5000);
 
-    // The board goes silent and keeps sending on both channels while the page closes.
+    // The board goes silent: it answers nothing, not even the close command, and sends
+    // nothing more over USB, so the close sequence must wake the reader itself. The serial
+    // line stays busy to the end.
     kit.SetSilent(true);
     std::jthread sender([&](std::stop_token stop) {
         for (size_t k = 0; !stop.stop_requested(); k += 7) {
-            kit.SendUsb(Stream(k, 7));
             kit.SendSerial(Stream(k, 7));
             std::this_thread::sleep_for(1ms);  // pacing, not synchronisation
         }
     });
-    // Traffic is flowing into the close.
-    ASSERT_SOON(page->UsbView().Text().size() > 2100 && page->Rs232View().Text().size() > 600,
-                3000);
+    ASSERT_SOON(page->Rs232View().Text().size() > 600, 3000);
     const qint64 closeMs = ClosePage();
     sender.request_stop();
     sender.join();
-    EXPECT_LE(closeMs, 1600);
+    RecordProperty("closeMs", static_cast<int>(closeMs));
+    EXPECT_LE(closeMs, 1600 * TIME_SCALE);
     EXPECT_EQ(kit.CloseCommands(), 1);
     EXPECT_EQ(kit.OpenHidHandles(), 0);
     EXPECT_EQ(g_hidLink, nullptr);
@@ -71,32 +69,23 @@ TEST_F(CFaultPageTest, BoardSilentAtExitUnderTraffic) {
 
 TEST_F(CFaultPageTest, UnplugInTheMiddleOfTrafficThenReplug) {
     StartPage(true, true);
-    // Enough that the unplug falls in the middle, little enough for the view's scroll-back.
+    // The board streams as fast as the reader takes its reports; a quarter through, with
+    // bytes still on their way to the view, it is pulled out and its next sends go nowhere.
     const Bytes stream = Stream(0, 28000);
     std::atomic<size_t> sent{0};
-    std::mutex sentMutex;
-    std::condition_variable sentChanged;
     std::jthread sender([&] {
-        for (size_t k = 0; k < stream.size() && kit.UsbPlugged(); k += 7) {
+        for (size_t k = 0; k < stream.size(); k += 7) {
+            if (k == stream.size() / 4) {
+                kit.PlugUsb(false);
+            }
             kit.SendUsb(Bytes(stream.begin() + k, stream.begin() + k + 7));
-            {
-                std::lock_guard<std::mutex> hold(sentMutex);
+            if (kit.UsbPlugged()) {
                 sent.store(k + 7);
             }
-            sentChanged.notify_all();
         }
     });
-    // Pulled out by a third thread once a quarter is through (the paced board sends only
-    // what the reader takes), while the board goes on sending.
-    std::jthread unplugger([&] {
-        std::unique_lock<std::mutex> hold(sentMutex);
-        sentChanged.wait_for(hold, 5s, [&] { return sent.load() >= stream.size() / 4; });
-        hold.unlock();
-        kit.PlugUsb(false);
-    });
-    unplugger.join();
     sender.join();
-    ASSERT_LT(sent.load(), stream.size());  // the unplug, not the end, stopped the board
+    ASSERT_EQ(sent.load(), stream.size() / 4);
 
     // The page notices, and what reached the view is a clean start of the stream.
     ASSERT_SOON(notices.notices.load() == 1, 3000);
@@ -119,7 +108,7 @@ TEST_F(CFaultPageTest, UnplugInTheMiddleOfTrafficThenReplug) {
     ASSERT_SOON(page->UsbView().Text() == Latin1(after), 5000);
     EXPECT_EQ(kit.DroppedInputReports(), 0);
     EXPECT_TRUE(boxes.Entries().empty());
-    EXPECT_LE(ClosePage(), 1600);
+    EXPECT_LE(ClosePage(), 1600 * TIME_SCALE);
     EXPECT_EQ(kit.OpenHidHandles(), 0);
 }
 
@@ -142,7 +131,7 @@ TEST_F(CFaultPageTest, UnplugInTheMiddleOfAMultiReportSend) {
     QElapsedTimer sending;
     sending.start();
     page->OnUsbSend();
-    EXPECT_LT(sending.elapsed(), 500);
+    EXPECT_LT(sending.elapsed(), 500 * TIME_SCALE);
     kit.SetObserver(nullptr);
     ASSERT_TRUE(pulled.load());
 
@@ -283,7 +272,7 @@ TEST(FaultRings, BothRingsFull) {
     EXPECT_TRUE(serialWhole);
     EXPECT_TRUE(IsPrefixOf(usbView.Text(), usb));
     // A pause per refused byte would take over 8 s.
-    EXPECT_LT(drainMs, 4000);
+    EXPECT_LT(drainMs, 4000 * TIME_SCALE);
     EXPECT_EQ(kit.DroppedInputReports(), 0);
     EXPECT_EQ(kit.DroppedSerialBytes(), 0);
     EXPECT_EQ(receiveRing.Count(), CByteRing::CAPACITY);

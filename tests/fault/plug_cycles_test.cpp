@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "fault_fixture.h"
 #include "hid/hid_link.h"
 #include "serial/byte_ring.h"
 #include "serial/data_signal.h"
@@ -22,7 +23,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
 
 constexpr int CYCLES = 1000;
 constexpr uint8_t MARK = 0x5A;
@@ -220,7 +220,7 @@ TEST(FaultPlug, ThousandPlugCyclesUnderTrafficUnderOneLink) {
     EXPECT_EQ(checker.Pending(), 0u);  // no torn report at the end
     EXPECT_GE(checker.Chunks(), static_cast<uint64_t>(CYCLES));
     EXPECT_EQ(kit.DroppedInputReports(), 0);
-    EXPECT_LT(elapsed, 45s);
+    EXPECT_LT(elapsed, 30s * TIME_SCALE);
     // One reader at a time: unplugged, the link holds no handle past its dead connection.
     kit.PlugUsb(true);
     ASSERT_EQ(link->EnsureOpen(), 1);
