@@ -3,9 +3,9 @@
 
 #include "app/board_app.h"
 #include "app/sim_window.h"
-#include "platform/platform.h"
 #include "platform/qt_message_box.h"
 #include "sim/sim_kit.h"
+#include "sim/sim_platform.h"
 
 int main(int argc, char** argv) {
     // The program reads no command line: Qt sees the program name only.
@@ -18,13 +18,7 @@ int main(int argc, char** argv) {
     kit.ConnectSerial(true);
 
     CQtMessageBoxSink boxes;
-    platform::Platform platform;
-    platform.serialPorts = &kit.SerialPorts();
-    platform.hid = &kit.Hid();
-    platform.messageBoxes = &boxes;
-    // The simulated firmware transfer writes into the working directory, never into the
-    // system's firmware directory.
-    platform.driversDirectory.assign(1, '.');
+    const platform::Platform platform = SimPlatform(kit, boxes);
 
     // Destroyed in reverse order: the application object (its run has already deleted the
     // main window), the sim window, which stops observing the kit, the sink, the kit, and

@@ -1,0 +1,325 @@
+// End-to-end traffic through the whole page: the simulated Kit's input reports through the
+// HID reader, usbRxRing and the USB worker, and a pty's bytes through the termios backend
+// and the RS232 worker, into the offscreen traffic views. Prints each figure beside the line
+// limit it is compared with.
+//
+//   channel_bench usb|serial|both [--no-line-ends] [--bytes N]
+//       as fast as the path takes them (1 MiB per channel by default)
+//   channel_bench usb|serial|both|latency [--no-line-ends] --factor F [--seconds S]
+//       each channel paced at F times its line rate for S seconds (latency: F 1 by default)
+//   channel_bench memory [--megabytes M]
+#include <unistd.h>
+
+#include <QApplication>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "bench/traffic_view.h"
+#include "benchmarks/perf_harness.h"
+
+using namespace perf;
+
+namespace {
+
+struct Options {
+    std::string mode;
+    bool lineEnds = true;
+    double factor = 0;  // multiple of each line rate to pace at; 0: as fast as it goes
+    double seconds = 10;
+    uint64_t bytes = 0;
+    double megabytes = 50;
+};
+
+struct ChannelSetup {
+    bool active = false;
+    uint64_t bytes = 0;
+    double rate = 0;
+};
+
+struct ChannelResult {
+    uint64_t bytes = 0;
+    double seconds = 0;      // first byte sent to last byte in the document
+    double sendSeconds = 0;  // first byte sent to last byte sent
+    uint64_t shown = 0;
+    uint64_t passedOver = 0;
+    uint64_t lost = 0;
+    std::vector<double> latenciesMs;
+};
+
+struct RunResult {
+    ChannelResult usb;
+    ChannelResult serial;
+    double wallSeconds = 0;
+    double processCpu = 0;
+    double guiCpu = 0;
+    int droppedReports = 0;
+};
+
+constexpr size_t USB_CHUNK = 7 * 64;  // one full hidraw queue of reports per call
+constexpr size_t SERIAL_CHUNK = 4096;
+
+RunResult RunChannels(CPageUnderTest& page, const ChannelSetup& usb, const ChannelSetup& serial,
+                      bool lineEnds) {
+    RunResult result;
+    CSendLog usbLog;
+    CSendLog serialLog;
+    CStreamProbe usbProbe(page.UsbView(), lineEnds, &usbLog);
+    CStreamProbe serialProbe(page.Rs232View(), lineEnds, &serialLog);
+    const int droppedBefore = page.Kit().DroppedInputReports();
+    CSimKit& kit = page.Kit();
+    CPty& pty = page.Pty();
+
+    const double cpu0 = ProcessCpuSeconds();
+    const double gui0 = ThreadCpuSeconds();
+    const Clock::time_point start = Clock::now();
+    std::unique_ptr<CFeeder> usbFeeder;
+    std::unique_ptr<CFeeder> serialFeeder;
+    if (usb.active) {
+        usbFeeder = std::make_unique<CFeeder>(
+            [&kit](const uint8_t* bytes, size_t count) {
+                kit.SendUsb(std::vector<uint8_t>(bytes, bytes + count));
+                return true;
+            },
+            usb.bytes, usb.rate, USB_CHUNK, lineEnds, &usbLog);
+    }
+    if (serial.active) {
+        serialFeeder = std::make_unique<CFeeder>(
+            [&pty](const uint8_t* bytes, size_t count) { return pty.Write(bytes, count); },
+            serial.bytes, serial.rate, SERIAL_CHUNK, lineEnds, &serialLog);
+    }
+    // Long enough for the slowest expected run; a stalled path ends it as lost bytes.
+    const double expected = std::max(usb.rate > 0 ? usb.bytes / usb.rate : 0.0,
+                                     serial.rate > 0 ? serial.bytes / serial.rate : 0.0);
+    const int timeoutMs = static_cast<int>(expected * 1000) + 120000;
+    WaitFor(
+        [&] {
+            return (!usb.active || usbProbe.Reached() >= usb.bytes) &&
+                   (!serial.active || serialProbe.Reached() >= serial.bytes);
+        },
+        timeoutMs);
+    result.wallSeconds = SecondsSince(start);
+    result.processCpu = ProcessCpuSeconds() - cpu0;
+    result.guiCpu = ThreadCpuSeconds() - gui0;
+    usbFeeder.reset();
+    serialFeeder.reset();
+    result.droppedReports = page.Kit().DroppedInputReports() - droppedBefore;
+
+    const auto fill = [](ChannelResult& out, const ChannelSetup& setup, CStreamProbe& probe,
+                         CSendLog& log) {
+        out.bytes = setup.bytes;
+        out.seconds = std::chrono::duration<double>(probe.LastInsert() - log.FirstSend()).count();
+        out.sendSeconds = std::chrono::duration<double>(log.LastSend() - log.FirstSend()).count();
+        out.shown = probe.Shown();
+        out.passedOver = probe.PassedOver();
+        out.lost =
+            probe.Lost() + (setup.bytes > probe.Reached() ? setup.bytes - probe.Reached() : 0);
+        out.latenciesMs = std::move(probe.LatenciesMs());
+    };
+    if (usb.active) {
+        fill(result.usb, usb, usbProbe, usbLog);
+    }
+    if (serial.active) {
+        fill(result.serial, serial, serialProbe, serialLog);
+    }
+    return result;
+}
+
+// Bytes per second through the path: from the first byte sent to the last one in the
+// document. A paced run offers a fixed rate, so it shows whether the path kept that pace.
+double ChannelRate(const ChannelResult& channel) {
+    return channel.seconds > 0 ? channel.bytes / channel.seconds : 0;
+}
+
+// At most this far behind when the last byte was sent, or the path did not keep pace.
+constexpr double KEPT_PACE_S = 0.1;
+
+bool ChannelGood(const ChannelResult& channel, double lineRate, bool paced) {
+    return channel.lost == 0 && ChannelRate(channel) >= 10 * lineRate &&
+           (!paced ||
+            (channel.passedOver == 0 && channel.seconds - channel.sendSeconds < KEPT_PACE_S));
+}
+
+void PrintChannel(const std::string& name, const ChannelResult& channel, double lineRate,
+                  bool paced) {
+    const double rate = ChannelRate(channel);
+    char limit[64];
+    std::snprintf(limit, sizeof limit, "line rate %.0f B/s", lineRate);
+    PrintFigure(name + " bytes/s into the view", rate, "B/s", limit, true);
+    PrintFigure(name + " ratio to the line rate", rate / lineRate, "x", "goal >= 10",
+                rate / lineRate >= 10);
+    PrintFigure(name + " lost bytes", static_cast<double>(channel.lost), "bytes", "goal 0",
+                channel.lost == 0);
+    if (paced) {
+        PrintFigure(name + " bytes passed over by the view", channel.passedOver, "bytes",
+                    "goal 0 when paced", channel.passedOver == 0);
+        PrintFigure(name + " last byte shown after it was sent",
+                    1000 * (channel.seconds - channel.sendSeconds), "ms", "kept pace: < 100 ms",
+                    channel.seconds - channel.sendSeconds < KEPT_PACE_S);
+    }
+    std::printf(
+        "  %s: %llu bytes in %.3f s; shown %llu, passed over as older than the "
+        "scroll-back %llu\n",
+        name.c_str(), static_cast<unsigned long long>(channel.bytes), channel.seconds,
+        static_cast<unsigned long long>(channel.shown),
+        static_cast<unsigned long long>(channel.passedOver));
+}
+
+void PrintCpu(const RunResult& run) {
+    std::printf("  CPU over %.2f s: process %.1f %% of one core, GUI thread %.1f %%\n",
+                run.wallSeconds, 100 * run.processCpu / run.wallSeconds,
+                100 * run.guiCpu / run.wallSeconds);
+    PrintFigure("input reports dropped by the hidraw queue", run.droppedReports, "reports",
+                "goal 0", run.droppedReports == 0);
+}
+
+void PrintLatency(const std::string& name, const std::vector<double>& ms) {
+    PrintFigure(name + " latency p50", Percentile(ms, 0.5), "ms", "", true);
+    PrintFigure(name + " latency p99", Percentile(ms, 0.99), "ms", "goal < 20 ms",
+                Percentile(ms, 0.99) < 20);
+    PrintFigure(name + " latency max", Percentile(ms, 1.0), "ms", "", true);
+    std::printf("  %s: %zu samples\n", name.c_str(), ms.size());
+}
+
+Options Parse(int argc, char** argv) {
+    Options options;
+    if (argc > 1) {
+        options.mode = argv[1];
+    }
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&] { return i + 1 < argc ? std::atof(argv[++i]) : 0.0; };
+        if (arg == "--no-line-ends") {
+            options.lineEnds = false;
+        } else if (arg == "--factor") {
+            options.factor = value();
+        } else if (arg == "--seconds") {
+            options.seconds = value();
+        } else if (arg == "--bytes") {
+            options.bytes = static_cast<uint64_t>(value());
+        } else if (arg == "--megabytes") {
+            options.megabytes = value();
+        } else {
+            std::fprintf(stderr, "channel_bench: unknown option %s\n", arg.c_str());
+            std::exit(2);
+        }
+    }
+    return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = Parse(argc, argv);
+    if (options.mode != "usb" && options.mode != "serial" && options.mode != "both" &&
+        options.mode != "latency" && options.mode != "memory") {
+        std::fprintf(stderr,
+                     "usage: channel_bench usb|serial|both|latency|memory [--no-line-ends] "
+                     "[--bytes N] [--factor F] [--seconds S] [--megabytes M]\n");
+        return 2;
+    }
+    UseOffscreenByDefault();
+    const std::string runDir = MakeRunDirectory();
+    if (chdir(runDir.c_str()) != 0) {
+        return 1;
+    }
+    int qtArgc = 1;
+    QApplication application(qtArgc, argv);
+
+    CPageUnderTest page;
+    if (!page.Start()) {
+        std::fprintf(stderr, "channel_bench: the page did not connect both channels\n");
+        return 1;
+    }
+    const char* lines = options.lineEnds ? "with line ends" : "no line ends";
+    bool pass = true;
+
+    if (options.mode == "usb" || options.mode == "serial" || options.mode == "both") {
+        const bool paced = options.factor > 0;
+        const auto setup = [&](bool active, double lineRate) {
+            ChannelSetup channel{active, options.bytes > 0 ? options.bytes : 1u << 20, 0};
+            if (paced) {
+                channel.rate = lineRate * options.factor;
+                if (options.bytes == 0) {
+                    channel.bytes = static_cast<uint64_t>(channel.rate * options.seconds);
+                }
+            }
+            return channel;
+        };
+        const ChannelSetup usb = setup(options.mode != "serial", USB_LINE_RATE);
+        const ChannelSetup serial = setup(options.mode != "usb", RS232_LINE_RATE);
+        char offered[64] = "as fast as the path takes them";
+        if (paced) {
+            std::snprintf(offered, sizeof offered, "paced at %.1f x the line rate", options.factor);
+        }
+        std::printf("== %s channel%s end to end, %s, %s\n", options.mode.c_str(),
+                    options.mode == "both" ? "s" : "", lines, offered);
+        const RunResult run = RunChannels(page, usb, serial, options.lineEnds);
+        if (usb.active) {
+            PrintChannel("USB", run.usb, USB_LINE_RATE, paced);
+            pass = pass && ChannelGood(run.usb, USB_LINE_RATE, paced);
+        }
+        if (serial.active) {
+            PrintChannel("RS232", run.serial, RS232_LINE_RATE, paced);
+            pass = pass && ChannelGood(run.serial, RS232_LINE_RATE, paced);
+        }
+        if (paced && usb.active) {
+            PrintLatency("USB", run.usb.latenciesMs);
+        }
+        if (paced && serial.active) {
+            PrintLatency("RS232", run.serial.latenciesMs);
+        }
+        PrintCpu(run);
+        pass = pass && run.droppedReports == 0;
+    } else if (options.mode == "latency") {
+        const double factor = options.factor > 0 ? options.factor : 1;
+        ChannelSetup usb{true, static_cast<uint64_t>(USB_LINE_RATE * factor * options.seconds),
+                         USB_LINE_RATE * factor};
+        ChannelSetup serial{true, static_cast<uint64_t>(RS232_LINE_RATE * factor * options.seconds),
+                            RS232_LINE_RATE * factor};
+        std::printf("== latency, both channels at %.1f x their line rates for %.0f s, %s\n", factor,
+                    options.seconds, lines);
+        const RunResult run = RunChannels(page, usb, serial, options.lineEnds);
+        PrintLatency("USB", run.usb.latenciesMs);
+        PrintLatency("RS232", run.serial.latenciesMs);
+        PrintFigure("USB lost bytes", run.usb.lost, "bytes", "goal 0", run.usb.lost == 0);
+        PrintFigure("RS232 lost bytes", run.serial.lost, "bytes", "goal 0", run.serial.lost == 0);
+        std::printf("  passed over: USB %llu, RS232 %llu\n",
+                    static_cast<unsigned long long>(run.usb.passedOver),
+                    static_cast<unsigned long long>(run.serial.passedOver));
+        PrintCpu(run);
+        pass = Percentile(run.usb.latenciesMs, 0.99) < 20 &&
+               Percentile(run.serial.latenciesMs, 0.99) < 20 && run.usb.lost == 0 &&
+               run.serial.lost == 0 && run.droppedReports == 0;
+    } else {
+        // Fill both views first, so the baseline already holds a full scroll-back each.
+        RunChannels(page, {true, 1u << 20, 0}, {true, 1u << 20, 0}, true);
+        const long baseline = RssKb();
+        const auto half = static_cast<uint64_t>(options.megabytes * (1 << 20) / 2);
+        std::printf("== memory: %.0f MB per view (half with line ends, half without)\n",
+                    options.megabytes);
+        const RunResult withLines = RunChannels(page, {true, half, 0}, {true, half, 0}, true);
+        const RunResult noLines = RunChannels(page, {true, half, 0}, {true, half, 0}, false);
+        const long peak = PeakRssKb();
+        const double growthMb = (peak - baseline) / 1024.0;
+        PrintFigure("RSS after start-up", baseline / 1024.0, "MB", "", true);
+        PrintFigure("peak RSS after the traffic", peak / 1024.0, "MB", "", true);
+        PrintFigure("RSS growth over the traffic", growthMb, "MB", "goal < 20 MB", growthMb < 20);
+        const uint64_t lost =
+            withLines.usb.lost + withLines.serial.lost + noLines.usb.lost + noLines.serial.lost;
+        PrintFigure("lost bytes", static_cast<double>(lost), "bytes", "goal 0", lost == 0);
+        pass = growthMb < 20 && lost == 0;
+    }
+    if (page.Boxes() != 0) {
+        std::printf("  %d message boxes were shown\n", page.Boxes());
+        pass = false;
+    }
+    page.Close();
+    std::filesystem::remove_all(runDir);
+    std::printf("channel_bench %s: %s\n", options.mode.c_str(), pass ? "PASS" : "FAIL");
+    return pass ? 0 : 1;
+}
