@@ -32,6 +32,9 @@
 #define EXPECT_SOON(condition, timeoutMs)                                                 \
     EXPECT_TRUE(QTest::qWaitFor([&] { return static_cast<bool>(condition); }, timeoutMs)) \
         << #condition
+#define ASSERT_SOON(condition, timeoutMs)                                                 \
+    ASSERT_TRUE(QTest::qWaitFor([&] { return static_cast<bool>(condition); }, timeoutMs)) \
+        << #condition
 #define ASSERT_EQ_SOON(actual, expected, timeoutMs)                               \
     do {                                                                          \
         (void)QTest::qWaitFor([&] { return (actual) == (expected); }, timeoutMs); \
@@ -62,6 +65,8 @@ class CShownLog {
         }
         return n;
     }
+    // The message boxes alone, notices left out.
+    int Boxes() const { return static_cast<int>(Entries().size()) - Count("notice:"); }
 
   private:
     mutable std::mutex mutex;

@@ -61,7 +61,7 @@ TEST_F(CFaultPageTest, BoardSilentAtExitUnderTraffic) {
     EXPECT_EQ(kit.OpenHidHandles(), 0);
     EXPECT_EQ(g_hidLink, nullptr);
     EXPECT_EQ(g_serialLink, nullptr);
-    EXPECT_TRUE(boxes.Entries().empty());
+    EXPECT_EQ(shown.Boxes(), 0);
     // COM1 was let go: another port can open it.
     auto port = kit.SerialPorts().CreatePort();
     EXPECT_EQ(port->Open("COM1"), 1);
@@ -88,7 +88,7 @@ TEST_F(CFaultPageTest, UnplugInTheMiddleOfTrafficThenReplug) {
     ASSERT_EQ(sent.load(), stream.size() / 4);
 
     // The page notices, and what reached the view is a clean start of the stream.
-    ASSERT_SOON(notices.notices.load() == 1, 3000);
+    ASSERT_SOON(shown.Count("notice:") == 1, 3000);
     ASSERT_SOON(!page->KitPresent(), 3000);
     page->UsbView().Flush();
     const QString before = page->UsbView().Text();
@@ -107,7 +107,7 @@ TEST_F(CFaultPageTest, UnplugInTheMiddleOfTrafficThenReplug) {
     kit.SendUsb(after);
     ASSERT_SOON(page->UsbView().Text() == Latin1(after), 5000);
     EXPECT_EQ(kit.DroppedInputReports(), 0);
-    EXPECT_TRUE(boxes.Entries().empty());
+    EXPECT_EQ(shown.Boxes(), 0);
     EXPECT_LE(ClosePage(), 1600 * TIME_SCALE);
     EXPECT_EQ(kit.OpenHidHandles(), 0);
 }
@@ -150,7 +150,7 @@ TEST_F(CFaultPageTest, UnplugInTheMiddleOfAMultiReportSend) {
     EXPECT_TRUE(IsPrefixOf(page->UsbView().Text(), text));
 
     // Replugged and found again: the same send goes out whole and comes back whole.
-    ASSERT_SOON(notices.notices.load() == 1, 3000);
+    ASSERT_SOON(shown.Count("notice:") == 1, 3000);
     kit.PlugUsb(true);
     ASSERT_SOON(kit.VersionRequests() == 2, 3000);
     ASSERT_SOON(page->UsbView().Text().endsWith(QString::fromStdString(kit.Version())), 3000);
@@ -159,7 +159,7 @@ TEST_F(CFaultPageTest, UnplugInTheMiddleOfAMultiReportSend) {
     page->OnUsbSend();
     ASSERT_EQ(kit.OutputReports().size(), resent + 10);
     ASSERT_SOON(page->UsbView().Text() == Latin1(text), 3000);
-    EXPECT_TRUE(boxes.Entries().empty());
+    EXPECT_EQ(shown.Boxes(), 0);
 }
 
 TEST_F(CFaultPageTest, SerialPortVanishesUnderTrafficAndReturns) {
@@ -178,11 +178,11 @@ TEST_F(CFaultPageTest, SerialPortVanishesUnderTrafficAndReturns) {
     sender.join();
 
     // One "Error" box, then quiet retries that do not spin.
-    ASSERT_SOON(boxes.Count("Error:") == 1, 3000);
-    const int readsAtBox = ports.readCalls.load();
-    ASSERT_SOON(ports.readCalls.load() >= readsAtBox + 3, 3000);
-    EXPECT_EQ(boxes.Count("Error:"), 1);
-    EXPECT_EQ(boxes.Entries().size(), 1u);
+    ASSERT_SOON(shown.Count("Error:") == 1, 3000);
+    const int readsAtBox = ports->calls.load();
+    ASSERT_SOON(ports->calls.load() >= readsAtBox + 3, 3000);
+    EXPECT_EQ(shown.Count("Error:"), 1);
+    EXPECT_EQ(shown.Boxes(), 1);
     page->Rs232View().Flush();
     const QString before = page->Rs232View().Text();
     EXPECT_TRUE(IsPrefixOf(before, stream));
@@ -196,7 +196,7 @@ TEST_F(CFaultPageTest, SerialPortVanishesUnderTrafficAndReturns) {
     }
     ASSERT_SOON(page->Rs232View().Text() == before + Latin1(after), 5000);
     EXPECT_EQ(kit.DroppedSerialBytes(), 0);
-    EXPECT_EQ(boxes.Count("Error:"), 1);
+    EXPECT_EQ(shown.Count("Error:"), 1);
 }
 
 // The workers of the page on their own links, started only once usbRxRing is full and with
@@ -210,7 +210,8 @@ TEST(FaultRings, BothRingsFull) {
     ASSERT_EQ(receiveRing.Count(), CByteRing::CAPACITY);
 
     CSimKit kit;
-    CBoxLog boxes;
+    CShownLog shown;
+    CRecordingSink boxes{shown};
     kit.PlugUsb(true);
     kit.ConnectSerial(true);
     auto link = std::make_unique<CHidLink>(kit.Hid());
@@ -276,5 +277,5 @@ TEST(FaultRings, BothRingsFull) {
     EXPECT_EQ(kit.DroppedInputReports(), 0);
     EXPECT_EQ(kit.DroppedSerialBytes(), 0);
     EXPECT_EQ(receiveRing.Count(), CByteRing::CAPACITY);
-    EXPECT_TRUE(boxes.Entries().empty());
+    EXPECT_EQ(shown.Boxes(), 0);
 }
