@@ -8,8 +8,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint8_t ESC = 0x1B;
-
 // The observer calls this thread is inside, per state, so SetObserver from within an
 // observer does not wait for itself.
 thread_local std::vector<const CSimState*> t_observerCalls;
@@ -44,39 +42,8 @@ void CSimState::BoardTakeReportLocked(const uint8_t* report, uint32_t length) {
     if (outputReports.size() > RECORDED_REPORTS) {
         outputReports.pop_front();
     }
-    // The firmware reads report id 0, a length byte and that many payload bytes; anything
-    // else is not a report it understands, and it ignores it.
-    if (length < 2 || report[0] != 0) {
-        return;
-    }
-    const uint32_t payloadLength = report[1];
-    if (payloadLength > KIT_MAX_PAYLOAD || payloadLength + 2 > length) {
-        return;
-    }
-    const uint8_t* payload = report + 2;
-    // A command is a report that carries exactly its three bytes.
-    if (payloadLength == 3 && payload[0] == ESC) {
-        if (payload[1] == 'V' && payload[2] == 'v') {
-            ++versionRequests;
-            if (!silent) {
-                DeliverLocked(reinterpret_cast<const uint8_t*>(version.data()), 5);
-            }
-            return;
-        }
-        if (payload[1] == 'L' && (payload[2] == 0 || payload[2] == 1)) {
-            ledFlashing = payload[2] == 1;
-            return;
-        }
-        if (payload[1] == 'T' && payload[2] == 't') {
-            ++closeCommands;
-            if (!silent) {
-                DeliverLocked(nullptr, 0);
-            }
-            return;
-        }
-    }
-    if (payloadLength > 0 && !silent) {
-        DeliverLocked(payload, payloadLength);
+    for (const auto& answer : board.TakeReport(report, length)) {
+        DeliverLocked(answer.data(), static_cast<uint32_t>(answer.size()));
     }
 }
 

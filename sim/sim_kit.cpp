@@ -74,17 +74,17 @@ bool CSimKit::SerialConnected() const {
 void CSimKit::SetSilent(bool silent) {
     {
         std::lock_guard<std::mutex> hold(state->mutex);
-        if (silent == state->silent) {
+        if (silent == state->board.silent) {
             return;
         }
-        state->silent = silent;
+        state->board.silent = silent;
     }
     state->NotifyObserver();
 }
 
 bool CSimKit::Silent() const {
     std::lock_guard<std::mutex> hold(state->mutex);
-    return state->silent;
+    return state->board.silent;
 }
 
 void CSimKit::SendUsb(const std::vector<uint8_t>& bytes) {
@@ -130,12 +130,12 @@ void CSimKit::SetPacedUsb(bool paced) {
 
 bool CSimKit::LedFlashing() const {
     std::lock_guard<std::mutex> hold(state->mutex);
-    return state->ledFlashing;
+    return state->board.ledFlashing;
 }
 
 std::string CSimKit::Version() const {
     std::lock_guard<std::mutex> hold(state->mutex);
-    return state->version;
+    return state->board.version;
 }
 
 void CSimKit::SetVersion(const std::string& version) {
@@ -144,7 +144,7 @@ void CSimKit::SetVersion(const std::string& version) {
     fixed.resize(5, ' ');
     {
         std::lock_guard<std::mutex> hold(state->mutex);
-        state->version = fixed;
+        state->board.version = fixed;
     }
     state->NotifyObserver();
 }
@@ -161,12 +161,12 @@ std::vector<uint8_t> CSimKit::SerialReceived() const {
 
 int CSimKit::VersionRequests() const {
     std::lock_guard<std::mutex> hold(state->mutex);
-    return state->versionRequests;
+    return state->board.versionRequests;
 }
 
 int CSimKit::CloseCommands() const {
     std::lock_guard<std::mutex> hold(state->mutex);
-    return state->closeCommands;
+    return state->board.closeCommands;
 }
 
 int CSimKit::DroppedInputReports() const {

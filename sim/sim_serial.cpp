@@ -164,9 +164,8 @@ class CSimSerialPort : public platform::ISerialPort {
                 return 0;
             }
             state->RecordSerialLocked(bytes, count);
-            if (!state->silent) {
-                state->PutOnLineLocked(bytes, count);
-            }
+            const std::vector<uint8_t> echo = state->board.TakeSerial(bytes, count);
+            state->PutOnLineLocked(echo.data(), echo.size());
             written = count;
         }
         if (count > 0) {

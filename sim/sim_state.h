@@ -14,6 +14,7 @@
 
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
+#include "sim/board_model.h"
 
 namespace sim {
 
@@ -21,7 +22,6 @@ inline constexpr uint16_t KIT_VENDOR_ID = 0xD804;
 inline constexpr uint16_t KIT_PRODUCT_ID = 0x0032;
 // Report id, length byte and seven payload bytes.
 inline constexpr uint32_t KIT_REPORT_BYTES = 9;
-inline constexpr uint32_t KIT_MAX_PAYLOAD = 7;
 // Input reports each open hidraw descriptor holds before the kernel drops new ones.
 inline constexpr size_t HID_QUEUE_REPORTS = 64;
 // Bytes the tty holds toward the program before it drops new ones.
@@ -31,7 +31,6 @@ inline constexpr size_t RECORDED_REPORTS = 65536;
 inline constexpr size_t RECORDED_SERIAL_BYTES = 1 << 20;
 // Longest a paced SendUsb waits for readers to make room.
 inline constexpr int PACING_LIMIT_MS = 2000;
-inline constexpr const char* DEFAULT_VERSION = "K1.07";
 inline constexpr const char* KIT_PATH = "/sim/hidraw2";
 inline constexpr const char* KIT_PORT_NAME = "COM1";
 
@@ -84,13 +83,9 @@ class CSimState {
     // Board and USB side.
     bool usbPlugged = false;
     uint64_t plugGeneration = 0;
-    bool silent = false;
-    bool ledFlashing = false;
+    CBoardModel board;
     bool usbPaced = true;
-    std::string version = DEFAULT_VERSION;
     std::deque<std::vector<uint8_t>> outputReports;
-    int versionRequests = 0;
-    int closeCommands = 0;
     int droppedInputReports = 0;
     std::vector<std::shared_ptr<HidQueue>> openQueues;  // every handle not yet closed
 
