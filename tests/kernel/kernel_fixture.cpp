@@ -1,0 +1,100 @@
+// The gadget Kit for the whole run and the fixtures around it.
+#include "tests/kernel/kernel_fixture.h"
+
+#include <filesystem>
+
+#include "serial/byte_ring.h"
+
+namespace {
+
+std::unique_ptr<platform::linux_gadget::CGadgetKit> g_kit;
+std::string g_kitUnavailable;
+
+}  // namespace
+
+platform::linux_gadget::CGadgetKit* Kit() {
+    static bool started = false;
+    if (!started) {
+        started = true;
+        auto kit = std::make_unique<platform::linux_gadget::CGadgetKit>();
+        std::string error;
+        if (kit->Start(error)) {
+            g_kit = std::move(kit);
+        } else {
+            g_kitUnavailable = "skipped: no USB gadget can be made here (" + error +
+                               "); run these tests through scripts/kernel-test";
+        }
+    }
+    return g_kit.get();
+}
+
+const std::string& KitUnavailableReason() {
+    return g_kitUnavailable;
+}
+
+std::string KitHidNode() {
+    auto hid = platform::CreateSystemHid();
+    for (const auto& path : hid->EnumerateInterfaces()) {
+        auto device = hid->Open(path);
+        uint16_t vendor = 0, product = 0;
+        if (device && device->GetAttributes(vendor, product) && vendor == 0xD804 &&
+            product == 0x0032) {
+            return path;
+        }
+    }
+    return {};
+}
+
+std::string KitSerialNode() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/class/tty", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("ttyACM", 0) == 0) {
+            return "/dev/" + name;
+        }
+    }
+    return {};
+}
+
+void CRealKernelTest::SetUp() {
+    if (Kit() == nullptr) {
+        // Under the rig a missing gadget is a failure, not a skip.
+        if (qEnvironmentVariableIsSet("PALVEX_KERNEL_RIG")) {
+            FAIL() << KitUnavailableReason();
+        }
+        GTEST_SKIP() << KitUnavailableReason();
+    }
+    receiveRing.Reset();
+    usbRxRing.Reset();
+    kit().SetSilent(false);
+    kit().SetOutStalled(false);
+    kit().SetVersion(sim::DEFAULT_VERSION);
+    if (!kit().Plugged()) {
+        kit().Plug(true);
+    }
+    ASSERT_TRUE(WaitUntil([] { return !KitHidNode().empty() && !KitSerialNode().empty(); }, 10000))
+        << "the Kit's nodes did not appear";
+}
+
+void CRealKernelTest::TearDown() {
+    if (Kit() != nullptr) {
+        kit().SetOutStalled(false);
+        kit().SetSilent(false);
+    }
+}
+
+void CRealPageTest::StartPage() {
+    bar = std::make_unique<CStatusBar>(nullptr, 600);
+    host = std::make_unique<QWidget>();
+    platform::Platform platform;
+    platform.serialPorts = ports.get();
+    platform.hid = hid.get();
+    platform.messageBoxes = &sink;
+    page = new CTestPage(host.get(), platform);
+}
+
+void CRealPageTest::ClosePage() {
+    host.reset();  // deletes the page
+    page = nullptr;
+    bar.reset();
+}

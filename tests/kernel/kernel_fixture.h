@@ -1,0 +1,66 @@
+// Shared by the real-kernel tests: the Kit as a USB gadget (one for the whole run, as a board
+// stays on the desk), waits on device nodes, and the page on the system's own backends.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/backends.h"
+#include "platform/linux/gadget_kit.h"
+#include "tests/bench/bench_fixture.h"
+
+// The gadget Kit of this run, or null where none could be made (then every test skips).
+platform::linux_gadget::CGadgetKit* Kit();
+// Why Kit() is null.
+const std::string& KitUnavailableReason();
+
+// Polls `done` every 10 ms for at most timeoutMs: device nodes come and go in the kernel's
+// own time and nothing signals them to a test.
+inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The Kit's hidraw node, found by its ids through the hidraw backend; "" when absent.
+std::string KitHidNode();
+// The Kit's ttyACM node; "" when absent.
+std::string KitSerialNode();
+
+// Every test starts with the Kit plugged, answering and reading, both nodes present.
+class CRealKernelTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    platform::linux_gadget::CGadgetKit& kit() { return *Kit(); }
+};
+
+// The page on the system's own serial ports and hidraw nodes, talking to the gadget Kit.
+class CRealPageTest : public CRealKernelTest {
+  protected:
+    void StartPage();
+    void ClosePage();
+    void TearDown() override {
+        ClosePage();
+        CRealKernelTest::TearDown();
+    }
+
+    std::unique_ptr<platform::ISerialPorts> ports = platform::CreateSystemSerialPorts();
+    std::unique_ptr<platform::IHidSystem> hid = platform::CreateSystemHid();
+    CShownLog shown;
+    CRecordingSink sink{shown};
+    CNoticeWatcher watcher{shown};
+    std::unique_ptr<CStatusBar> bar;
+    std::unique_ptr<QWidget> host;
+    CTestPage* page = nullptr;
+};

@@ -1,0 +1,324 @@
+// The real Linux backends, the links and the page against the Kit as a USB gadget, on a real
+// kernel: the hidraw ioctls, usbhid and cdc_acm, unplug and replug as the kernel reports them,
+// stalls, and device permissions. Run by scripts/kernel-test inside its VM.
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/hidraw.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "bench/board_commands.h"
+#include "hid/hid_link.h"
+#include "serial/byte_ring.h"
+#include "serial/serial_link.h"
+#include "tests/kernel/kernel_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A repeating pattern whose every position can be told apart from its neighbours.
+std::vector<uint8_t> Pattern(size_t count) {
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<uint8_t>(' ' + (i * 7 + i / 95) % 95);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST_F(CRealKernelTest, KitFoundByItsIdsWithReportLengthsFromItsDescriptor) {
+    const std::string node = KitHidNode();
+    ASSERT_FALSE(node.empty());
+
+    // The kernel hands the vendor over as a negative 16-bit number; the backend must still
+    // give 0xD804.
+    const int fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    hidraw_devinfo info{};
+    ASSERT_EQ(::ioctl(fd, HIDIOCGRAWINFO, &info), 0);
+    ::close(fd);
+    EXPECT_LT(info.vendor, 0);
+
+    auto hid = platform::CreateSystemHid();
+    auto device = hid->Open(node);
+    ASSERT_NE(device, nullptr);
+    uint16_t vendor = 0, product = 0;
+    ASSERT_EQ(device->GetAttributes(vendor, product), 1);
+    EXPECT_EQ(vendor, 0xD804);
+    EXPECT_EQ(product, 0x0032);
+    // 8-byte reports without report ids, plus the id byte the framing counts.
+    platform::HidCaps caps;
+    ASSERT_EQ(device->GetCaps(caps), 1);
+    EXPECT_EQ(caps.inputReportByteLength, 9);
+    EXPECT_EQ(caps.outputReportByteLength, 9);
+}
+
+TEST_F(CRealPageTest, PageShowsTheVersionAndLedCommandsReachTheBoardByteForByte) {
+    kit().SetVersion("R2.31");
+    const size_t before = kit().OutputReports().size();
+    StartPage();
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: R2.31"), 8000);
+    EXPECT_EQ(StatusPaneText(0), "Connected");
+    EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
+    EXPECT_EQ(kit().VersionRequests() > 0, true);
+
+    page->OnLedFlashing();
+    ASSERT_TRUE(kit().WaitFor([](const auto& k) { return k.LedFlashing(); }, 3000));
+    page->OnLedStop();
+    ASSERT_TRUE(kit().WaitFor([](const auto& k) { return !k.LedFlashing(); }, 3000));
+
+    // The board got exactly the page's reports: id 0, length, command, and each byte after
+    // it holding its own index.
+    const auto all = kit().OutputReports();
+    const std::vector<std::vector<uint8_t>> sent(all.begin() + static_cast<long>(before),
+                                                 all.end());
+    const std::vector<std::vector<uint8_t>> expected = {
+        {0, 3, 0x1B, 0x56, 0x76, 5, 6, 7, 8},
+        {0, 3, 0x1B, 0x4C, 0x01, 5, 6, 7, 8},
+        {0, 3, 0x1B, 0x4C, 0x00, 5, 6, 7, 8},
+    };
+    EXPECT_EQ(sent, expected);
+    EXPECT_TRUE(shown.Entries().empty());
+}
+
+TEST_F(CRealKernelTest, BothChannelsEchoEveryByteAtTenTimesTheirLineRate) {
+    platform::Platform system;
+    auto ports = platform::CreateSystemSerialPorts();
+    system.serialPorts = ports.get();
+    CShownLog shown;
+    CRecordingSink sink(shown);
+    system.messageBoxes = &sink;
+    auto hid = platform::CreateSystemHid();
+
+    CSerialLink serial({"COM1", 19200, 8, 0, 0, 0}, system);
+    ASSERT_EQ(serial.Open(), 1) << ::testing::PrintToString(shown.Entries());
+    CHidLink usb(*hid);
+    ASSERT_EQ(usb.FindAndOpen(), 1);
+
+    // Serial: 19,200 bytes a second (ten times 19200 baud 8N1) for 2 s. Each WriteBlock
+    // waits for the output queue, so the blocks are large enough to keep that pace.
+    const std::vector<uint8_t> serialOut = Pattern(38400);
+    std::vector<uint8_t> serialIn;
+    std::atomic<bool> serialDone{false};
+    std::thread serialReader([&] {
+        const auto start = Clock::now();
+        while (serialIn.size() < serialOut.size() && MsSince(start) < 20000) {
+            if (serial.WaitForInput(100) != 1) {
+                continue;
+            }
+            uint8_t buffer[1024];
+            uint32_t count = sizeof buffer;
+            if (serial.Read(count, buffer) != 1) {
+                break;
+            }
+            serialIn.insert(serialIn.end(), buffer, buffer + count);
+        }
+        serialDone = true;
+    });
+    // USB: as fast as the kernel takes reports, 7 payload bytes each; 70,000 B/s would be
+    // ten times the line rate, and the interrupt endpoints are the limit below that.
+    const std::vector<uint8_t> usbOut = Pattern(7 * 150);
+    std::vector<uint8_t> usbIn;
+    std::thread usbReader([&] {
+        const auto start = Clock::now();
+        while (usbIn.size() < usbOut.size() && MsSince(start) < 30000) {
+            uint8_t buffer[256];
+            const uint32_t got = DrainInput(buffer, sizeof buffer);
+            usbIn.insert(usbIn.end(), buffer, buffer + got);
+            if (got == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+    });
+
+    const auto start = Clock::now();
+    std::thread usbWriter([&] {
+        for (size_t offset = 0; offset < usbOut.size(); offset += 7) {
+            ASSERT_EQ(usb.SendBytes(7, usbOut.data() + offset), 1);
+        }
+    });
+    constexpr size_t BLOCK = 1280;
+    for (size_t offset = 0; offset < serialOut.size(); offset += BLOCK) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(offset * 1000000 / 19200));
+        ASSERT_EQ(serial.WriteBlock(BLOCK, serialOut.data() + offset), 1);
+    }
+    const long long serialMs = MsSince(start);
+    usbWriter.join();
+    const long long usbMs = MsSince(start);
+    serialReader.join();
+    usbReader.join();
+
+    EXPECT_EQ(serialIn, serialOut) << serialIn.size() << " of " << serialOut.size() << " bytes";
+    EXPECT_EQ(usbIn, usbOut) << usbIn.size() << " of " << usbOut.size() << " bytes";
+    EXPECT_TRUE(shown.Entries().empty()) << ::testing::PrintToString(shown.Entries());
+    std::printf(
+        "serial: %zu bytes echoed, sent in %lld ms (%.0f B/s); usb: %zu bytes echoed, "
+        "sent in %lld ms (%.0f B/s)\n",
+        serialIn.size(), serialMs, serialOut.size() * 1000.0 / serialMs, usbIn.size(), usbMs,
+        usbOut.size() * 1000.0 / usbMs);
+}
+
+TEST_F(CRealKernelTest, UnplugMidTrafficThenReplugUnderNewNodeNames) {
+    auto hid = platform::CreateSystemHid();
+    const std::string hidNode = KitHidNode();
+    const std::string ttyNode = KitSerialNode();
+    auto device = hid->Open(hidNode);
+    ASSERT_NE(device, nullptr);
+    auto ports = platform::CreateSystemSerialPorts();
+    ASSERT_EQ(ports->DevicePath("COM1"), ttyNode);
+    auto port = ports->CreatePort();
+    ASSERT_EQ(port->Open("COM1"), 1) << port->LastErrorText();
+
+    // The board streams on both channels while it is pulled out.
+    kit().SendUsb(Pattern(7 * 300));
+    kit().SendSerial(Pattern(4000));
+    uint8_t report[9];
+    uint32_t count = 0;
+    ASSERT_EQ(device->ReadReport(report, sizeof report, count), 1);
+    ASSERT_TRUE(kit().Plug(false));
+
+    // Reads go on until the kernel says the device is gone; then they fail, never hang.
+    int reportsAfterUnplug = 0;
+    const auto start = Clock::now();
+    while (device->ReadReport(report, sizeof report, count) == 1 && MsSince(start) < 5000) {
+        ++reportsAfterUnplug;
+    }
+    EXPECT_LT(MsSince(start), 5000);
+    // The tty hangs up: a wait ends and reads then fail instead of returning nothing forever.
+    bool serialFailed = false;
+    const auto serialStart = Clock::now();
+    while (MsSince(serialStart) < 3000) {
+        port->WaitReadable(100);
+        uint8_t bytes[256];
+        if (port->Read(bytes, sizeof bytes, count) == 0) {
+            serialFailed = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(serialFailed) << "a read on the unplugged tty kept succeeding";
+    EXPECT_TRUE(WaitUntil([] { return KitHidNode().empty() && KitSerialNode().empty(); }, 5000));
+
+    // Replugged while the old descriptors are open: the kernel gives new node names, and the
+    // backends find the Kit under them.
+    ASSERT_TRUE(kit().Plug(true));
+    ASSERT_TRUE(WaitUntil([] { return !KitHidNode().empty() && !KitSerialNode().empty(); }, 10000));
+    EXPECT_NE(KitHidNode(), hidNode);
+    EXPECT_NE(KitSerialNode(), ttyNode);
+    EXPECT_EQ(ports->DevicePath("COM1"), KitSerialNode());
+    auto again = ports->CreatePort();
+    EXPECT_EQ(again->Open("COM1"), 1) << again->LastErrorText();
+    std::printf("reports read after the unplug: %d\n", reportsAfterUnplug);
+
+    // Once the old ones are closed, the next plug takes the first names again.
+    device.reset();
+    port->Close();
+    again->Close();
+    ASSERT_TRUE(kit().Plug(false));
+    ASSERT_TRUE(WaitUntil([] { return KitHidNode().empty(); }, 5000));
+    ASSERT_TRUE(kit().Plug(true));
+    ASSERT_TRUE(WaitUntil([] { return !KitHidNode().empty() && !KitSerialNode().empty(); }, 10000));
+    EXPECT_EQ(KitHidNode(), hidNode);
+    EXPECT_EQ(KitSerialNode(), ttyNode);
+}
+
+TEST_F(CRealKernelTest, StalledBoardBlocksTheFifthWriteAboutFiveSecondsThenTimesOut) {
+    // The kernel's own behaviour, which the simulated Kit imitates: the gadget holds a few
+    // reports, then a write waits for the OUT endpoint until the USB time-out.
+    kit().SetOutStalled(true);
+    const std::string node = KitHidNode();
+    const int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    const uint8_t report[9] = {0, 1, 'x'};
+    int quick = 0;
+    long long blockedMs = 0;
+    int error = 0;
+    for (int i = 0; i < 8; ++i) {
+        const auto start = Clock::now();
+        const ssize_t written = ::write(fd, report, sizeof report);
+        const long long ms = MsSince(start);
+        if (written < 0) {
+            error = errno;
+            blockedMs = ms;
+            break;
+        }
+        ++quick;
+    }
+    ::close(fd);
+    kit().SetOutStalled(false);
+    EXPECT_GE(quick, 1);
+    EXPECT_LE(quick, 6);
+    EXPECT_EQ(error, ETIMEDOUT);
+    EXPECT_GE(blockedMs, 4000);
+    EXPECT_LE(blockedMs, 8000);
+    std::printf("writes taken before the stall: %d; the next blocked %lld ms (%s)\n", quick,
+                blockedMs, std::strerror(error));
+}
+
+TEST_F(CRealKernelTest, CloseSequenceEndsWithinItsBoundWhetherTheBoardAnswersOrNot) {
+    auto hid = platform::CreateSystemHid();
+    for (const bool silent : {false, true}) {
+        SCOPED_TRACE(silent ? "silent board" : "answering board");
+        kit().SetSilent(silent);
+        const int closeCommands = kit().CloseCommands();
+        auto link = std::make_unique<CHidLink>(*hid);
+        ASSERT_EQ(link->FindAndOpen(), 1);
+        const auto start = Clock::now();
+        link.reset();
+        const long long ms = MsSince(start);
+        // The 1000 ms pause, then the reader: at once when the board answers, within about
+        // 500 ms when it stays silent.
+        EXPECT_GE(ms, 1000);
+        EXPECT_LE(ms, 1600);
+        EXPECT_TRUE(kit().WaitFor(
+            [&](const auto& k) { return k.CloseCommands() == closeCommands + 1; }, 2000));
+    }
+}
+
+TEST_F(CRealKernelTest, UnprivilegedUserIsRefusedBothNodesWithTheSystemsReason) {
+    const std::string node = KitHidNode();
+    ASSERT_FALSE(node.empty());
+    // In a child that drops root: the nodes belong to root and nobody else may open them.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(10);
+        }
+        auto hid = platform::CreateSystemHid();
+        errno = 0;
+        if (hid->Open(node) != nullptr) {
+            ::_exit(11);
+        }
+        if (errno != EACCES) {
+            ::_exit(12);
+        }
+        auto ports = platform::CreateSystemSerialPorts();
+        auto port = ports->CreatePort();
+        if (port->Open("COM1") != 0) {
+            ::_exit(13);
+        }
+        if (port->LastErrorText().find("Permission denied") == std::string::npos) {
+            ::_exit(14);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 hidraw opened, 12 not EACCES, "
+                                         "13 tty opened, 14 text without the reason";
+}
