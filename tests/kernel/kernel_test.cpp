@@ -189,15 +189,18 @@ TEST_F(CRealKernelTest, UnplugMidTrafficThenReplugUnderNewNodeNames) {
     uint8_t report[9];
     uint32_t count = 0;
     ASSERT_EQ(device->ReadReport(report, sizeof report, count), 1);
+    // Reports pile up in the node's queue while nobody reads it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     ASSERT_TRUE(kit().Plug(false));
 
-    // Reads go on until the kernel says the device is gone; then they fail, never hang.
+    // What was queued is still read; then reads fail, never hang.
     int reportsAfterUnplug = 0;
     const auto start = Clock::now();
     while (device->ReadReport(report, sizeof report, count) == 1 && MsSince(start) < 5000) {
         ++reportsAfterUnplug;
     }
     EXPECT_LT(MsSince(start), 5000);
+    EXPECT_GT(reportsAfterUnplug, 0);
     // The tty hangs up: a wait ends and reads then fail instead of returning nothing forever.
     bool serialFailed = false;
     const auto serialStart = Clock::now();
@@ -321,4 +324,35 @@ TEST_F(CRealKernelTest, UnprivilegedUserIsRefusedBothNodesWithTheSystemsReason) 
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 hidraw opened, 12 not EACCES, "
                                          "13 tty opened, 14 text without the reason";
+}
+
+TEST_F(CRealPageTest, PageRecoversBothChannelsAfterAnUnplugUnderTheNewNodeNames) {
+    StartPage();
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: K1.07"), 8000);
+    ASSERT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
+    const std::string ttyBefore = KitSerialNode();
+
+    // Pulled out while the board talks on both channels.
+    kit().SendSerial(Pattern(2000));
+    kit().SendUsb(Pattern(700));
+    ASSERT_TRUE(kit().Plug(false));
+    ASSERT_EQ_SOON(shown.Count("notice:"), 1, 8000);
+    EXPECT_EQ(shown.Entries()[0], "notice:The KIT is unpluged or reset!");
+    ASSERT_EQ_SOON(StatusPaneText(0), std::string("Disconnected"), 8000);
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: N/A"), 8000);
+
+    // Back under new names while the page may still hold the old ones: both channels work.
+    kit().SetVersion("R3.00");
+    ASSERT_TRUE(kit().Plug(true));
+    ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 10000);
+    EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: R3.00"), 10000);
+    std::printf("serial line before the unplug %s, after %s\n", ttyBefore.c_str(),
+                KitSerialNode().c_str());
+    page->Rs232View().Clear();
+    kit().SendSerial({'b', 'a', 'c', 'k'});
+    ASSERT_SOON(page->Rs232View().Text().endsWith("back"), 5000);
+    // One notice and at most one box for the whole episode.
+    EXPECT_EQ(shown.Count("notice:"), 1);
+    EXPECT_LE(shown.Boxes(), 1) << ::testing::PrintToString(shown.Entries());
 }
