@@ -163,6 +163,7 @@ class CMappedSerialPorts : public platform::ISerialPorts {
             return port->Write(bytes, count, written);
         }
         int Close() override { return port->Close(); }
+        bool Gone() const override { return port->Gone(); }
         std::string LastErrorText() const override { return port->LastErrorText(); }
 
       private:

@@ -64,6 +64,7 @@ class CRecordingPort : public platform::ISerialPort {
         open = false;
         return Step("Close");
     }
+    bool Gone() const override { return gone; }
     std::string LastErrorText() const override {
         log.push_back("LastErrorText");
         return "text of " + failing;
@@ -75,6 +76,7 @@ class CRecordingPort : public platform::ISerialPort {
     std::deque<uint32_t> queueCounts;  // what successive ClearError calls report
     std::string incoming;
     int writeMoves = -1;  // bytes a Write reports; -1: all
+    bool gone = false;
 
   private:
     int Step(const std::string& entry) {
