@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -43,13 +45,18 @@ class CRecordingPort : public platform::ISerialPort {
         return Step("SetTimeouts");
     }
     int ClearError(uint32_t& queued) override {
-        queued = queueCounts.empty() ? 0 : queueCounts.front();
+        queued = queueCounts.empty() ? stuckQueue : queueCounts.front();
         if (!queueCounts.empty()) {
             queueCounts.pop_front();
         }
         return Step("ClearError");
     }
-    int WaitOutputDrained(uint32_t) override { return Step("WaitOutputDrained"); }
+    int WaitOutputDrained(uint32_t ms) override {
+        if (stuckQueue != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));  // the platform's wait
+        }
+        return Step("WaitOutputDrained");
+    }
     int WaitReadable(uint32_t ms) override { return Step("WaitReadable " + std::to_string(ms)); }
     int Read(uint8_t* buffer, uint32_t max, uint32_t& count) override {
         count = std::min<uint32_t>(max, static_cast<uint32_t>(incoming.size()));
@@ -77,6 +84,7 @@ class CRecordingPort : public platform::ISerialPort {
     std::string incoming;
     int writeMoves = -1;  // bytes a Write reports; -1: all
     bool gone = false;
+    uint32_t stuckQueue = 0;  // what ClearError reports once queueCounts is used up
 
   private:
     int Step(const std::string& entry) {
@@ -281,6 +289,36 @@ TEST_F(SerialLinkTest, ReadWriteAndCloseCallsAndTheirFailures) {
         link.reset();
         EXPECT_EQ(log, action == "close" ? Log{} : Log{"Close"}) << "destruction closes once";
     }
+}
+
+// A device that stops taking data: the wait for the output queue ends at the write time-out
+// (2000 ms a byte) with the time-out box. A port that has gone shows its first failure only,
+// whichever call meets it.
+TEST_F(SerialLinkTest, StalledDrainTimesOutAndAGonePortIsReportedOnce) {
+    using Clock = std::chrono::steady_clock;
+    auto link = OpenLink();
+    port->stuckQueue = 1;
+    const uint8_t text[] = {'W'};
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(link->WriteBlock(1, text), 0);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(2000));
+    EXPECT_LT(waited, std::chrono::milliseconds(2500));
+    EXPECT_EQ(log.back(), "Show Serial port writing time-out ! | Error");
+
+    port->stuckQueue = 0;
+    port->failing = "Read";
+    port->gone = true;
+    log.clear();
+    uint8_t buffer[64];
+    uint32_t count = 64;
+    EXPECT_EQ(link->Read(count, buffer), 0);
+    EXPECT_EQ(link->WriteBlock(1, text), 1);  // the fake's write still goes
+    port->failing = "Write";
+    EXPECT_EQ(link->WriteBlock(1, text), 0);
+    EXPECT_TRUE(link->PortGone());
+    EXPECT_EQ(log, (Log{"ClearError", "Read 64", "LastErrorText", "Show text of Read | Error",
+                        "ClearError", "Write 1", "ClearError", "Write 1", "LastErrorText"}));
 }
 
 }  // namespace
