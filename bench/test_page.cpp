@@ -173,7 +173,7 @@ void CTestPage::OnSupervisorTick() {
             return;
         }
         ShowComPort(port);
-    } else if (rs232Control.portGone.load() != 0) {
+    } else if (rs232Control.portGone.load() != 0 && rs232Sending == 0) {
         OnComPortGone();
     } else if (comPortLost != 0) {
         // As at start, but quietly: the port's loss was this episode's one box.

@@ -95,7 +95,8 @@ class CTestPage : public QWidget {
     uint8_t kitSeen = 0;
     uint8_t firstTickDone = 0;
     uint8_t kitPresent = 0;
-    uint8_t comPortLost = 0;  // a port went away and none has opened since
+    uint8_t comPortLost = 0;   // a port went away and none has opened since
+    uint8_t rs232Sending = 0;  // OnRs232Send is inside WriteBlock
     int32_t versionLength = 0;
     int supervisorTicks = 0;
     QTimer supervisorTimer;   // SUPERVISOR_TIMER, single shot
