@@ -81,6 +81,11 @@ int Rs232Worker(WorkerControl& control) {
         const int ok = link->Read(count, buffer);
         CWorkerBoxFilter::SetThreadQuiet(false);
         if (!ok) {
+            if (link->PortGone()) {
+                // It will never read again: leave it to the page, which owns it.
+                control.portGone.store(1);
+                break;
+            }
             // Shown once; retried quietly, not too often, until the port reads again.
             failing = true;
             control.SleepUnlessStopped(READ_RETRY_MS);

@@ -31,6 +31,9 @@ struct WorkerControl {
     std::atomic<int32_t> running{0};
     std::atomic<TrafficView*> view{nullptr};
     std::atomic<CSerialLink*> link{nullptr};  // RS232 worker only
+    // RS232 worker only: the port has gone (adapter unplugged) and the worker has ended; the
+    // page closes the link and looks for a port again.
+    std::atomic<int32_t> portGone{0};
 
     // Sleeps up to ms, or less when a stop is requested. True when a stop is requested.
     bool SleepUnlessStopped(uint32_t ms);

@@ -46,7 +46,11 @@ void CTestPage::OnRs232Send() {
     uint8_t buffer[SEND_BUFFER_SIZE];
     const size_t count = std::min(rs232SendText.size(), sizeof buffer);
     std::copy_n(rs232SendText.begin(), count, buffer);
+    // A box shown meanwhile runs the event loop, and with it the supervisor, which must not
+    // close the link under this call.
+    rs232Sending = 1;
     g_serialLink->WriteBlock(static_cast<uint32_t>(count), buffer);
+    rs232Sending = 0;
 }
 
 void CTestPage::OnUsbClear() {

@@ -172,15 +172,15 @@ void CTestPage::OnSupervisorTick() {
         if (self == nullptr) {
             return;
         }
+        ShowComPort(port);
+    } else if (rs232Control.portGone.load() != 0 && rs232Sending == 0) {
+        OnComPortGone();
+    } else if (comPortLost != 0) {
+        // As at start, but quietly: the port's loss was this episode's one box.
+        const std::string port = FindFreeComPort(true);
         if (!port.empty()) {
-            SetStatusPane(0, "Connected");
-            SetStatusPane(1, port + LINE_SETTINGS);
-            if (platform.serialPorts != nullptr) {
-                SetStatusPaneToolTip(1, platform.serialPorts->DevicePath(port));
-            }
-        } else {
-            SetStatusPane(0, "Disconnected");
-            SetStatusPane(1, "COM port is not available !");
+            comPortLost = 0;
+            ShowComPort(port);
         }
     }
     firstTickDone = 1;
@@ -194,7 +194,34 @@ void CTestPage::ShowNotice(const std::string& text) {
     notice.exec();
 }
 
-std::string CTestPage::FindFreeComPort() {
+void CTestPage::ShowComPort(const std::string& port) {
+    if (!port.empty()) {
+        SetStatusPane(0, "Connected");
+        SetStatusPane(1, port + LINE_SETTINGS);
+        if (platform.serialPorts != nullptr) {
+            SetStatusPaneToolTip(1, platform.serialPorts->DevicePath(port));
+        }
+    } else {
+        SetStatusPane(0, "Disconnected");
+        SetStatusPane(1, "COM port is not available !");
+        SetStatusPaneToolTip(1, "");
+    }
+}
+
+void CTestPage::OnComPortGone() {
+    // The worker has ended; the page thread is the only user of the link left.
+    StopRs232Worker();
+    rs232Control.link.store(nullptr);
+    rs232Control.portGone.store(0);
+    delete g_serialLink;
+    g_serialLink = nullptr;
+    comPortLost = 1;
+    ShowComPort("");
+}
+
+std::string CTestPage::FindFreeComPort(bool quiet) {
+    // Quiet, the links' boxes on this thread are dropped as well.
+    CWorkerBoxFilter::SetThreadQuiet(quiet);
     for (const char* name : COM_PORTS) {
         if (platform.serialPorts == nullptr) {
             break;
@@ -208,6 +235,7 @@ std::string CTestPage::FindFreeComPort() {
         settings.flowControl = KIT_FLOW_CONTROL;
         g_serialLink = new CSerialLink(settings, serialPlatform);
         if (g_serialLink->Open() != 0) {
+            CWorkerBoxFilter::SetThreadQuiet(false);
             rs232Control.link.store(g_serialLink);
             StartRs232Worker();
             return name;
@@ -216,7 +244,10 @@ std::string CTestPage::FindFreeComPort() {
         delete g_serialLink;
         g_serialLink = nullptr;
     }
-    ShowBox("No free COM port is available !", "Warning");
+    CWorkerBoxFilter::SetThreadQuiet(false);
+    if (!quiet) {
+        ShowBox("No free COM port is available !", "Warning");
+    }
     return "";
 }
 

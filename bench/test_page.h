@@ -40,8 +40,9 @@ class CTestPage : public QWidget {
     // Timer dispatch: the supervisor for SUPERVISOR_TIMER, the version poll for any other id.
     void OnTimer(int timerId);
 
-    // Tries COM1..COM4 with the board's line settings; the name that opened, or "".
-    std::string FindFreeComPort();
+    // Tries COM1..COM4 with the board's line settings; the name that opened, or "". Quiet,
+    // it shows no box.
+    std::string FindFreeComPort(bool quiet = false);
     void RequestFirmwareVersion();
     void ShowFirmwareVersion();
 
@@ -76,6 +77,10 @@ class CTestPage : public QWidget {
     void StopUsbWorker();
     void StartRs232Worker();
     void StopRs232Worker();
+    // Panes 0 and 1 for the port that opened, or for none ("").
+    void ShowComPort(const std::string& port);
+    // Closes a port that has gone; later ticks look for one again.
+    void OnComPortGone();
 
     // Copied so the serial link's reference to it lives as long as the page.
     const platform::Platform platform;
@@ -90,6 +95,8 @@ class CTestPage : public QWidget {
     uint8_t kitSeen = 0;
     uint8_t firstTickDone = 0;
     uint8_t kitPresent = 0;
+    uint8_t comPortLost = 0;   // a port went away and none has opened since
+    uint8_t rs232Sending = 0;  // OnRs232Send is inside WriteBlock
     int32_t versionLength = 0;
     int supervisorTicks = 0;
     QTimer supervisorTimer;   // SUPERVISOR_TIMER, single shot

@@ -20,8 +20,10 @@ struct CQtMessageBoxSink::State {
 
 namespace {
 
+// Texts arrive in the system's own 8-bit encoding: the OS's error texts come in the user's
+// locale (UTF-8 on Linux, the ANSI code page on Windows); the program's own are ASCII.
 QString FromAnsi(const std::string& text) {
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 bool OnGuiThread() {

@@ -16,7 +16,8 @@ class CQtMessageBoxSink : public platform::IMessageBoxSink {
     CQtMessageBoxSink(const CQtMessageBoxSink&) = delete;
     CQtMessageBoxSink& operator=(const CQtMessageBoxSink&) = delete;
 
-    // An information box with an OK button, the caption and the text (single-byte ANSI).
+    // An information box with an OK button, the caption and the text (in the system's
+    // 8-bit encoding, as the OS gives its error texts).
     // On the GUI thread it runs the box at once; on any other thread it hands the box to
     // the GUI thread and waits until it is dismissed or Shutdown() is called.
     void Show(const std::string& text, const std::string& caption) override;

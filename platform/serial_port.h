@@ -88,6 +88,10 @@ class ISerialPort {
     // Writes count bytes, honouring the write timeouts; written gets the bytes moved.
     virtual int Write(const uint8_t* bytes, uint32_t count, uint32_t& written) = 0;
     virtual int Close() = 0;
+    // True once the device has gone from under this open port (hang-up, unplugged adapter):
+    // no operation will succeed again, only Close. A returning device needs a new Open, and
+    // may come back under another name. Any thread may ask.
+    virtual bool Gone() const = 0;
     // The OS's own text for the calling thread's last failed operation on this port.
     virtual std::string LastErrorText() const = 0;
 };

@@ -2,10 +2,15 @@
 // without waiting and writes whole blocks; every platform failure is shown at once.
 #include "serial/serial_link.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace {
 
 const char* const ERROR_CAPTION = "Error";
 const char* const WRITE_TIMEOUT_TEXT = "Serial port writing time-out !";
+
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
@@ -144,6 +149,7 @@ int CSerialLink::WriteBlock(uint32_t count, const uint8_t* bytes) {
     if (count == 0) {
         return 1;
     }
+    const Clock::time_point start = Clock::now();
     uint32_t written = 0;
     if (port->Write(bytes, count, written) == 0) {
         ReportLastError();
@@ -154,7 +160,11 @@ int CSerialLink::WriteBlock(uint32_t count, const uint8_t* bytes) {
         return 0;
     }
     // Done only when the driver has sent everything; between checks the thread sleeps on
-    // the platform instead of asking the driver again and again.
+    // the platform instead of asking the driver again and again. A device that stops taking
+    // data gets the write time-out the port was given, not for ever.
+    const uint64_t limitMs =
+        uint64_t{timeouts.writeTotalMultiplier} * count + timeouts.writeTotalConstant;
+    const Clock::time_point deadline = start + std::chrono::milliseconds(limitMs);
     for (;;) {
         uint32_t outputQueueBytes = 0;
         if (port->ClearError(outputQueueBytes) == 0) {
@@ -164,13 +174,24 @@ int CSerialLink::WriteBlock(uint32_t count, const uint8_t* bytes) {
         if (outputQueueBytes == 0) {
             return 1;
         }
-        port->WaitOutputDrained(DRAIN_CHECK_MS);
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (limitMs > 0 && left <= 0) {
+            platform.messageBoxes->Show(WRITE_TIMEOUT_TEXT, ERROR_CAPTION);
+            return 0;
+        }
+        port->WaitOutputDrained(limitMs > 0
+                                    ? static_cast<uint32_t>(std::min<int64_t>(left, DRAIN_CHECK_MS))
+                                    : DRAIN_CHECK_MS);
     }
 }
 
 void CSerialLink::ReportLastError() {
     // The text first: any later call could replace the error it describes.
     const std::string text = port->LastErrorText();
+    if (port->Gone() && goneReported.exchange(true)) {
+        return;  // the user has heard that the port has gone
+    }
     platform.messageBoxes->Show(text, ERROR_CAPTION);
     uint32_t outputQueueBytes = 0;
     port->ClearError(outputQueueBytes);  // fails harmlessly when the port is not open

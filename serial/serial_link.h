@@ -2,6 +2,7 @@
 // platform's serial-port interface. Every failure is shown in an "Error" box at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -24,9 +25,13 @@ class CSerialLink {
     int Read(uint32_t& count, uint8_t* buffer);
     // Waits up to timeoutMs for input without spinning; shows nothing. 1 when input waits.
     int WaitForInput(uint32_t timeoutMs);
-    // Returns once the output queue is empty; count 0 returns 1 with no platform call.
+    // Returns once the output queue is empty, or shows the time-out box and returns 0 when
+    // it is not empty by the write time-out (writeTotalTimeoutMultiplier ms a byte);
+    // count 0 returns 1 with no platform call.
     int WriteBlock(uint32_t count, const uint8_t* bytes);
     void ReportLastError();
+    // True once the port has gone (adapter unplugged): only Close is left to do. Any thread.
+    bool PortGone() const { return port->Gone(); }
 
     const SerialSettings& Settings() const { return settings; }
 
@@ -46,4 +51,7 @@ class CSerialLink {
     const uint32_t inputQueueSize = 1024;
     const uint32_t outputQueueSize = 1024;
     const platform::Platform& platform;
+    // A gone port fails every later call on both threads; its first failure is shown, the
+    // rest are not.
+    std::atomic<bool> goneReported{false};
 };

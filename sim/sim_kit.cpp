@@ -19,6 +19,8 @@ CSimKit::~CSimKit() {
     std::lock_guard<std::mutex> hold(state->mutex);
     state->UnplugLocked();
     state->serialConnected = false;
+    ++state->serialGeneration;
+    state->serialOwner = nullptr;
     state->lineToHost.clear();
     state->lineChanged.notify_all();
 }
@@ -59,8 +61,12 @@ void CSimKit::ConnectSerial(bool connected) {
             return;
         }
         state->serialConnected = connected;
-        // Bytes on their way are lost with the line.
+        // Bytes on their way are lost with the line, and the open port with them.
         state->lineToHost.clear();
+        if (!connected) {
+            ++state->serialGeneration;
+            state->serialOwner = nullptr;
+        }
         state->lineChanged.notify_all();
     }
     state->NotifyObserver();

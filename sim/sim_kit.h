@@ -38,9 +38,9 @@ class CSimKit {
 
     // Plugging and unplugging. An unplug fails pending and later reads and writes on open
     // handles, as a real disconnect does; a replug needs a new open. A serial disconnect
-    // fails the open port's operations until the line is connected again, and then the same
-    // open port works again (a real adapter would need a reopen; keeping the port lets the
-    // serial worker's retry path be tested).
+    // hangs up the open port as an unplugged adapter does: it fails with the OS's EIO text
+    // and reports Gone() from then on, also after the line is connected again; only Close
+    // is left to it, and the returning line opens as "COM1" again.
     void PlugUsb(bool plugged);
     bool UsbPlugged() const;
     void ConnectSerial(bool connected);

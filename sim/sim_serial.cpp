@@ -1,5 +1,6 @@
 // The simulated Kit's virtual serial ports: "COM1" is the board's line, opened exclusively;
-// every other name is missing. Errors carry the texts the OS gives for the same conditions.
+// every other name is missing. A disconnect hangs up the open port for good. Errors carry the texts
+// the OS gives for the same conditions.
 #include <algorithm>
 #include <chrono>
 
@@ -33,10 +34,12 @@ class CSimSerialPort : public platform::ISerialPort {
         if (portName != KIT_PORT_NAME || !state->serialConnected) {
             return Fail(TEXT_NO_SUCH_FILE);
         }
-        if (state->serialOwner != nullptr) {
+        if (state->serialOwner != nullptr || opened) {
             return Fail(TEXT_BUSY);
         }
         state->serialOwner = this;
+        opened = true;
+        generation = state->serialGeneration;
         state->lineToHost.clear();
         state->lineState = platform::SerialLineState{};
         state->lineState.baudRate = 9600;
@@ -46,7 +49,12 @@ class CSimSerialPort : public platform::ISerialPort {
 
     bool IsOpen() const override {
         std::lock_guard<std::mutex> hold(state->mutex);
-        return OwnsLocked();
+        return opened;
+    }
+
+    bool Gone() const override {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        return GoneLocked();
     }
 
     int SetQueueSizes(uint32_t, uint32_t) override {
@@ -177,8 +185,12 @@ class CSimSerialPort : public platform::ISerialPort {
     int Close() override {
         {
             std::lock_guard<std::mutex> hold(state->mutex);
-            if (!OwnsLocked()) {
+            if (!opened) {
                 return 1;
+            }
+            opened = false;
+            if (!OwnsLocked()) {
+                return 1;  // the line was lost under it and may have a new owner by now
             }
             state->serialOwner = nullptr;
             state->lineToHost.clear();
@@ -191,20 +203,27 @@ class CSimSerialPort : public platform::ISerialPort {
 
   private:
     bool OwnsLocked() const { return state->serialOwner == this; }
-    bool UsableLocked() const { return OwnsLocked() && state->serialConnected; }
+    // A disconnect takes the line from the open port for good, as an unplug hangs up a tty:
+    // only Close is left, and the returning line needs a new open.
+    bool GoneLocked() const { return opened && generation != state->serialGeneration; }
+    bool UsableLocked() const { return opened && !GoneLocked(); }
 
-    // 1 when the port is open and its line connected; otherwise 0 with the OS's text.
+    // 1 when the port is open and its line still the one it opened; otherwise 0 with the
+    // OS's text (a hung-up tty answers EIO).
     int CheckLocked() const {
-        if (!OwnsLocked()) {
+        if (!opened) {
             return Fail(TEXT_BAD_DESCRIPTOR);
         }
-        if (!state->serialConnected) {
+        if (GoneLocked()) {
             return Fail(TEXT_IO_ERROR);
         }
         return 1;
     }
 
     const std::shared_ptr<CSimState> state;
+    // Guarded by the state's mutex.
+    bool opened = false;
+    uint64_t generation = 0;  // the line's generation when this port opened it
     // Guarded by the state's mutex: Read on the worker thread looks at them.
     platform::SerialTimeouts timeouts;
 };

@@ -91,6 +91,7 @@ class CSimState {
 
     // Serial side.
     bool serialConnected = false;
+    uint64_t serialGeneration = 0;      // counts disconnects; a port opened before one is gone
     const void* serialOwner = nullptr;  // the port object holding the line open
     std::deque<uint8_t> lineToHost;
     std::deque<uint8_t> serialReceived;

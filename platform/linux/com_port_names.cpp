@@ -46,6 +46,18 @@ bool HasHardware(const SerialDeviceRoots& roots, const std::string& name) {
     return true;
 }
 
+// The ttys the kernel writes its console to ("tty0 ttyS0"): a port that carries the
+// console (and perhaps a login) is not the program's to take.
+std::vector<std::string> ActiveConsoles(const SerialDeviceRoots& roots) {
+    namespace fs = std::filesystem;
+    std::ifstream file(fs::path(roots.sysClassTty) / "console" / "active");
+    std::vector<std::string> consoles;
+    for (std::string name; file >> name;) {
+        consoles.push_back(name);
+    }
+    return consoles;
+}
+
 }  // namespace
 
 std::vector<std::string> ListSerialDevices(const SerialDeviceRoots& roots) {
@@ -59,12 +71,13 @@ std::vector<std::string> ListSerialDevices(const SerialDeviceRoots& roots) {
         names.push_back(entry->path().filename().string());
     }
 
+    const std::vector<std::string> consoles = ActiveConsoles(roots);
     std::vector<std::string> devices;
     for (const std::string prefix : GROUPS) {
         std::vector<std::pair<unsigned long, std::string>> group;
         for (const std::string& name : names) {
             const std::optional<unsigned long> number = DeviceNumber(name, prefix);
-            if (!number) {
+            if (!number || std::find(consoles.begin(), consoles.end(), name) != consoles.end()) {
                 continue;
             }
             if (prefix == "ttyS" && !HasHardware(roots, name)) {

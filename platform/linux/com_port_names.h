@@ -13,7 +13,8 @@ struct SerialDeviceRoots {
 };
 
 // The serial devices in COM order: /dev/ttyUSB*, then /dev/ttyACM*, then the /dev/ttyS* that
-// have hardware behind them; each group in numeric order (ttyUSB2 before ttyUSB10).
+// have hardware behind them; each group in numeric order (ttyUSB2 before ttyUSB10). The
+// active serial console (sysfs tty/console/active) is left out. Read afresh on each call.
 std::vector<std::string> ListSerialDevices(const SerialDeviceRoots& roots = {});
 
 // The device behind "COM1".."COM4" in a list made by ListSerialDevices; empty when the name

@@ -68,9 +68,10 @@ constexpr BaudCode BAUD_CODES[] = {
     {3500000, B3500000}, {4000000, B4000000},
 };
 
-// A pseudo-terminal or a bare USB CDC port has no modem lines: not an error here.
+// A pseudo-terminal or a bare USB CDC port has no modem lines (a CDC device without line
+// control stalls the request: EPIPE, or EOPNOTSUPP): not an error here.
 bool NoModemLines(int error) {
-    return error == ENOTTY || error == EINVAL;
+    return error == ENOTTY || error == EINVAL || error == EPIPE || error == EOPNOTSUPP;
 }
 
 int ClampToPollTimeout(int64_t milliseconds) {
@@ -164,6 +165,18 @@ CTermiosSerialPort::~CTermiosSerialPort() {
     Close();
 }
 
+int CTermiosSerialPort::Control(int handle, unsigned long request, void* argument) {
+    return ::ioctl(handle, request, argument);
+}
+
+int CTermiosSerialPort::FailOnPort(int error) {
+    // After a hang-up or an unplug the tty answers EIO (ENODEV on some drivers) for good.
+    if (error == EIO || error == ENODEV) {
+        gone.store(true);
+    }
+    return Fail(error);
+}
+
 int CTermiosSerialPort::Open(const std::string& portName) {
     if (fd >= 0) {
         return Fail(EBUSY);
@@ -179,20 +192,26 @@ int CTermiosSerialPort::Open(const std::string& portName) {
     if (handle < 0) {
         return Fail(errno);
     }
-    // TIOCEXCL turns away every later open except root's; the advisory lock, which every
-    // opener through this backend takes, turns away root as well.
-    if (::ioctl(handle, TIOCEXCL) != 0) {
-        const int error = errno;
-        ::close(handle);
-        return Fail(error);
-    }
+    // The advisory lock first: while another program holds the port, this open must change
+    // nothing of its state (an exclusive mode set before a failed lock would outlive us).
     if (::flock(handle, LOCK_EX | LOCK_NB) != 0) {
         // Held by someone else: say "busy", as the failed open of a non-root user would.
-        // TIOCNXCL is not called here, it would lift the holder's exclusive mode.
         const int error = errno == EWOULDBLOCK ? EBUSY : errno;
         ::close(handle);
         return Fail(error);
     }
+    // TIOCEXCL turns away every later open except root's; the lock, which every opener
+    // through this backend takes, turns away root as well.
+    if (Control(handle, TIOCEXCL, nullptr) != 0) {
+        const int error = errno;
+        ::close(handle);
+        return Fail(error);
+    }
+    // The kernel raised DTR and RTS on open, and a board reset by DTR is already waking up:
+    // lower them at once, before the settings. Best effort, as in SetLineState.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    Control(handle, TIOCMBIC, &lines);
+    gone.store(false);
     fd = handle;
     return 1;
 }
@@ -207,8 +226,8 @@ int CTermiosSerialPort::GetLineState(SerialLineState& state) {
         return Fail(EBADF);
     }
     struct termios2 tio {};
-    if (::ioctl(fd, TCGETS2, &tio) != 0) {
-        return Fail(errno);
+    if (Control(fd, TCGETS2, &tio) != 0) {
+        return FailOnPort(errno);
     }
     const unsigned int code = tio.c_cflag & CBAUD;
     state.baudRate = code == BOTHER ? tio.c_ospeed : 0;
@@ -220,9 +239,9 @@ int CTermiosSerialPort::GetLineState(SerialLineState& state) {
     CflagToFraming(tio.c_cflag, state);
 
     int lines = 0;
-    if (::ioctl(fd, TIOCMGET, &lines) != 0) {
+    if (Control(fd, TIOCMGET, &lines) != 0) {
         if (!NoModemLines(errno)) {
-            return Fail(errno);
+            return FailOnPort(errno);
         }
         lines = 0;
     }
@@ -275,8 +294,8 @@ int CTermiosSerialPort::SetLineState(const SerialLineState& state) {
     const bool hardwareFlow = state.fOutxCtsFlow || state.fRtsControl == RTS_CONTROL_HANDSHAKE;
 
     struct termios2 tio {};
-    if (::ioctl(fd, TCGETS2, &tio) != 0) {
-        return Fail(errno);
+    if (Control(fd, TCGETS2, &tio) != 0) {
+        return FailOnPort(errno);
     }
     // Raw: bytes pass unchanged both ways, nothing is echoed, no character is special.
     tio.c_iflag &= ~static_cast<unsigned int>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
@@ -305,23 +324,24 @@ int CTermiosSerialPort::SetLineState(const SerialLineState& state) {
     tio.c_cc[VTIME] = 0;
     tio.c_ispeed = state.baudRate;  // used only with BOTHER
     tio.c_ospeed = state.baudRate;
-    if (::ioctl(fd, TCSETS2, &tio) != 0) {
-        return Fail(errno);
+    if (Control(fd, TCSETS2, &tio) != 0) {
+        return FailOnPort(errno);
     }
     baudRate = state.baudRate;
 
-    // With hardware flow the driver owns RTS; otherwise the lines follow the request.
+    // With hardware flow the driver owns RTS and lowers it only to hold the board back, so
+    // it starts raised (Open lowered it); otherwise the lines follow the request.
     int lower = 0;
     int raise = 0;
     (state.fDtrControl == DTR_CONTROL_ENABLE ? raise : lower) |= TIOCM_DTR;
-    if (!hardwareFlow) {
-        (state.fRtsControl == RTS_CONTROL_ENABLE ? raise : lower) |= TIOCM_RTS;
+    (hardwareFlow || state.fRtsControl == RTS_CONTROL_ENABLE ? raise : lower) |= TIOCM_RTS;
+    // Lowering is best effort: USB CDC devices without line control answer EPIPE or
+    // EOPNOTSUPP, and lines that stay up must not cost the port.
+    if (lower != 0) {
+        Control(fd, TIOCMBIC, &lower);
     }
-    if (lower != 0 && ::ioctl(fd, TIOCMBIC, &lower) != 0 && !NoModemLines(errno)) {
-        return Fail(errno);
-    }
-    if (raise != 0 && ::ioctl(fd, TIOCMBIS, &raise) != 0 && !NoModemLines(errno)) {
-        return Fail(errno);
+    if (raise != 0 && Control(fd, TIOCMBIS, &raise) != 0 && !NoModemLines(errno)) {
+        return FailOnPort(errno);
     }
     return 1;
 }
@@ -357,8 +377,8 @@ int CTermiosSerialPort::ClearError(uint32_t& outputQueueBytes) {
     }
     // The tty layer keeps no sticky error state to clear; only the queue count is news.
     int queued = 0;
-    if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
-        return Fail(errno);
+    if (Control(fd, TIOCOUTQ, &queued) != 0) {
+        return FailOnPort(errno);
     }
     outputQueueBytes = static_cast<uint32_t>(std::max(queued, 0));
     return 1;
@@ -373,8 +393,8 @@ int CTermiosSerialPort::WaitOutputDrained(uint32_t timeoutMs) {
     const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
     for (;;) {
         int queued = 0;
-        if (::ioctl(fd, TIOCOUTQ, &queued) != 0) {
-            return Fail(errno);
+        if (Control(fd, TIOCOUTQ, &queued) != 0) {
+            return FailOnPort(errno);
         }
         if (queued <= 0) {
             return 1;
@@ -451,10 +471,12 @@ int CTermiosSerialPort::Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count
             continue;
         }
         if (got < 0 && errno != EAGAIN && errno != EINTR) {
-            return Fail(errno);
+            return FailOnPort(errno);
         }
         if (got == 0 && HungUp()) {
-            return Fail(EIO);  // otherwise a vanished device would read as "nothing yet"
+            // A hung-up tty reads as end of file; without this a vanished device would read
+            // as "nothing yet" for ever.
+            return FailOnPort(EIO);
         }
         if (atOnce) {
             return 1;
@@ -472,7 +494,7 @@ int CTermiosSerialPort::Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count
         }
         pollfd entry{fd, POLLIN, 0};
         if (::poll(&entry, 1, waitMs < 0 ? -1 : ClampToPollTimeout(waitMs)) < 0 && errno != EINTR) {
-            return Fail(errno);
+            return FailOnPort(errno);
         }
     }
 }
@@ -494,7 +516,7 @@ int CTermiosSerialPort::Write(const uint8_t* bytes, uint32_t count, uint32_t& wr
             continue;
         }
         if (moved < 0 && errno != EAGAIN && errno != EINTR) {
-            return Fail(errno);
+            return FailOnPort(errno);
         }
         int64_t waitMs = -1;
         if (totalMs > 0) {
@@ -505,7 +527,7 @@ int CTermiosSerialPort::Write(const uint8_t* bytes, uint32_t count, uint32_t& wr
         }
         pollfd entry{fd, POLLOUT, 0};
         if (::poll(&entry, 1, waitMs < 0 ? -1 : ClampToPollTimeout(waitMs)) < 0 && errno != EINTR) {
-            return Fail(errno);
+            return FailOnPort(errno);
         }
     }
     return 1;
@@ -518,10 +540,10 @@ int CTermiosSerialPort::Close() {
     const int handle = fd;
     fd = -1;
     // Lift the exclusive mode: on a pty it would otherwise outlive this handle.
-    ::ioctl(handle, TIOCNXCL);
+    Control(handle, TIOCNXCL, nullptr);
     ::flock(handle, LOCK_UN);
     if (::close(handle) != 0 && errno != EINTR) {  // after EINTR the handle is gone anyway
-        return Fail(errno);
+        return FailOnPort(errno);
     }
     return 1;
 }

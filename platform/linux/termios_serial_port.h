@@ -2,6 +2,7 @@
 // comm-style timeouts with poll, and the output queue from the driver.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -47,14 +48,23 @@ class CTermiosSerialPort : public ISerialPort {
     int Write(const uint8_t* bytes, uint32_t count, uint32_t& written) override;
     int Close() override;
     std::string LastErrorText() const override;
+    bool Gone() const override { return gone.load(); }
+
+  protected:
+    // Every ioctl on the device goes through here, so a test can stand in for a device that
+    // refuses one; -1 with errno on failure, as ioctl.
+    virtual int Control(int handle, unsigned long request, void* argument);
 
   private:
+    // Fails with error; EIO or ENODEV also mark the port gone.
+    int FailOnPort(int error);
     // True when the other end has gone (hang-up, unplugged adapter, closed pty master).
     bool HungUp() const;
 
     PathResolver resolver;
     int fd = -1;
-    uint32_t baudRate = 0;  // last rate set, to pace the checks of the output queue
+    std::atomic<bool> gone{false};  // set on whichever thread met the hang-up
+    uint32_t baudRate = 0;          // last rate set, to pace the checks of the output queue
     SerialTimeouts timeouts;
 };
 

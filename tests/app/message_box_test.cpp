@@ -109,3 +109,20 @@ TEST(QtMessageBoxSink, RequestStillQueuedAtShutdownIsDroppedAndOutlivesTheSink) 
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     EXPECT_EQ(OpenBox(), nullptr);
 }
+
+// The OS's error texts come in the user's locale; a French UTF-8 one must not come out as
+// "PÃ©riphÃ©rique".
+TEST(QtMessageBoxSink, TextsAreDecodedInTheSystemsEncoding) {
+    CQtMessageBoxSink sink;
+    QString shown;
+    OnNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        shown = box->text();
+        box->button(QMessageBox::Ok)->click();
+    });
+    std::thread worker([&] { sink.Show("P\xC3\xA9riph\xC3\xA9rique introuvable", "Error"); });
+    EXPECT_TRUE(WaitUntil([&] { return !shown.isEmpty(); }));
+    worker.join();
+    EXPECT_EQ(shown, QString::fromUtf8("Périphérique introuvable"));
+}

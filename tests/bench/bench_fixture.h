@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QPointer>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 #include <QtTest/QTest>
@@ -79,7 +80,11 @@ class CRecordingSink : public platform::IMessageBoxSink {
     explicit CRecordingSink(CShownLog& log) : log(log) {}
     void Show(const std::string& text, const std::string& caption) override {
         log.Add(caption + ":" + text);
+        if (whileShownOnGui && QThread::currentThread() == qApp->thread()) {
+            whileShownOnGui();  // a box the user takes time over, its event loop running
+        }
     }
+    std::function<void()> whileShownOnGui;
 
   private:
     CShownLog& log;
@@ -163,6 +168,7 @@ class CMappedSerialPorts : public platform::ISerialPorts {
             return port->Write(bytes, count, written);
         }
         int Close() override { return port->Close(); }
+        bool Gone() const override { return port->Gone(); }
         std::string LastErrorText() const override { return port->LastErrorText(); }
 
       private:

@@ -60,3 +60,19 @@ TEST_F(CPageTest, CommandsSendTheirBytes) {
     kit.SendSerial(text("later"));
     ASSERT_EQ_SOON(page->Rs232View().Text(), QString("later"), 3000);
 }
+
+// A Send meets the hang-up first and shows its box; while the box is open the supervisor
+// ticks on, and must not close the link under the Send. One box, then the port is closed.
+TEST_F(CPageTest, SendThatMeetsAHangUpKeepsItsLinkWhileItsBoxIsOpen) {
+    StartPage(true, true);
+    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+    sink.whileShownOnGui = [&] {
+        const int ticks = page->SupervisorTicks();
+        EXPECT_SOON(page->SupervisorTicks() >= ticks + 2, 5000);
+    };
+    kit.ConnectSerial(false);
+    page->OnRs232Send();
+    sink.whileShownOnGui = nullptr;
+    ASSERT_EQ_SOON(StatusPaneText(0), "Disconnected", 3000);
+    EXPECT_EQ(shown.Boxes(), 1);
+}

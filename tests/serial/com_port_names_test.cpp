@@ -72,6 +72,13 @@ TEST_F(ComPortNamesTest, UsbThenCdcThenBuiltInPortsWithHardwareInNumericOrder) {
     Node("ttyUSB0");
     EXPECT_EQ(ports.DevicePath("COM1"), Dev("ttyUSB0"));
     EXPECT_EQ(ports.DevicePath("COM2"), Dev("ttyUSB2"));
+
+    // The active console is nobody's COM port, a USB one included.
+    fs::create_directories(fs::path(roots.sysClassTty) / "console");
+    std::ofstream(fs::path(roots.sysClassTty) / "console" / "active") << "tty0 ttyUSB0 ttyS0\n";
+    EXPECT_EQ(platform::ListSerialDevices(roots),
+              (std::vector<std::string>{Dev("ttyUSB2"), Dev("ttyUSB10"), Dev("ttyACM0"),
+                                        Dev("ttyS3"), Dev("ttyS10")}));
 }
 
 }  // namespace

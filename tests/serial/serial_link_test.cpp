@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -43,13 +45,18 @@ class CRecordingPort : public platform::ISerialPort {
         return Step("SetTimeouts");
     }
     int ClearError(uint32_t& queued) override {
-        queued = queueCounts.empty() ? 0 : queueCounts.front();
+        queued = queueCounts.empty() ? stuckQueue : queueCounts.front();
         if (!queueCounts.empty()) {
             queueCounts.pop_front();
         }
         return Step("ClearError");
     }
-    int WaitOutputDrained(uint32_t) override { return Step("WaitOutputDrained"); }
+    int WaitOutputDrained(uint32_t ms) override {
+        if (stuckQueue != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));  // the platform's wait
+        }
+        return Step("WaitOutputDrained");
+    }
     int WaitReadable(uint32_t ms) override { return Step("WaitReadable " + std::to_string(ms)); }
     int Read(uint8_t* buffer, uint32_t max, uint32_t& count) override {
         count = std::min<uint32_t>(max, static_cast<uint32_t>(incoming.size()));
@@ -64,6 +71,7 @@ class CRecordingPort : public platform::ISerialPort {
         open = false;
         return Step("Close");
     }
+    bool Gone() const override { return false; }
     std::string LastErrorText() const override {
         log.push_back("LastErrorText");
         return "text of " + failing;
@@ -74,7 +82,8 @@ class CRecordingPort : public platform::ISerialPort {
     platform::SerialTimeouts timeouts;
     std::deque<uint32_t> queueCounts;  // what successive ClearError calls report
     std::string incoming;
-    int writeMoves = -1;  // bytes a Write reports; -1: all
+    int writeMoves = -1;      // bytes a Write reports; -1: all
+    uint32_t stuckQueue = 0;  // what ClearError reports once queueCounts is used up
 
   private:
     int Step(const std::string& entry) {
@@ -279,6 +288,21 @@ TEST_F(SerialLinkTest, ReadWriteAndCloseCallsAndTheirFailures) {
         link.reset();
         EXPECT_EQ(log, action == "close" ? Log{} : Log{"Close"}) << "destruction closes once";
     }
+}
+
+// A device that stops taking data: the wait for the output queue ends at the write time-out
+// (2000 ms a byte) with the time-out box.
+TEST_F(SerialLinkTest, AStalledDrainEndsAtTheWriteTimeOut) {
+    using Clock = std::chrono::steady_clock;
+    auto link = OpenLink();
+    port->stuckQueue = 1;
+    const uint8_t text[] = {'W'};
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(link->WriteBlock(1, text), 0);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(2000));
+    EXPECT_LT(waited, std::chrono::milliseconds(2500));
+    EXPECT_EQ(log.back(), "Show Serial port writing time-out ! | Error");
 }
 
 }  // namespace

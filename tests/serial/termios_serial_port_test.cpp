@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -104,18 +105,6 @@ TEST_F(PtySerialTest, OpenIsExclusiveRawAndFailuresShowTheSystemsText) {
     EXPECT_EQ(direct.Open("/dev/palvex-no-such-port"), 0);
     EXPECT_EQ(direct.LastErrorText(), std::strerror(ENOENT));
     EXPECT_EQ(Shown(), (Boxes{{std::strerror(EBUSY), "Error"}, {std::strerror(ENOENT), "Error"}}));
-
-    // The other end goes away, as an unplugged adapter would: the read fails with EIO's text.
-    auto link = OpenLink();
-    close(master);
-    master = -1;
-    uint8_t buffer[64];
-    uint32_t count = 64;
-    EXPECT_EQ(link->WaitForInput(1000), 1);
-    EXPECT_EQ(link->Read(count, buffer), 0);
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(Shown().back(),
-              std::make_pair(std::string(std::strerror(EIO)), std::string("Error")));
 }
 
 // Framing both ways (a pty keeps only 8 bits without parity, so these go through the
@@ -263,6 +252,95 @@ TEST_F(PtySerialTest, AWriteThatCannotMoveAByteTimesOut) {
     EXPECT_EQ(written, 0u);
     EXPECT_GE(Clock::now() - start, 20ms);  // 1 ms per byte plus 20 ms
     EXPECT_LT(Clock::now() - start, 1s);
+}
+
+// Another program's lock turns the open away before it changes anything: the port is not
+// left in exclusive mode. A port of ours is exclusive, and lowers DTR and RTS before any
+// setting; a device that refuses line control (USB CDC: EPIPE, EOPNOTSUPP) is still taken.
+TEST_F(PtySerialTest, OpenLocksFirstLowersTheLinesAtOnceAndSurvivesRefusedLineControl) {
+    int exclusive = -1;
+    ASSERT_EQ(flock(slave, LOCK_EX | LOCK_NB), 0);
+    platform::CTermiosSerialPort port;
+    EXPECT_EQ(port.Open(slavePath), 0);
+    EXPECT_EQ(port.LastErrorText(), std::strerror(EBUSY));
+    ASSERT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ASSERT_EQ(flock(slave, LOCK_UN), 0);
+
+    // Records the ioctls in order and refuses line control the way the device would.
+    struct CRefusingPort : platform::CTermiosSerialPort {
+        using CTermiosSerialPort::CTermiosSerialPort;
+        int Control(int handle, unsigned long request, void* argument) override {
+            calls.emplace_back(request, request == TIOCMBIC ? *static_cast<int*>(argument) : 0);
+            if (request == TIOCMBIC || request == TIOCMBIS) {
+                errno = refusal;
+                return -1;
+            }
+            return CTermiosSerialPort::Control(handle, request, argument);
+        }
+        int refusal = 0;
+        std::vector<std::pair<unsigned long, int>> calls;
+    };
+    struct CRefusingPorts : platform::ISerialPorts {
+        std::unique_ptr<platform::ISerialPort> CreatePort() override {
+            auto made =
+                std::make_unique<CRefusingPort>([this](const std::string&) { return path; });
+            made->refusal = refusal;
+            last = made.get();
+            return made;
+        }
+        std::string path;
+        int refusal = 0;
+        CRefusingPort* last = nullptr;
+    } refusing;
+    refusing.path = slavePath;
+    services.serialPorts = &refusing;
+    for (int refusal : {EPIPE, EOPNOTSUPP}) {
+        refusing.refusal = refusal;
+        auto link = OpenLink();
+        ASSERT_GE(refusing.last->calls.size(), 3u);
+        EXPECT_EQ(refusing.last->calls[0].first, static_cast<unsigned long>(TIOCEXCL));
+        EXPECT_EQ(refusing.last->calls[1],
+                  std::make_pair(static_cast<unsigned long>(TIOCMBIC), TIOCM_DTR | TIOCM_RTS));
+        ASSERT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 1);
+    }
+    EXPECT_TRUE(Shown().empty());
+}
+
+// A hang-up as an unplugged USB port's (the kernel's vhangup: reads end of file, ioctls fail
+// with EIO) and as a pty's (master closed: EIO): the port is gone for good, and of the
+// failures that follow on both threads the user sees one.
+TEST_F(PtySerialTest, AHungUpPortIsGoneAndReportedOnce) {
+    auto link = OpenLink();
+    close(master);
+    master = -1;
+    uint8_t buffer[64];
+    uint32_t count = 64;
+    EXPECT_EQ(link->WaitForInput(1000), 1);
+    EXPECT_EQ(link->Read(count, buffer), 0);
+    EXPECT_TRUE(link->PortGone());
+    EXPECT_EQ(link->WriteBlock(1, buffer), 0);
+    EXPECT_EQ(Shown(), (Boxes{{std::strerror(EIO), "Error"}}));
+    link.reset();
+
+    char name[256] = {};
+    close(slave);
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    platform::CTermiosSerialPort port;
+    ASSERT_EQ(port.Open(name), 1);
+    ASSERT_EQ(port.SetTimeouts({platform::MAXDWORD, 0, 0, 0, 0}), 1);
+    ASSERT_EQ(port.Read(buffer, 64, count), 1);
+    EXPECT_EQ(count, 0u);  // an idle line reads nothing, and is not gone
+    EXPECT_FALSE(port.Gone());
+    if (ioctl(slave, TIOCVHANGUP) != 0) {
+        GTEST_SKIP() << "vhangup needs CAP_SYS_ADMIN: " << std::strerror(errno);
+    }
+    EXPECT_EQ(port.WaitReadable(1000), 1);
+    EXPECT_EQ(port.Read(buffer, 64, count), 0);
+    EXPECT_EQ(port.LastErrorText(), std::strerror(EIO));
+    EXPECT_TRUE(port.Gone());
+    EXPECT_EQ(port.Close(), 1);
 }
 
 }  // namespace

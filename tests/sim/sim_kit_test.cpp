@@ -1,6 +1,7 @@
 // The simulated Kit's own contracts that the link and page tests do not reach: what discovery
 // meets, blocked reads woken by unplug, cancel and close, the kernel-like queue limit, and an
-// observer that never deadlocks. (Its serial side is driven through the page's tests.)
+// observer that never deadlocks, and a serial port that a disconnect hangs up for good. (The
+// rest of its serial side is driven through the page's tests.)
 #include "sim/sim_kit.h"
 
 #include <gtest/gtest.h>
@@ -102,6 +103,31 @@ TEST(SimKitHid, BlockedReadsWakeOnUnplugCancelAndClose) {
         EXPECT_EQ(Write(*device, {1}), way == CANCEL ? 1 : 0) << way;
         EXPECT_EQ(kit.OpenHidHandles(), way == CLOSE ? 0 : 1) << way;
     }
+}
+
+// As an unplugged adapter's tty: the open port fails with EIO's text and stays hung up after
+// the line returns, while a new open gets the line.
+TEST(SimKitSerial, ADisconnectHangsUpTheOpenPortForGood) {
+    CSimKit kit;
+    kit.ConnectSerial(true);
+    auto old = kit.SerialPorts().CreatePort();
+    auto fresh = kit.SerialPorts().CreatePort();
+    ASSERT_EQ(old->Open("COM1"), 1);
+    kit.ConnectSerial(false);
+    kit.ConnectSerial(true);
+    uint8_t buffer[8];
+    uint32_t count = 0;
+    EXPECT_TRUE(old->Gone() && old->IsOpen());
+    EXPECT_EQ(old->WaitReadable(5000), 1);  // at once: the next read reports the failure
+    EXPECT_EQ(old->Read(buffer, sizeof buffer, count), 0);
+    EXPECT_EQ(old->LastErrorText(), "Input/output error");
+
+    ASSERT_EQ(fresh->Open("COM1"), 1);
+    ASSERT_EQ(fresh->SetTimeouts({platform::MAXDWORD, 0, 0, 0, 0}), 1);
+    EXPECT_EQ(old->Close(), 1);  // closing the dead port leaves the new owner alone
+    kit.SendSerial({'y'});
+    ASSERT_EQ(fresh->Read(buffer, sizeof buffer, count), 1);
+    EXPECT_EQ(Bytes(buffer, buffer + count), Bytes{'y'});
 }
 
 TEST(SimKit, ObserverRunsOutsideTheLockAndHandlesOutliveTheKit) {
