@@ -326,7 +326,7 @@ TEST_F(CRealKernelTest, UnprivilegedUserIsRefusedBothNodesWithTheSystemsReason) 
                                          "13 tty opened, 14 text without the reason";
 }
 
-TEST_F(CRealPageTest, PageRecoversBothChannelsAfterAnUnplugUnderTheNewNodeNames) {
+TEST_F(CRealPageTest, PageRecoversBothChannelsAfterAnUnplugAndReplug) {
     StartPage();
     ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: K1.07"), 8000);
     ASSERT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
@@ -340,7 +340,8 @@ TEST_F(CRealPageTest, PageRecoversBothChannelsAfterAnUnplugUnderTheNewNodeNames)
     ASSERT_EQ_SOON(StatusPaneText(0), std::string("Disconnected"), 8000);
     ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: N/A"), 8000);
 
-    // Back under new names while the page may still hold the old ones: both channels work.
+    // Back again (under the old names once the page has let go of the hung-up ones): both
+    // channels work.
     kit().SetVersion("R3.00");
     ASSERT_TRUE(kit().Plug(true));
     ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 10000);
