@@ -79,6 +79,16 @@ void CSimKit::SetUsbAccessDenied(bool denied) {
     state->NotifyObserver();
 }
 
+bool CSimKit::UsbAccessDenied() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->usbAccessDenied;
+}
+
+bool CSimKit::OutStalled() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->outStalled;
+}
+
 void CSimKit::SetOutStalled(bool stalled) {
     {
         std::lock_guard<std::mutex> hold(state->mutex);
