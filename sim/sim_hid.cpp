@@ -82,12 +82,14 @@ class CSimHidDevice : public platform::IHidDevice {
                 // Like the kernel's write to a board that stopped reading: a few reports are
                 // queued, the next write waits for room and gives up after about 5 s.
                 // Closing the handle meanwhile does not end it: the write holds the file.
+                // An unplug does.
+                const uint64_t plug = state->plugGeneration;
                 const bool room = state->hidChanged.wait_for(
                     hold, std::chrono::milliseconds(STALLED_WRITE_MS), [&] {
-                        return queue->gone || !state->outStalled ||
+                        return state->plugGeneration != plug || !state->outStalled ||
                                state->stalledOut.size() < STALLED_OUT_REPORTS;
                     });
-                if (queue->gone) {
+                if (state->plugGeneration != plug) {
                     errno = ENODEV;
                     return 0;
                 }
