@@ -1,5 +1,6 @@
 // The "Simulated Kit" window of palvex-sim: shows the board's state and lets the user plug
-// and unplug it, hold it silent and make it send text on either channel.
+// and unplug it, hold it silent, stall its OUT endpoint, lock its USB node and make it send
+// text on either channel.
 #include "app/sim_window.h"
 
 #include <QCheckBox>
@@ -39,7 +40,11 @@ CSimWindow::CSimWindow(CSimKit& simKit, QWidget* parent)
     silentSwitch = new QCheckBox(QStringLiteral("Hold the board silent"), switchBox);
     switchLayout->addWidget(usbSwitch);
     switchLayout->addWidget(serialSwitch);
+    stallSwitch = new QCheckBox(QStringLiteral("Stop reading USB output reports"), switchBox);
+    lockSwitch = new QCheckBox(QStringLiteral("No access to the USB node"), switchBox);
     switchLayout->addWidget(silentSwitch);
+    switchLayout->addWidget(stallSwitch);
+    switchLayout->addWidget(lockSwitch);
     layout->addWidget(switchBox);
 
     auto* stateBox = new QGroupBox(QStringLiteral("Board"), this);
@@ -70,6 +75,8 @@ CSimWindow::CSimWindow(CSimKit& simKit, QWidget* parent)
     connect(usbSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.PlugUsb(on); });
     connect(serialSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.ConnectSerial(on); });
     connect(silentSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.SetSilent(on); });
+    connect(stallSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.SetOutStalled(on); });
+    connect(lockSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.SetUsbAccessDenied(on); });
     // The kit paces USB sends to a reader that lags; a typed text is a few reports only,
     // so these calls return at once in practice.
     connect(sendUsbButton, &QPushButton::clicked, this,
@@ -103,4 +110,6 @@ void CSimWindow::Refresh() {
     usbSwitch->setChecked(kit.UsbPlugged());
     serialSwitch->setChecked(kit.SerialConnected());
     silentSwitch->setChecked(kit.Silent());
+    stallSwitch->setChecked(kit.OutStalled());
+    lockSwitch->setChecked(kit.UsbAccessDenied());
 }

@@ -1,5 +1,6 @@
 // The "Simulated Kit" window of palvex-sim: shows the board's state and lets the user plug
-// and unplug it, hold it silent and make it send text on either channel.
+// and unplug it, hold it silent, stall its OUT endpoint, lock its USB node and make it send
+// text on either channel.
 #pragma once
 
 #include <QWidget>
@@ -24,6 +25,8 @@ class CSimWindow : public QWidget {
     QCheckBox* UsbSwitch() const { return usbSwitch; }
     QCheckBox* SerialSwitch() const { return serialSwitch; }
     QCheckBox* SilentSwitch() const { return silentSwitch; }
+    QCheckBox* StallSwitch() const { return stallSwitch; }
+    QCheckBox* LockSwitch() const { return lockSwitch; }
     QLabel* LedLabel() const { return ledLabel; }
     QLineEdit* SendBox() const { return sendBox; }
     QPushButton* SendUsbButton() const { return sendUsbButton; }
@@ -37,6 +40,8 @@ class CSimWindow : public QWidget {
     QCheckBox* usbSwitch = nullptr;
     QCheckBox* serialSwitch = nullptr;
     QCheckBox* silentSwitch = nullptr;
+    QCheckBox* stallSwitch = nullptr;
+    QCheckBox* lockSwitch = nullptr;
     QLineEdit* sendBox = nullptr;
     QPushButton* sendUsbButton = nullptr;
     QPushButton* sendSerialButton = nullptr;

@@ -146,6 +146,8 @@ void CTestPage::OnSupervisorTick() {
     QPointer<CTestPage> self(this);
 
     const bool found = g_hidLink != nullptr && g_hidLink->EnsureOpen() != 0;
+    // The Kit is there but cannot be used (no access, say): that gets its own message.
+    const std::string refused = found || g_hidLink == nullptr ? "" : g_hidLink->LastRefusal().path;
     if (found) {
         kitSeen = 1;
         if (kitPresent == 0) {
@@ -160,11 +162,23 @@ void CTestPage::OnSupervisorTick() {
         SetStatusPane(2, "Firmware Version: N/A");
         kitPresent = 0;
     } else if (kitSeen == 0 && firstTickDone == 0) {
-        ShowNotice("The KIT is not detected !");
-        if (self == nullptr) {
-            return;
+        if (refused.empty()) {
+            ShowNotice("The KIT is not detected !");
+            if (self == nullptr) {
+                return;
+            }
         }
         SetStatusPane(2, "Firmware Version: N/A");
+    }
+    if (refused != refusalShown) {
+        // Once per episode: until the Kit opens or its node goes away.
+        refusalShown = refused;
+        if (!refused.empty()) {
+            ShowRefusal(g_hidLink->LastRefusal());
+            if (self == nullptr) {
+                return;
+            }
+        }
     }
 
     if (firstTickDone == 0) {
@@ -186,6 +200,15 @@ void CTestPage::OnSupervisorTick() {
     firstTickDone = 1;
     ++supervisorTicks;
     supervisorTimer.start(SUPERVISOR_PERIOD_MS);
+}
+
+void CTestPage::ShowRefusal(const CHidLink::Refusal& refusal) {
+    std::string text =
+        "The KIT is plugged in, but " + refusal.path + " cannot be used: " + refusal.reason + ".";
+    if (!refusal.remedy.empty()) {
+        text += "\n\n" + refusal.remedy;
+    }
+    ShowBox(text, "Error");
 }
 
 void CTestPage::ShowNotice(const std::string& text) {

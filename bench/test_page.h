@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "bench/channel_workers.h"
+#include "hid/hid_link.h"
 #include "platform/platform.h"
 
-class CHidLink;
 class CSerialLink;
 class QLineEdit;
 class QRadioButton;
@@ -73,6 +73,7 @@ class CTestPage : public QWidget {
     void OnSupervisorTick();
     void OnVersionPoll();
     void ShowNotice(const std::string& text);
+    void ShowRefusal(const CHidLink::Refusal& refusal);
     void StartUsbWorker();
     void StopUsbWorker();
     void StartRs232Worker();
@@ -99,6 +100,8 @@ class CTestPage : public QWidget {
     uint8_t rs232Sending = 0;  // OnRs232Send is inside WriteBlock
     int32_t versionLength = 0;
     int supervisorTicks = 0;
+    // The Kit's node last reported as unusable; empty once it opened or went away.
+    std::string refusalShown;
     QTimer supervisorTimer;   // SUPERVISOR_TIMER, single shot
     QTimer versionPollTimer;  // VERSION_POLL_TIMER, single shot
     WorkerControl usbControl;

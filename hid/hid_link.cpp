@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <system_error>
 
 #include "bench/board_commands.h"
+#include "hid/deadline_writer.h"
 #include "serial/byte_ring.h"
 #include "serial/data_signal.h"
 
@@ -23,6 +25,13 @@ constexpr auto CLOSE_PAUSE = std::chrono::milliseconds(1000);
 // reader itself, so a silent board cannot hold the end of the program. Short enough that the
 // whole close stays well inside 1.6 s on a busy machine.
 constexpr auto READER_END_WAIT = std::chrono::milliseconds(300);
+// Longest a write may take before it counts as failed. A healthy board takes a report within
+// a few milliseconds; a stalled one holds the write about 5 s in the kernel. Short enough
+// that a close command to a stalled board, the pause and the exit fit in 1.6 s.
+constexpr auto WRITE_DEADLINE = std::chrono::milliseconds(300);
+// The smallest reports the framing works with, id byte included.
+constexpr uint16_t MIN_INPUT_BYTES = PAYLOAD_AT;
+constexpr uint16_t MIN_OUTPUT_BYTES = PAYLOAD_AT + MAX_CHUNK;
 
 }  // namespace
 
@@ -31,12 +40,14 @@ CHidLink::CHidLink(platform::IHidSystem& hid)
 
 CHidLink::~CHidLink() {
     alive.store(0);
-    SendBytes(sizeof CLOSE_COMMAND, CLOSE_COMMAND);
+    const uint8_t sent = SendBytes(sizeof CLOSE_COMMAND, CLOSE_COMMAND);
     std::this_thread::sleep_for(CLOSE_PAUSE);
     if (threadHandle.joinable()) {
+        // A close command that did not get through has no answer to wait for.
+        const auto answerWait = sent ? READER_END_WAIT : std::chrono::milliseconds(0);
         std::unique_lock<std::mutex> hold(readerMutex);
         const bool ended =
-            readerEndedSignal.wait_for(hold, READER_END_WAIT, [this] { return readerEnded; });
+            readerEndedSignal.wait_for(hold, answerWait, [this] { return readerEnded; });
         hold.unlock();
         if (!ended && readHandle) {
             // The board neither answered nor left: end the pending read ourselves.
@@ -69,25 +80,49 @@ void CHidLink::EndConnection() {
 
 uint8_t CHidLink::FindAndOpen() {
     EndConnection();
+    refusal = {};
     const std::vector<std::string> paths = hid.EnumerateInterfaces();
     for (const std::string& path : paths) {
-        std::unique_ptr<platform::IHidDevice> device = hid.Open(path);
-        if (!device) {
-            continue;  // held by the system or gone: passed over
-        }
         uint16_t vendor = 0;
         uint16_t product = 0;
+        // Opening a keyboard, mouse or security key wakes it: what the system lists about an
+        // interface decides first whether it is worth opening at all.
+        const bool listed = hid.ListedIds(path, vendor, product);
+        if (listed && (vendor != vendorId || product != productId)) {
+            continue;
+        }
+        std::unique_ptr<platform::IHidDevice> device = hid.Open(path);
+        if (!device) {
+            if (listed) {
+                Refuse(path, hid.LastOpenError());
+            }
+            continue;  // held by the system or gone: passed over
+        }
+        vendor = 0;
+        product = 0;
         // Both ids must match; a failed query matches nothing.
         if (!device->GetAttributes(vendor, product) || vendor != vendorId || product != productId) {
             continue;  // leaving the scope closes it
         }
-        deviceHandle = std::move(device);
-        ReadCaps();
+        deviceHandle = std::make_unique<CDeadlineWriter>(std::move(device), WRITE_DEADLINE);
+        if (!ReadCaps()) {
+            // Reads would fail at once and the pass would find the same node again: the
+            // link would flap every tick instead of saying what is wrong.
+            platform::HidOpenError unusable;
+            unusable.text = "its report descriptor gives no usable report lengths (input " +
+                            std::to_string(caps.inputReportByteLength) + ", output " +
+                            std::to_string(caps.outputReportByteLength) + " bytes)";
+            Refuse(path, unusable);
+            deviceHandle.reset();
+            continue;
+        }
         readHandle = hid.Open(path);
         if (!readHandle) {
+            Refuse(path, hid.LastOpenError());
             deviceHandle.reset();
             return 0;
         }
+        refusal = {};
         // Room for the whole report however long the device says it is; the framing of an
         // output report always sets bytes 0 to 9, and bytes past them stay 0.
         inReport.assign(std::max<size_t>(caps.inputReportByteLength, PAYLOAD_AT), 0);
@@ -114,12 +149,20 @@ uint8_t CHidLink::FindAndOpen() {
     return 0;
 }
 
-void CHidLink::ReadCaps() {
-    platform::HidCaps read;
-    if (deviceHandle) {
-        deviceHandle->GetCaps(read);
+void CHidLink::Refuse(const std::string& path, const platform::HidOpenError& error) {
+    // The first refusal of a pass is the one the user hears about.
+    if (refusal.path.empty()) {
+        refusal = {path, error.text.empty() ? "it cannot be opened" : error.text, error.remedy};
     }
+}
+
+bool CHidLink::ReadCaps() {
+    platform::HidCaps read;
+    const bool known = deviceHandle && deviceHandle->GetCaps(read);
     caps = read;
+    // An input report needs its length byte; an output report must carry a full chunk.
+    return known && caps.inputReportByteLength >= MIN_INPUT_BYTES &&
+           caps.outputReportByteLength >= MIN_OUTPUT_BYTES;
 }
 
 uint8_t CHidLink::EnsureOpen() {

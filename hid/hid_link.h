@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,6 +15,13 @@
 
 class CHidLink {
   public:
+    // The Kit's interface that the last pass found but could not use.
+    struct Refusal {
+        std::string path;  // empty when the last pass met no such interface
+        std::string reason;
+        std::string remedy;  // what the user can do, where known
+    };
+
     // Touches no device.
     explicit CHidLink(platform::IHidSystem& hid);
     // The close sequence: alive 0, close command, 1000 ms pause, bounded wait for the
@@ -24,9 +32,14 @@ class CHidLink {
 
     // 1 when the Kit was found and opened in this pass. First ends what an earlier
     // connection left (its reader included). On success it records the connection in
-    // isOpen just before the reader starts, so the reader never sees a stale 0.
+    // isOpen just before the reader starts, so the reader never sees a stale 0. Interfaces
+    // whose listed ids are another device's are never opened. A Kit's interface that cannot
+    // be opened, or whose report lengths do not fit the framing, is passed over and kept in
+    // LastRefusal.
     uint8_t FindAndOpen();
-    void ReadCaps();
+    // Fills caps from the write handle; false when the device gives no lengths or lengths
+    // too small for the report framing.
+    bool ReadCaps();
     // 1 at once while open (no platform call); otherwise a fresh pass.
     uint8_t EnsureOpen();
     // Sends count bytes as output reports of at most 7 payload bytes, connecting first
@@ -34,6 +47,8 @@ class CHidLink {
     uint8_t SendBytes(uint32_t count, const uint8_t* bytes);
 
     bool IsOpen() const { return isOpen.load(); }
+    // GUI thread only.
+    const Refusal& LastRefusal() const { return refusal; }
 
   private:
     // Thread function of the reader: -1 without a link, else 0 when its loop ends.
@@ -41,6 +56,8 @@ class CHidLink {
     void ReadLoop();
     // Puts one report's payload into usbRxRing; false when it gave up because alive is 0.
     bool Deliver(uint32_t received);
+    // Keeps the first refusal of a pass for LastRefusal.
+    void Refuse(const std::string& path, const platform::HidOpenError& error);
     // Wakes and joins the reader of an earlier connection and closes its handles.
     void EndConnection();
 
@@ -54,6 +71,8 @@ class CHidLink {
     // Filled by ReadCaps on the GUI thread before the reader starts.
     platform::HidCaps caps;
     std::atomic<uint8_t> isOpen{0};
+    // Filled by FindAndOpen on the GUI thread.
+    Refusal refusal;
     // Write handle; the GUI thread alone touches it.
     std::unique_ptr<platform::IHidDevice> deviceHandle;
     // Report buffers, sized from caps: inReport is the reader's, outReport the GUI thread's.

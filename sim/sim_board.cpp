@@ -105,13 +105,14 @@ void CSimState::UnplugLocked() {
     }
     usbPlugged = false;
     ++plugGeneration;
-    // Like a hung-up hidraw node: what was queued is lost and every later call fails.
+    // Like a hung-up hidraw node: what was queued can still be read, every other call
+    // fails. Reports the board had not taken yet go with it.
     for (const auto& queue : openQueues) {
         if (queue->isKit) {
             queue->gone = true;
-            queue->reports.clear();
         }
     }
+    stalledOut.clear();
     hidChanged.notify_all();
 }
 

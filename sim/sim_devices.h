@@ -16,7 +16,9 @@ class CSimHidSystem : public platform::IHidSystem {
   public:
     explicit CSimHidSystem(std::shared_ptr<CSimState> state) : state(std::move(state)) {}
     std::vector<std::string> EnumerateInterfaces() override;
+    bool ListedIds(const std::string& path, uint16_t& vendorId, uint16_t& productId) override;
     std::unique_ptr<platform::IHidDevice> Open(const std::string& path) override;
+    platform::HidOpenError LastOpenError() const override;
 
   private:
     std::shared_ptr<CSimState> state;

@@ -77,6 +77,42 @@ bool CSimKit::SerialConnected() const {
     return state->serialConnected;
 }
 
+void CSimKit::SetUsbAccessDenied(bool denied) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        state->usbAccessDenied = denied;
+    }
+    state->NotifyObserver();
+}
+
+bool CSimKit::UsbAccessDenied() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->usbAccessDenied;
+}
+
+bool CSimKit::OutStalled() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->outStalled;
+}
+
+void CSimKit::SetOutStalled(bool stalled) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        if (stalled == state->outStalled) {
+            return;
+        }
+        state->outStalled = stalled;
+        // Reading again, the board first takes what waited, in order.
+        while (!stalled && !state->stalledOut.empty()) {
+            const std::vector<uint8_t> report = std::move(state->stalledOut.front());
+            state->stalledOut.pop_front();
+            state->BoardTakeReportLocked(report.data(), static_cast<uint32_t>(report.size()));
+        }
+        state->hidChanged.notify_all();
+    }
+    state->NotifyObserver();
+}
+
 void CSimKit::SetSilent(bool silent) {
     {
         std::lock_guard<std::mutex> hold(state->mutex);

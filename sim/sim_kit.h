@@ -45,6 +45,15 @@ class CSimKit {
     bool UsbPlugged() const;
     void ConnectSerial(bool connected);
     bool SerialConnected() const;
+    // Without access the Kit's node is listed but opening it fails with EACCES, as on a
+    // desktop without the udev rule.
+    void SetUsbAccessDenied(bool denied);
+    bool UsbAccessDenied() const;
+    // A board that stops reading its OUT endpoint: the host queues 4 more output reports,
+    // then each write blocks about 5 s and fails with ETIMEDOUT, as in the kernel. Reading
+    // again, the board takes the queued reports in order; an unplug loses them.
+    void SetOutStalled(bool stalled);
+    bool OutStalled() const;
     // A silent board answers nothing (no version, no close answer, no echo).
     void SetSilent(bool silent);
     bool Silent() const;

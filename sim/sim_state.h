@@ -29,6 +29,10 @@ inline constexpr size_t LINE_BUFFER_BYTES = 4096;
 // What the board remembers for the owner; the oldest go first beyond these.
 inline constexpr size_t RECORDED_REPORTS = 65536;
 inline constexpr size_t RECORDED_SERIAL_BYTES = 1 << 20;
+// Output reports a board that stopped reading its OUT endpoint still lets the host queue;
+// the write after them waits in the kernel this long and then fails with ETIMEDOUT.
+inline constexpr size_t STALLED_OUT_REPORTS = 4;
+inline constexpr int STALLED_WRITE_MS = 5000;
 // Longest a paced SendUsb waits for readers to make room.
 inline constexpr int PACING_LIMIT_MS = 2000;
 inline constexpr const char* KIT_PATH = "/sim/hidraw2";
@@ -75,7 +79,7 @@ class CSimState {
     void SetObserver(std::function<void()> observer);
 
     mutable std::mutex mutex;
-    // Input reports, freed room, cancel, close and unplug.
+    // Input reports, freed room, cancel, close, unplug and the OUT endpoint's state.
     std::condition_variable hidChanged;
     // Bytes toward the program, disconnect and close.
     std::condition_variable lineChanged;
@@ -85,6 +89,9 @@ class CSimState {
     uint64_t plugGeneration = 0;
     CBoardModel board;
     bool usbPaced = true;
+    bool usbAccessDenied = false;                 // the Kit's node is listed, but opening it fails
+    bool outStalled = false;                      // the board has stopped reading its OUT endpoint
+    std::deque<std::vector<uint8_t>> stalledOut;  // written meanwhile, not yet taken
     std::deque<std::vector<uint8_t>> outputReports;
     int droppedInputReports = 0;
     std::vector<std::shared_ptr<HidQueue>> openQueues;  // every handle not yet closed

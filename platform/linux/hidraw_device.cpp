@@ -137,11 +137,13 @@ int CHidrawDevice::ReadReport(uint8_t* buffer, uint32_t length, uint32_t& count)
             errno = ECANCELED;
             break;
         }
-        if (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            errno = ENODEV;
-            break;
-        }
+        // On unplug the node reports POLLHUP together with POLLIN while reports are still
+        // queued: those arrived before the board left, so they are read first.
         if (!(waits[0].revents & POLLIN)) {
+            if (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                errno = ENODEV;
+                break;
+            }
             continue;
         }
         const ssize_t got = ::read(fd, buffer + offset, length - offset);

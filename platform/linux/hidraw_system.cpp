@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -25,6 +26,33 @@ namespace platform::linux_hid {
 namespace {
 
 constexpr char NODE_PREFIX[] = "hidraw";
+// Without the shipped rule a desktop user has no access to the node; uaccess acts only on
+// rules that sort before 73-seat-late.rules, hence the name.
+constexpr char ACCESS_REMEDY[] =
+    "Install the udev rule 70-palvex-kit.rules (see the README), then unplug the KIT and plug it "
+    "in again.";
+
+// Why the calling thread's last Open failed.
+thread_local HidOpenError t_lastOpenError;
+
+// strerror_r comes in a GNU form (returns the text) and an XSI form (fills the buffer).
+[[maybe_unused]] const char* ErrorTextOf(const char* result, const char*) {
+    return result;
+}
+[[maybe_unused]] const char* ErrorTextOf(int, const char* buffer) {
+    return buffer;
+}
+
+HidOpenError OpenErrorOf(int code) {
+    char buffer[256] = {};
+    HidOpenError error;
+    error.code = code;
+    error.text = ErrorTextOf(strerror_r(code, buffer, sizeof buffer), buffer);
+    if (code == EACCES || code == EPERM) {
+        error.remedy = ACCESS_REMEDY;
+    }
+    return error;
+}
 
 // The N of "hidrawN", or -1 for any other name.
 long NodeNumber(const std::string& name) {
@@ -151,11 +179,17 @@ std::string CHidrawSystem::SysfsDeviceDir(const std::string& path) const {
     return sysfsRoot + "/" + name + "/device";
 }
 
+bool CHidrawSystem::ListedIds(const std::string& path, uint16_t& vendorId, uint16_t& productId) {
+    return ReadSysfsIds(SysfsDeviceDir(path), vendorId, productId);
+}
+
 std::unique_ptr<IHidDevice> CHidrawSystem::Open(const std::string& path) {
+    t_lastOpenError = {};
     // Shared: no exclusive claim, so other programs may hold the node too. Non-blocking, so
     // a read after poll can never hang when someone else took the report.
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
+        t_lastOpenError = OpenErrorOf(errno);
         return nullptr;
     }
     const std::string sysfsDir = SysfsDeviceDir(path);
@@ -168,6 +202,10 @@ std::unique_ptr<IHidDevice> CHidrawSystem::Open(const std::string& path) {
         lengths = ReportLengths{};
     }
     return std::make_unique<CHidrawDevice>(fd, lengths, sysfsDir);
+}
+
+HidOpenError CHidrawSystem::LastOpenError() const {
+    return t_lastOpenError;
 }
 
 }  // namespace platform::linux_hid

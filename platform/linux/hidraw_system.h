@@ -18,8 +18,11 @@ class CHidrawSystem : public IHidSystem {
 
     // "<devRoot>/hidrawN" for each hidrawN listed under sysfsRoot, in numeric order.
     std::vector<std::string> EnumerateInterfaces() override;
+    // The ids of the node's HID device from its sysfs uevent, so nothing is opened to learn them.
+    bool ListedIds(const std::string& path, uint16_t& vendorId, uint16_t& productId) override;
     // Opens the node for shared reading and writing and reads its report descriptor.
     std::unique_ptr<IHidDevice> Open(const std::string& path) override;
+    HidOpenError LastOpenError() const override;
 
   private:
     // The node's sysfs device directory, or empty when path is not one of ours.

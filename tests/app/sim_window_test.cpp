@@ -19,7 +19,10 @@ TEST(SimWindow, SwitchesDriveTheKitAndTheWindowFollowsItFromAnyThreadWhileItLive
         window.UsbSwitch()->click();
         window.SerialSwitch()->click();
         window.SilentSwitch()->click();
+        window.StallSwitch()->click();
+        window.LockSwitch()->click();
         EXPECT_TRUE(kit.UsbPlugged() && kit.SerialConnected() && kit.Silent());
+        EXPECT_TRUE(kit.OutStalled() && kit.UsbAccessDenied());
 
         // A change made on another thread reaches the window through the event queue.
         std::thread other([&] { kit.PlugUsb(false); });

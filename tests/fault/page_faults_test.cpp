@@ -286,3 +286,66 @@ TEST(FaultRings, BothRingsFull) {
     EXPECT_EQ(receiveRing.Count(), CByteRing::CAPACITY);
     EXPECT_EQ(shown.Boxes(), 0);
 }
+
+// The Kit is plugged in but its node cannot be opened (no udev rule): the user learns which
+// node and what to do, once per episode, instead of "not detected" or a box every second.
+TEST_F(CFaultPageTest, KitWithoutAccessIsExplainedOncePerEpisode) {
+    kit.SetUsbAccessDenied(true);
+    CPageTest::StartPage(true, true);
+    ASSERT_SOON(page->FirstTickDone(), 5000);
+    ASSERT_SOON(shown.Count("Error:") == 1, 3000);
+    const std::string box = shown.Entries().back();
+    EXPECT_NE(box.find("/sim/hidraw2"), std::string::npos) << box;
+    EXPECT_NE(box.find("Permission denied"), std::string::npos) << box;
+    EXPECT_NE(box.find("70-palvex-kit.rules"), std::string::npos) << box;
+    EXPECT_EQ(shown.Count("notice:"), 0);
+    const int ticks = page->SupervisorTicks();
+    ASSERT_SOON(page->SupervisorTicks() >= ticks + 2, 4000);
+    EXPECT_EQ(shown.Count("Error:"), 1);
+
+    // Access granted and the Kit replugged: it is found, and a new lock-out is a new episode.
+    kit.PlugUsb(false);
+    kit.SetUsbAccessDenied(false);
+    kit.PlugUsb(true);
+    ASSERT_SOON(page->KitPresent(), 3000);
+    ASSERT_SOON(kit.VersionRequests() == 1, 3000);
+    kit.SetUsbAccessDenied(true);
+    kit.PlugUsb(false);
+    ASSERT_SOON(shown.Count("notice:The KIT is unpluged or reset!") == 1, 3000);
+    kit.PlugUsb(true);
+    ASSERT_SOON(shown.Count("Error:") == 2, 3000);
+    EXPECT_EQ(shown.Count("notice:"), 1);
+    const int later = page->SupervisorTicks();
+    ASSERT_SOON(page->SupervisorTicks() >= later + 1, 3000);
+    EXPECT_EQ(shown.Count("Error:"), 2);
+}
+
+// A board that stops reading its OUT endpoint holds each write about 5 s in the kernel: the
+// Send click and the exit stay within their bounds, and nothing is shown for it.
+TEST_F(CFaultPageTest, BoardThatStopsReadingOutHoldsNeitherTheWindowNorTheExit) {
+    StartPage(true, true);
+    kit.SetOutStalled(true);
+    auto* sendBox = qobject_cast<QLineEdit*>(page->Control(1005));
+    ASSERT_NE(sendBox, nullptr);
+    sendBox->setText(Latin1(Stream(0, 64)));  // ten reports: the fifth is held
+    QElapsedTimer sending;
+    sending.start();
+    page->OnUsbSend();
+    EXPECT_LT(sending.elapsed(), 1000 * TIME_SCALE);
+    EXPECT_FALSE(g_hidLink->IsOpen());
+    // The next tick finds the Kit again; it was never gone.
+    ASSERT_SOON(g_hidLink->IsOpen(), 3000);
+    const qint64 closeMs = ClosePage();
+    RecordProperty("closeMs", static_cast<int>(closeMs));
+    EXPECT_LE(closeMs, 1600 * TIME_SCALE);
+    EXPECT_EQ(shown.Boxes(), 0);
+    EXPECT_EQ(shown.Count("notice:"), 0);
+    // Reading again, the board first takes the four reports queued before the stall held
+    // a write, in order, after the version request.
+    kit.SetOutStalled(false);
+    const auto reports = kit.OutputReports();
+    ASSERT_GE(reports.size(), 5u);
+    for (size_t r = 0; r < 4; ++r) {
+        EXPECT_EQ(reports[1 + r][2], Printable(7 * r)) << r;
+    }
+}

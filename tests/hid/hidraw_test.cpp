@@ -2,13 +2,16 @@
 // writes and wake-ups on a packet socket pair standing in for a node.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
+#include "hid/hid_link.h"
 #include "platform/linux/hidraw_device.h"
 #include "platform/linux/hidraw_system.h"
 
@@ -73,6 +76,68 @@ TEST_F(FakeSysfs, EnumeratesNodesInNumericOrderAndReadsTheirIds) {
     EXPECT_TRUE(CHidrawSystem((root / "missing").string()).EnumerateInterfaces().empty());
 }
 
+// Opening a keyboard or a security key wakes it: discovery decides by the ids sysfs lists,
+// opens only the Kit's node, and keeps why that node could not be used.
+TEST_F(FakeSysfs, DiscoveryOpensOnlyTheKitsNodeAndKeepsWhyItIsUnusable) {
+    AddNode("hidraw0", "0003:0000046D:0000C52B", {});
+    AddNode("hidraw1", "0003:0000D804:00000033", VENDOR);
+    AddNode("hidraw2", "0003:0000D804:00000032", VENDOR);
+    const fs::path kitNode = root / "dev" / "hidraw2";
+    CHidrawSystem system((root / "sys").string(), (root / "dev").string());
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, (root / "dev").c_str(), IN_OPEN), 0);
+    // The names of the nodes opened since the last call.
+    auto opened = [&] {
+        std::set<std::string> names;
+        alignas(inotify_event) char buffer[4096];
+        ssize_t got;
+        while ((got = read(watch, buffer, sizeof buffer)) > 0) {
+            for (char* at = buffer; at < buffer + got;) {
+                const auto* event = reinterpret_cast<inotify_event*>(at);
+                names.insert(event->len ? event->name : "");
+                at += sizeof(inotify_event) + event->len;
+            }
+        }
+        return names;
+    };
+    const std::string shortOutput = "its report descriptor gives no usable report lengths";
+    {
+        CHidLink link(system);
+        // A node that cannot be opened (root passes permission checks, a directory does not).
+        fs::remove(kitNode);
+        fs::create_directory(kitNode);
+        EXPECT_EQ(link.EnsureOpen(), 0);
+        EXPECT_EQ(link.LastRefusal().path, kitNode.string());
+        EXPECT_EQ(link.LastRefusal().reason, "Is a directory");
+        EXPECT_EQ(opened(), std::set<std::string>{});
+
+        // A descriptor that cannot be parsed, then one whose output report cannot hold a
+        // chunk (4 bytes and the id): refused, not a link that fails every tick.
+        const Bytes cutOff{0x06, 0x00, 0xFF, 0x09};
+        Bytes fourOut = VENDOR;
+        fourOut.insert(fourOut.begin() + 20, {0x95, 0x04});
+        for (const Bytes& descriptor : {cutOff, fourOut}) {
+            fs::remove(kitNode);
+            AddNode("hidraw2", "0003:0000D804:00000032", descriptor);
+            opened();  // the test's own writes
+            EXPECT_EQ(link.EnsureOpen(), 0);
+            EXPECT_FALSE(link.IsOpen());
+            EXPECT_EQ(link.LastRefusal().path, kitNode.string());
+            EXPECT_EQ(link.LastRefusal().reason.rfind(shortOutput, 0), 0u)
+                << link.LastRefusal().reason;
+            EXPECT_EQ(opened(), std::set<std::string>{"hidraw2"});
+        }
+        // No Kit at all: nothing is opened and nothing is refused.
+        fs::remove(kitNode);
+        fs::remove_all(root / "sys" / "hidraw2");
+        EXPECT_EQ(link.EnsureOpen(), 0);
+        EXPECT_TRUE(link.LastRefusal().path.empty());
+    }
+    EXPECT_EQ(opened(), std::set<std::string>{});
+    close(watch);
+}
+
 TEST(HidId, ParsesTheUeventLine) {
     uint16_t vendor = 0, product = 0;
     EXPECT_TRUE(ParseHidId("DRIVER=x\nHID_ID=0003:0000FFFF:00000001\n", vendor, product));
@@ -124,9 +189,24 @@ TEST_F(NodeDevice, ReportsCrossInTheLinksLayoutAndReadsFailWhenTheBoardLeaves) {
     uint8_t received[16];
     ASSERT_EQ(read(board, received, sizeof received), 9);
     EXPECT_EQ(Bytes(received, received + 9), report);
-    // The board leaves: the read fails instead of waiting.
+    // The board leaves with two reports still queued: they are read first (the hang-up
+    // comes together with them), then the read fails instead of waiting.
+    ASSERT_EQ(write(board,
+                    "\x01"
+                    "a",
+                    2),
+              2);
+    ASSERT_EQ(write(board,
+                    "\x01"
+                    "b",
+                    2),
+              2);
     close(board);
     board = -1;
+    for (char payload : {'a', 'b'}) {
+        ASSERT_EQ(device->ReadReport(buffer, sizeof buffer, count), 1);
+        EXPECT_EQ(Bytes(buffer, buffer + count), (Bytes{0x01, uint8_t(payload)}));
+    }
     EXPECT_EQ(device->ReadReport(buffer, sizeof buffer, count), 0);
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -162,6 +163,27 @@ TEST(RtfReader, WordProcessorSamplesAndTheShippedReadme) {
     EXPECT_EQ(Find(shipped, "Palvex").blockFormat().alignment(), Qt::AlignHCenter);
     EXPECT_EQ(Find(shipped, "The buttons").charFormat().fontWeight(), QFont::Bold);
     EXPECT_TRUE(Find(shipped, "19200 baud").charFormat().fontItalic());
+}
+
+// uaccess takes effect in 73-seat-late.rules: a rule sorted after it gives nobody access.
+// The rule matches the Kit's hidraw node, and both documents quote it so that a pasted copy
+// works: the same line, straight quotes.
+TEST(ShippedDocs, UdevRuleSortsBeforeUaccessAndIsQuotedExactly) {
+    const QString ruleName = QFileInfo(QStringLiteral(UDEV_RULE)).fileName();
+    EXPECT_LT(ruleName, QStringLiteral("73-seat-late.rules"));
+    const QString line = QStringLiteral(
+        R"(SUBSYSTEM=="hidraw", ATTRS{idVendor}=="d804", ATTRS{idProduct}=="0032", TAG+="uaccess")");
+    const QString rule = QString::fromUtf8(ReadFile(UDEV_RULE));
+    EXPECT_TRUE(rule.split('\n').contains(line)) << rule.toStdString();
+
+    QTextDocument shipped;
+    ReadRtf(ReadFile(README_SHIPPED), shipped);
+    const QString readme = QString::fromUtf8(ReadFile(README_MD));
+    for (const QString& text : {shipped.toPlainText(), readme}) {
+        EXPECT_TRUE(text.contains(line));
+        EXPECT_TRUE(text.contains("sudo cp res/" + ruleName + " /etc/udev/rules.d/"));
+        EXPECT_EQ(text.count("-palvex-kit.rules"), text.count(ruleName));
+    }
 }
 
 TEST(RtfReader, BrokenInputEndsWithWhatWasUnderstood) {

@@ -130,6 +130,50 @@ TEST(SimKitSerial, ADisconnectHangsUpTheOpenPortForGood) {
     EXPECT_EQ(Bytes(buffer, buffer + count), Bytes{'y'});
 }
 
+// As the kernel does: reports queued before an unplug are still read; a board that stops
+// reading OUT lets four reports queue, then holds the next write until it reads again.
+TEST(SimKitHid, UnplugKeepsQueuedReportsAndAStalledOutEndpointHoldsWrites) {
+    CSimKit kit;
+    kit.PlugUsb(true);
+    auto device = kit.Hid().Open(KIT);
+    kit.SendUsb({1});
+    kit.SendUsb({2});
+    kit.PlugUsb(false);
+    EXPECT_EQ(ReadPayload(*device), Bytes{1});
+    EXPECT_EQ(ReadPayload(*device), Bytes{2});
+    EXPECT_EQ(ReadPayload(*device), Bytes{0xEE});
+
+    kit.PlugUsb(true);
+    device = kit.Hid().Open(KIT);
+    kit.SetOutStalled(true);
+    for (uint8_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(Write(*device, {i}), 1);
+    }
+    EXPECT_TRUE(kit.OutputReports().empty());
+    auto fifth = std::async(std::launch::async, [&] { return Write(*device, {4}); });
+    EXPECT_EQ(fifth.wait_for(50ms), std::future_status::timeout);
+    kit.SetOutStalled(false);
+    ASSERT_EQ(fifth.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(fifth.get(), 1);
+    const auto taken = kit.OutputReports();
+    ASSERT_EQ(taken.size(), 5u);
+    for (uint8_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(taken[i][2], i);  // in the order written
+    }
+    // An unplug ends a held write at once and loses what waited.
+    kit.SetOutStalled(true);
+    for (uint8_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(Write(*device, {i}), 1);
+    }
+    auto held = std::async(std::launch::async, [&] { return Write(*device, {9}); });
+    EXPECT_EQ(held.wait_for(50ms), std::future_status::timeout);
+    kit.PlugUsb(false);
+    ASSERT_EQ(held.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(held.get(), 0);
+    kit.SetOutStalled(false);
+    EXPECT_EQ(kit.OutputReports().size(), 5u);
+}
+
 TEST(SimKit, ObserverRunsOutsideTheLockAndHandlesOutliveTheKit) {
     auto kit = std::make_unique<CSimKit>();
     std::atomic<int> calls{0};
