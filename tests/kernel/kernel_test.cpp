@@ -271,6 +271,34 @@ TEST_F(CRealKernelTest, StalledBoardBlocksTheFifthWriteAboutFiveSecondsThenTimes
                 blockedMs, std::strerror(error));
 }
 
+TEST_F(CRealKernelTest, StalledBoardHoldsNeitherASendNorTheCloseSequence) {
+    auto hid = platform::CreateSystemHid();
+    auto link = std::make_unique<CHidLink>(*hid);
+    ASSERT_EQ(link->FindAndOpen(), 1);
+    kit().SetOutStalled(true);
+    // The gadget takes a few reports; the write after them waits in the kernel, and the link
+    // gives up on it at its deadline instead.
+    const uint8_t bytes[1] = {'x'};
+    long long slowest = 0;
+    int failed = -1;
+    for (int i = 0; i < 6 && failed < 0; ++i) {
+        const auto start = Clock::now();
+        if (link->SendBytes(1, bytes) != 1) {
+            failed = i;
+        }
+        slowest = std::max(slowest, MsSince(start));
+    }
+    EXPECT_GE(failed, 4);
+    EXPECT_LE(slowest, 1000);
+    const auto start = Clock::now();
+    link.reset();
+    const long long closeMs = MsSince(start);
+    // The kernel holds every close of a hidraw node while a write on it waits for the USB
+    // time-out (5 s), so the close sequence cannot yet keep its 1.6 s here; it must still end.
+    EXPECT_LE(closeMs, 12000);
+    std::printf("slowest send %lld ms; close sequence %lld ms\n", slowest, closeMs);
+}
+
 TEST_F(CRealKernelTest, CloseSequenceEndsWithinItsBoundWhetherTheBoardAnswersOrNot) {
     auto hid = platform::CreateSystemHid();
     for (const bool silent : {false, true}) {
