@@ -95,6 +95,11 @@ int CDeadlineWriter::WriteReport(const uint8_t* report, uint32_t length, uint32_
     return shared->result;
 }
 
+bool CDeadlineWriter::Held() const {
+    std::lock_guard<std::mutex> hold(shared->mutex);
+    return !shared->stop && (shared->pending || shared->writing);
+}
+
 int CDeadlineWriter::GetAttributes(uint16_t& vendorId, uint16_t& productId) {
     return shared->device->GetAttributes(vendorId, productId);
 }

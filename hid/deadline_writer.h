@@ -31,6 +31,8 @@ class CDeadlineWriter : public platform::IHidDevice {
     // reach the board, but it counts as failed, and every later write fails at once while
     // the device is stuck. One thread writes at a time.
     int WriteReport(const uint8_t* report, uint32_t length, uint32_t& written) override;
+    // True while a write is still under way on the platform past its deadline.
+    bool Held() const;
 
   private:
     struct Shared;

@@ -198,7 +198,13 @@ uint8_t CHidLink::SendBytes(uint32_t count, const uint8_t* bytes) {
         }
         uint32_t written = 0;
         if (!deviceHandle->WriteReport(outReport.data(), caps.outputReportByteLength, written)) {
-            // Reports already written stay sent; the rest is dropped.
+            // Reports already written stay sent; the rest is dropped. A board that stopped
+            // reading its OUT endpoint is still there, and while the kernel holds the write
+            // an open of the node would wait for it: keep the connection, whose writes fail
+            // at once until the held one ends.
+            if (deviceHandle->Held()) {
+                return 0;
+            }
             deviceHandle.reset();
             isOpen.store(0);
             return 0;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "hid/deadline_writer.h"
 #include "platform/hid_device.h"
 
 class CHidLink {
@@ -74,7 +75,7 @@ class CHidLink {
     // Filled by FindAndOpen on the GUI thread.
     Refusal refusal;
     // Write handle; the GUI thread alone touches it.
-    std::unique_ptr<platform::IHidDevice> deviceHandle;
+    std::unique_ptr<CDeadlineWriter> deviceHandle;
     // Report buffers, sized from caps: inReport is the reader's, outReport the GUI thread's.
     std::vector<uint8_t> inReport;
     std::vector<uint8_t> outReport;

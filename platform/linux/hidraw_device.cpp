@@ -18,7 +18,8 @@ CHidrawDevice::CHidrawDevice(int fd, const ReportLengths& lengths, std::string s
     : fd(fd),
       wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       lengths(lengths),
-      sysfsDeviceDir(std::move(sysfsDeviceDir)) {}
+      sysfsDeviceDir(std::move(sysfsDeviceDir)),
+      writer(std::make_unique<CHidrawWriter>(fd)) {}
 
 CHidrawDevice::~CHidrawDevice() {
     Close();
@@ -44,6 +45,7 @@ void CHidrawDevice::Release() {
     if (released.exchange(true)) {
         return;
     }
+    writer.reset();
     if (fd >= 0) {
         ::close(fd);
     }
@@ -175,10 +177,7 @@ int CHidrawDevice::WriteReport(const uint8_t* report, uint32_t length, uint32_t&
         return 0;
     }
     // Byte 0 is the report id; the kernel drops a 0 id for devices without numbered reports.
-    ssize_t result;
-    do {
-        result = ::write(fd, report, length);
-    } while (result < 0 && errno == EINTR);
+    const ssize_t result = writer->Write(report, length);
     Leave();
     if (result < 0) {
         return 0;

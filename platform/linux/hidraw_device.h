@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/hid_device.h"
 #include "platform/linux/hid_report_descriptor.h"
+#include "platform/linux/hidraw_writer.h"
 
 namespace platform::linux_hid {
 
@@ -44,6 +46,8 @@ class CHidrawDevice : public IHidDevice {
     const int wakeFd;  // an eventfd; once signalled it stays readable
     const ReportLengths lengths;
     const std::string sysfsDeviceDir;
+    // Writes go through a child process, which a stalled board may hold for seconds.
+    std::unique_ptr<CHidrawWriter> writer;
     std::atomic<uint32_t> state{0};
     std::atomic<bool> released{false};
 };

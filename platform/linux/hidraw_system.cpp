@@ -20,6 +20,7 @@
 #include "platform/backends.h"
 #include "platform/linux/hid_report_descriptor.h"
 #include "platform/linux/hidraw_device.h"
+#include "platform/linux/hidraw_writer.h"
 
 namespace platform::linux_hid {
 
@@ -31,6 +32,12 @@ constexpr char NODE_PREFIX[] = "hidraw";
 constexpr char ACCESS_REMEDY[] =
     "Install the udev rule 70-palvex-kit.rules (see the README), then unplug the KIT and plug it "
     "in again.";
+
+// A write the kernel holds this long means the board stopped reading its OUT endpoint; until
+// it ends, an open of any hidraw node would wait for it.
+constexpr int HELD_WRITE_MS = 200;
+constexpr char HELD_WRITE_TEXT[] =
+    "it stopped taking reports, and the last one is still waiting to be sent (up to 5 s)";
 
 // Why the calling thread's last Open failed.
 thread_local HidOpenError t_lastOpenError;
@@ -185,6 +192,10 @@ bool CHidrawSystem::ListedIds(const std::string& path, uint16_t& vendorId, uint1
 
 std::unique_ptr<IHidDevice> CHidrawSystem::Open(const std::string& path) {
     t_lastOpenError = {};
+    if (CHidrawWriter::WriteHeldLongerThan(HELD_WRITE_MS)) {
+        t_lastOpenError = {EBUSY, HELD_WRITE_TEXT, ""};
+        return nullptr;
+    }
     // Shared: no exclusive claim, so other programs may hold the node too. Non-blocking, so
     // a read after poll can never hang when someone else took the report.
     const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -14,6 +16,7 @@
 #include "hid/hid_link.h"
 #include "platform/linux/hidraw_device.h"
 #include "platform/linux/hidraw_system.h"
+#include "platform/linux/hidraw_writer.h"
 
 namespace {
 
@@ -229,6 +232,54 @@ TEST_F(NodeDevice, CancelAndCloseWakeAWaitingRead) {
     pollfd wait{board, POLLIN, 0};  // the closed device has let go of its end
     EXPECT_TRUE(poll(&wait, 1, 1000) == 1 && (wait.revents & POLLHUP));
     EXPECT_EQ(device->WriteReport(buffer, sizeof buffer, written), 0);
+}
+
+// A write the peer does not take is held by the writer's child: the process knows it is
+// held (so nobody opens a node meanwhile), and the child lets go of the node once the write
+// is done and the writer gone.
+TEST(HidrawWriter, AHeldWriteIsTheChildsAndKnownUntilItEnds) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+    const int smallest = 1;  // the kernel's minimum: a handful of reports
+    ASSERT_EQ(setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest), 0);
+    auto writer = std::make_unique<CHidrawWriter>(ends[0]);
+    EXPECT_FALSE(CHidrawWriter::WriteHeldLongerThan(0));
+    const uint8_t report[9] = {0, 1, 'x'};
+    std::atomic<int> done{0};
+    std::thread sender([&] {
+        // The peer's queue fills after a few reports; the next write waits in the child.
+        for (int i = 0; i < 64; ++i) {
+            if (writer->Write(report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
+                done.fetch_add(1);
+            }
+        }
+    });
+    const auto heldBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!CHidrawWriter::WriteHeldLongerThan(100) && std::chrono::steady_clock::now() < heldBy) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(CHidrawWriter::WriteHeldLongerThan(100));
+    EXPECT_LT(done.load(), 64);
+    // The peer reads again: every report arrives, in order, once.
+    int received = 0;
+    uint8_t buffer[16];
+    while (received < 64) {
+        pollfd wait{ends[1], POLLIN, 0};
+        if (poll(&wait, 1, 5000) != 1) {
+            break;
+        }
+        ASSERT_EQ(read(ends[1], buffer, sizeof buffer), static_cast<ssize_t>(sizeof report));
+        ++received;
+    }
+    sender.join();
+    EXPECT_EQ(received, 64);
+    EXPECT_EQ(done.load(), 64);
+    EXPECT_FALSE(CHidrawWriter::WriteHeldLongerThan(0));
+    writer.reset();
+    close(ends[0]);
+    pollfd wait{ends[1], POLLIN, 0};
+    EXPECT_TRUE(poll(&wait, 1, 2000) == 1 && (wait.revents & POLLHUP));
+    close(ends[1]);
 }
 
 }  // namespace
