@@ -80,7 +80,8 @@ class CRecordingSink : public platform::IMessageBoxSink {
     explicit CRecordingSink(CShownLog& log) : log(log) {}
     void Show(const std::string& text, const std::string& caption) override {
         log.Add(caption + ":" + text);
-        if (whileShownOnGui && QThread::currentThread() == qApp->thread()) {
+        // Only the GUI thread looks at the hook, as only the GUI thread sets it.
+        if (QThread::currentThread() == qApp->thread() && whileShownOnGui) {
             whileShownOnGui();  // a box the user takes time over, its event loop running
         }
     }
