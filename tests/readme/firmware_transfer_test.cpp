@@ -8,7 +8,6 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <QProcess>
 #include <cstddef>
 #include <cstring>
 #include <functional>
@@ -115,41 +115,6 @@ bool RefuseLocks() {  // every flock fails with EBADF, as NFS answers an exclusi
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
-
-// Another program holding `path` under an exclusive lock while this object lives.
-class CLockHolder {
-  public:
-    explicit CLockHolder(const std::string& path) {
-        int ready[2];
-        int release[2];
-        EXPECT_EQ(pipe2(ready, O_CLOEXEC) | pipe2(release, O_CLOEXEC), 0);
-        holder = fork();
-        if (holder == 0) {
-            close(release[1]);
-            const int fd = open(path.c_str(), O_RDONLY);
-            char byte = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'L' : 'E';
-            if (write(ready[1], &byte, 1) == 1) {
-                (void)!read(release[0], &byte, 1);  // ends when the test closes its end
-            }
-            _exit(0);
-        }
-        close(ready[1]);
-        close(release[0]);
-        char byte = 0;
-        EXPECT_EQ(read(ready[0], &byte, 1), 1);
-        EXPECT_EQ(byte, 'L') << path;
-        close(ready[0]);
-        releaseEnd = release[1];
-    }
-    ~CLockHolder() {
-        close(releaseEnd);
-        waitpid(holder, nullptr, 0);
-    }
-
-  private:
-    pid_t holder = -1;
-    int releaseEnd = -1;
-};
 
 class FirmwareTransferTest : public ::testing::Test {
   protected:
@@ -303,10 +268,15 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
         if (fault.inChild) {
             box = TransferInChild(page, sink, fault.inChild);
         } else {
-            const auto holder =
-                fault.held.empty() ? nullptr : std::make_unique<CLockHolder>(fault.held);
+            QProcess holder;  // another program, flock(1), holding the file until its input ends
+            if (!fault.held.empty()) {
+                holder.start("flock", {QString::fromStdString(fault.held), "-c", "echo; cat"});
+                EXPECT_TRUE(holder.waitForReadyRead(10000)) << fault.what;
+            }
             page.OnTransfer();
             box = Boxes(sink);
+            holder.closeWriteChannel();
+            holder.waitForFinished(10000);
         }
         const std::string detail = fault.path.empty() ? "" : fault.path + ": ";
         EXPECT_EQ(box, FILE_ERROR_BOX + "\n\n" + detail + fault.reason) << fault.what;
