@@ -94,9 +94,8 @@ std::string TransferInChild(CReadMePage& page, CRecordingSink& sink,
     });
 }
 
-bool DropPrivileges() {  // to nobody; tests run as root, whom permission bits do not stop
-    return geteuid() != 0 ||
-           (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+bool DropPrivileges() {  // root to nobody: tests run as root, whom permission bits do not stop
+    return geteuid() == 0 && setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
 }
 
 bool LimitFileSize(rlim_t bytes) {  // writes past it come out short, then fail
