@@ -15,11 +15,14 @@ class IFileReader {
     virtual ~IFileReader() = default;
     // Reads up to `size` bytes; returns the count read, 0 at the end of the file, -1 on error.
     virtual long long Read(void* buffer, std::size_t size) = 0;
+    // The system's text for the last failed Read.
+    virtual std::string FailureText() const = 0;
 };
 
 // Opens `path` for reading and takes an exclusive lock on it without waiting; null when the
-// file is missing, locked by another open or program, or cannot be read.
-std::unique_ptr<IFileReader> OpenExclusive(const std::string& path);
+// file is missing, locked by another open or program, or cannot be read, with the reason in
+// `failure` when given. Where the file system refuses locks the file is read without one.
+std::unique_ptr<IFileReader> OpenExclusive(const std::string& path, std::string* failure = nullptr);
 
 // The new content of a file, written to a temporary file beside it and put in its place by
 // Commit. Destroying it before a successful Commit removes the temporary file and leaves the
@@ -32,10 +35,17 @@ class IFileWriter {
     // Makes the written bytes durable and replaces the target with them; false on failure,
     // the target then unchanged.
     virtual bool Commit() = 0;
+    // The system's text for the first failed Write or Commit.
+    virtual std::string FailureText() const = 0;
 };
 
 // Starts replacing `target`; null when the temporary file cannot be created beside it or an
-// existing target is locked by another open or program.
-std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target);
+// existing target is locked by another open or program, with the reason in `failure` when
+// given. A target that is a symbolic link is replaced by a regular file; the link's own
+// target is left alone. The new file has the permission bits of the file the name showed
+// (0644 when there was none), never set-id bits. Temporary files that an interrupted
+// replacement of the same target left behind are removed first.
+std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target,
+                                               std::string* failure = nullptr);
 
 }  // namespace platform

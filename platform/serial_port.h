@@ -1,5 +1,6 @@
-// One serial port as the serial link sees it: the operations it calls, in the
-// shape of the original comm API, so the link's logic is the same on every backend.
+// One serial port as the serial link sees it: the operations it calls, shaped like the
+// Win32 comm API (device control block, comm timeouts), so the link's logic is the same on
+// every backend.
 #pragma once
 
 #include <cstdint>

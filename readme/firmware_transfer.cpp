@@ -1,11 +1,22 @@
 // The test firmware transfer: a locked read of the image streamed into a replacement target.
 #include "readme/firmware_transfer.h"
 
+#include <filesystem>
+#include <memory>
 #include <vector>
+
+#include "platform/exclusive_file.h"
 
 namespace {
 
 constexpr std::size_t COPY_PIECE = 64 * 1024;
+constexpr const char* NO_DIRECTORY_TEXT = "No drivers directory is known";
+
+FirmwareTransferResult Failure(const std::string& path, std::string reason) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return {false, error ? path : absolute.lexically_normal().string(), std::move(reason)};
+}
 
 }  // namespace
 
@@ -17,32 +28,37 @@ std::string FirmwareTargetPath(const std::string& driversDirectory) {
     return driversDirectory + (endsWithSlash ? "" : "/") + FIRMWARE_TARGET_NAME;
 }
 
-bool TransferFirmware(const std::string& source, const std::string& target,
-                      const FirmwareFiles& files) {
+FirmwareTransferResult TransferFirmware(const std::string& source, const std::string& target) {
     if (target.empty()) {
-        return false;
+        return {false, {}, NO_DIRECTORY_TEXT};
     }
     // The source first: when it cannot be read the target is never touched.
-    const std::unique_ptr<platform::IFileReader> reader = files.openSource(source);
+    std::string reason;
+    const std::unique_ptr<platform::IFileReader> reader = platform::OpenExclusive(source, &reason);
     if (!reader) {
-        return false;
+        return Failure(source, reason);
     }
-    const std::unique_ptr<platform::IFileWriter> writer = files.createTarget(target);
+    const std::unique_ptr<platform::IFileWriter> writer =
+        platform::CreateReplacement(target, &reason);
     if (!writer) {
-        return false;
+        return Failure(target, reason);
     }
     std::vector<char> piece(COPY_PIECE);
     for (;;) {
         const long long count = reader->Read(piece.data(), piece.size());
         if (count < 0) {
-            return false;  // the writer's destructor removes its temporary file
+            // the writer's destructor removes its temporary file
+            return Failure(source, reader->FailureText());
         }
         if (count == 0) {
             break;
         }
         if (!writer->Write(piece.data(), static_cast<std::size_t>(count))) {
-            return false;
+            return Failure(target, writer->FailureText());
         }
     }
-    return writer->Commit();
+    if (!writer->Commit()) {
+        return Failure(target, writer->FailureText());
+    }
+    return {true, {}, {}};
 }

@@ -114,14 +114,19 @@ bool CReadMePage::OnInitDialog() {
 }
 
 void CReadMePage::OnTransfer() {
-    const std::string target = FirmwareTargetPath(platform.driversDirectory);
-    if (!TransferFirmware(FIRMWARE_SOURCE, target, firmwareFiles)) {
-        ShowFileError();
+    const FirmwareTransferResult result =
+        TransferFirmware(FIRMWARE_SOURCE, FirmwareTargetPath(platform.driversDirectory));
+    if (!result.done) {
+        // Which file and why, below the usual text: "/lib/firmware/kitboard.bin: Permission
+        // denied" tells the user what to do about it.
+        ShowFileError(result.path.empty() ? result.reason : result.path + ": " + result.reason);
     }
 }
 
-void CReadMePage::ShowFileError() {
+void CReadMePage::ShowFileError(const std::string& detail) {
     if (platform.messageBoxes != nullptr) {
-        platform.messageBoxes->Show(FILE_ERROR_TEXT, FILE_ERROR_CAPTION);
+        const std::string text =
+            detail.empty() ? FILE_ERROR_TEXT : FILE_ERROR_TEXT + ("\n\n" + detail);
+        platform.messageBoxes->Show(text, FILE_ERROR_CAPTION);
     }
 }

@@ -40,16 +40,14 @@ class CReadMePage : public QWidget {
     bool Loaded() const { return loaded; }
     QTextEdit* ReadMeView() const { return readMeView; }
     QPushButton* TransferButton() const { return transferButton; }
-    // Tests replace the file access of the transfer.
-    void SetFirmwareFiles(FirmwareFiles files) { firmwareFiles = std::move(files); }
 
   private:
     bool OnInitDialog();
-    void ShowFileError();
+    // The error box; `detail`, when given, follows the text in a paragraph of its own.
+    void ShowFileError(const std::string& detail = {});
 
     platform::Platform platform;  // a copy: the objects it points to outlive the page
     QTextEdit* readMeView = nullptr;
     QPushButton* transferButton = nullptr;
-    FirmwareFiles firmwareFiles;
     bool loaded = false;
 };

@@ -2,6 +2,7 @@
 // and rename for a replacement that never leaves a partial file in place.
 #include "platform/exclusive_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -16,23 +18,89 @@ namespace platform {
 
 namespace {
 
+constexpr const char* LOCKED_TEXT = "In use by another program";
+constexpr const char* NOT_REGULAR_TEXT = "Not a regular file";
+// Temporary files are "." + target name + this + six characters from mkstemp.
+constexpr const char* TEMPORARY_INFIX = ".part-";
+constexpr std::size_t TEMPORARY_RANDOM = 6;
+constexpr int TEMPORARY_ATTEMPTS = 3;
+
+std::string ErrorText(int code) {
+    return std::system_category().message(code);
+}
+
+void SetFailure(std::string* failure, std::string text) {
+    if (failure != nullptr) {
+        *failure = std::move(text);
+    }
+}
+
+// Takes an exclusive lock without waiting; false only when another open holds it. A file
+// system that refuses the lock itself (NFS refuses an exclusive one on a file opened for
+// reading) is used without it: the lock only keeps cooperating programs apart, and refusing
+// to go on would make such a file unusable.
+bool Lock(int fd) {
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            return false;
+        }
+        if (errno != EINTR) {
+            return true;
+        }
+    }
+    return true;
+}
+
 // Opens a regular file without blocking on FIFOs or devices and locks it exclusively.
-// Returns the descriptor, -1 when it is missing or not a regular file, -2 when it is locked.
-int OpenLocked(const std::string& path) {
+// Returns the descriptor, -1 when it is missing, unreadable or not a regular file, -2 when
+// it is locked; `failure` gets the reason.
+int OpenLocked(const std::string& path, std::string* failure) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
+        SetFailure(failure, ErrorText(errno));
         return -1;
     }
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    const bool statusRead = fstat(fd, &status) == 0;
+    if (!statusRead || !S_ISREG(status.st_mode)) {
+        SetFailure(failure, statusRead ? NOT_REGULAR_TEXT : ErrorText(errno));
         close(fd);
         return -1;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!Lock(fd)) {
+        SetFailure(failure, LOCKED_TEXT);
         close(fd);
         return -2;
     }
     return fd;
+}
+
+// Removes the temporary files of earlier replacements of `name` that nobody writes any more:
+// a writer holds the lock on its temporary file until it is renamed or removed.
+void RemoveLeftovers(const std::string& directory, const std::string& name) {
+    DIR* entries = opendir(directory.empty() ? "." : directory.c_str());
+    if (entries == nullptr) {
+        return;
+    }
+    const std::string prefix = "." + name + TEMPORARY_INFIX;
+    while (const dirent* entry = readdir(entries)) {
+        const std::string entryName = entry->d_name;
+        if (entryName.size() != prefix.size() + TEMPORARY_RANDOM ||
+            entryName.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        const int fd = openat(dirfd(entries), entry->d_name,
+                              O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat status {};
+        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && Lock(fd)) {
+            unlinkat(dirfd(entries), entry->d_name, 0);
+        }
+        close(fd);
+    }
+    closedir(entries);
 }
 
 class CLockedReader final : public IFileReader {
@@ -44,13 +112,19 @@ class CLockedReader final : public IFileReader {
         for (;;) {
             const ssize_t count = read(fd, buffer, size);
             if (count >= 0 || errno != EINTR) {
+                if (count < 0) {
+                    failure = ErrorText(errno);
+                }
                 return count;
             }
         }
     }
 
+    std::string FailureText() const override { return failure; }
+
   private:
     int fd;
+    std::string failure;
 };
 
 class CReplacementWriter final : public IFileWriter {
@@ -64,12 +138,10 @@ class CReplacementWriter final : public IFileWriter {
           mode(mode) {}
 
     ~CReplacementWriter() override {
-        if (fd >= 0) {
-            close(fd);
-        }
         if (!committed) {
             unlink(temporary.c_str());
         }
+        close(fd);  // after the unlink: the lock keeps other transfers' clean-up off it
         if (targetLock >= 0) {
             close(targetLock);
         }
@@ -77,30 +149,29 @@ class CReplacementWriter final : public IFileWriter {
 
     bool Write(const void* data, std::size_t size) override {
         const char* bytes = static_cast<const char*>(data);
-        while (!failed && size > 0) {
+        while (failure.empty() && size > 0) {
             const ssize_t count = write(fd, bytes, size);
             if (count < 0 && errno == EINTR) {
                 continue;
             }
             if (count <= 0) {
-                failed = true;
+                Fail(count < 0 ? errno : ENOSPC);
                 break;
             }
             bytes += count;
             size -= static_cast<std::size_t>(count);
         }
-        return !failed;
+        return failure.empty();
     }
 
     bool Commit() override {
-        if (failed || fd < 0) {
+        if (!failure.empty() || committed) {
             return false;
         }
-        const bool written = fchmod(fd, mode) == 0 && fsync(fd) == 0;
-        const bool closed = close(fd) == 0;
-        fd = -1;
-        if (!written || !closed || rename(temporary.c_str(), target.c_str()) != 0) {
-            failed = true;
+        // Renamed while still open and locked, so no other transfer takes it for a leftover.
+        if (fchmod(fd, mode) != 0 || fsync(fd) != 0 ||
+            rename(temporary.c_str(), target.c_str()) != 0) {
+            Fail(errno);
             return false;
         }
         committed = true;
@@ -113,6 +184,8 @@ class CReplacementWriter final : public IFileWriter {
         return true;
     }
 
+    std::string FailureText() const override { return failure; }
+
     static std::string DirectoryOf(const std::string& path) {
         const std::size_t slash = path.rfind('/');
         if (slash == std::string::npos) {
@@ -122,40 +195,50 @@ class CReplacementWriter final : public IFileWriter {
     }
 
   private:
+    void Fail(int code) {
+        if (failure.empty()) {
+            failure = ErrorText(code);
+        }
+    }
+
     std::string target;
     std::string temporary;
     int fd;
     int targetLock;
     mode_t mode;
-    bool failed = false;
+    std::string failure;  // empty until something failed
     bool committed = false;
 };
 
 }  // namespace
 
-std::unique_ptr<IFileReader> OpenExclusive(const std::string& path) {
-    const int fd = OpenLocked(path);
+std::unique_ptr<IFileReader> OpenExclusive(const std::string& path, std::string* failure) {
+    const int fd = OpenLocked(path, failure);
     if (fd < 0) {
         return nullptr;
     }
     return std::make_unique<CLockedReader>(fd);
 }
 
-std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target) {
+std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::string* failure) {
     if (target.empty() || target.back() == '/') {
+        SetFailure(failure, ErrorText(EISDIR));
         return nullptr;
     }
     // An existing target held by another program stays untouched; holding its lock until the
-    // rename keeps other cooperating programs out meanwhile.
+    // rename keeps other cooperating programs out meanwhile. Through a symbolic link that is
+    // the file it names; the rename then puts a regular file in the link's place, so a file
+    // that other names may share is never changed. Set-id bits are never carried over.
     mode_t mode = 0644;
     int targetLock = -1;
     struct stat status {};
     if (stat(target.c_str(), &status) == 0) {
         if (!S_ISREG(status.st_mode)) {
+            SetFailure(failure, NOT_REGULAR_TEXT);
             return nullptr;
         }
-        mode = status.st_mode & 07777;
-        targetLock = OpenLocked(target);
+        mode = status.st_mode & 0777;
+        targetLock = OpenLocked(target, failure);
         if (targetLock == -2) {
             return nullptr;
         }
@@ -164,18 +247,30 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target) {
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
     const std::string directory =
         slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    std::string pattern = directory + "." + name + ".XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const int fd = mkostemp(buffer.data(), O_CLOEXEC);
-    if (fd < 0) {
-        if (targetLock >= 0) {
-            close(targetLock);
+    RemoveLeftovers(directory, name);
+
+    // The temporary file is locked at once; one that another transfer's clean-up removed
+    // before that (its link count is 0 then) is made again.
+    const std::string pattern = directory + "." + name + TEMPORARY_INFIX + "XXXXXX";
+    for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; ++attempt) {
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        const int fd = mkostemp(buffer.data(), O_CLOEXEC);
+        if (fd < 0) {
+            SetFailure(failure, ErrorText(errno));
+            break;
         }
-        return nullptr;
+        if (Lock(fd) && fstat(fd, &status) == 0 && status.st_nlink > 0) {
+            return std::make_unique<CReplacementWriter>(target, std::string(buffer.data()), fd,
+                                                        targetLock, mode);
+        }
+        close(fd);
+        SetFailure(failure, LOCKED_TEXT);
     }
-    return std::make_unique<CReplacementWriter>(target, std::string(buffer.data()), fd, targetLock,
-                                                mode);
+    if (targetLock >= 0) {
+        close(targetLock);
+    }
+    return nullptr;
 }
 
 }  // namespace platform

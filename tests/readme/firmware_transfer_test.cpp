@@ -1,14 +1,28 @@
-// The firmware transfer through the page's button handler: whole copies, and failures that
-// leave an existing target as it was.
+// The firmware transfer through the page's button handler, against the real file system:
+// whole copies, and failures that say why and leave an existing target as it was.
 #include "readme/firmware_transfer.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
-
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <QDir>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QDir>
+#include <QProcess>
+#include <cstddef>
+#include <cstring>
+#include <functional>
 #include <random>
 
+#include "platform/exclusive_file.h"
 #include "readme/readme_page.h"
 #include "readme_fixture.h"
 
@@ -23,35 +37,83 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
     return bytes;
 }
 
-// Files in the directory besides the target: leftovers of a copy.
+// Files in the drivers directory besides the target: leftovers of a copy.
 QStringList Leftovers(const std::string& directory) {
     QStringList names = QDir(QString::fromStdString(directory))
-                            .entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+                            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     names.removeAll("kitboard.bin");
-    names.removeAll("Test.bin");
-    names.removeAll(README_FILE);
     return names;
 }
 
-// Passes writes through to the real replacement file until `limit` bytes, then fails.
-class CFailingWriter : public platform::IFileWriter {
-  public:
-    CFailingWriter(std::unique_ptr<platform::IFileWriter> real, std::size_t limit)
-        : real(std::move(real)), limit(limit) {}
-    bool Write(const void* data, std::size_t size) override {
-        if (written + size > limit) {
-            return false;
-        }
-        written += size;
-        return real->Write(data, size);
+// Every box shown, one after another.
+std::string Boxes(const CRecordingSink& sink) {
+    std::string boxes;
+    for (const std::string& box : sink.shown) {
+        boxes += (boxes.empty() ? "" : " | ") + box;
     }
-    bool Commit() override { return real->Commit(); }
+    return boxes;
+}
 
-  private:
-    std::unique_ptr<platform::IFileWriter> real;
-    std::size_t limit;
-    std::size_t written = 0;
-};
+// Runs `body` in a forked child and returns the text it returned. What a test must not do to
+// its own threaded process (drop privileges, limit file sizes, filter system calls) and what
+// a crash does (_exit runs no destructor) happen there.
+std::string InChild(const std::function<std::string()>& body) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        return "no pipe";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        const std::string text = body();
+        _exit(write(report[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
+    }
+    close(report[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t count; (count = read(report[0], buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+    close(report[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return text;
+}
+
+// The page's transfer in a child made ready by `prepare`; returns the boxes it showed.
+std::string TransferInChild(CReadMePage& page, CRecordingSink& sink,
+                            const std::function<bool()>& prepare) {
+    return InChild([&] {
+        sink.shown.clear();
+        if (!prepare()) {
+            return std::string("the child could not be prepared");
+        }
+        page.OnTransfer();
+        return Boxes(sink);
+    });
+}
+
+bool DropPrivileges() {  // root to nobody: tests run as root, whom permission bits do not stop
+    return geteuid() == 0 && setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+}
+
+bool LimitFileSize(rlim_t bytes) {  // writes past it come out short, then fail
+    const rlimit limit{bytes, bytes};
+    return signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+bool RefuseLocks() {  // every flock fails with EBADF, as NFS answers an exclusive one
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_flock, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EBADF),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 class FirmwareTransferTest : public ::testing::Test {
   protected:
@@ -65,89 +127,174 @@ class FirmwareTransferTest : public ::testing::Test {
     CRecordingSink sink;
     platform::Platform platform;
     std::string target;
+    const std::string source = cwd.Path("Test.bin");
 };
 
 TEST_F(FirmwareTransferTest, CopiesAnyImageWholeAndSilently) {
     CReadMePage page(nullptr, platform);
     sink.shown.clear();  // no Readme.rtf here
 
-    WriteFile(cwd.Path("Test.bin"), "");
+    // The temporary file of a transfer that crashed is removed by the next one; that of a
+    // transfer still writing is left alone.
+    auto writing = platform::CreateReplacement(target);
+    ASSERT_TRUE(writing && writing->Write("writing", 7));
+    InChild([&] {
+        platform::CreateReplacement(target).release()->Write("crashed", 7);
+        return std::string();
+    });
+    EXPECT_EQ(Leftovers(platform.driversDirectory).size(), 2);
+    WriteFile(source, "");
     page.OnTransfer();
     EXPECT_TRUE(sink.shown.empty());
-    EXPECT_TRUE(QFile::exists(QString::fromStdString(target)));
     EXPECT_EQ(ReadFile(target), "");
+    EXPECT_EQ(Leftovers(platform.driversDirectory).size(), 1);
+    EXPECT_TRUE(writing->Commit());
+    writing.reset();  // its lock, now on the target, with it
+    EXPECT_EQ(ReadFile(target), "writing");
 
     for (std::size_t size : {std::size_t{32000}, std::size_t{100 * 1024}}) {
         const std::string image = RandomBytes(size, static_cast<unsigned>(size));
-        WriteFile(cwd.Path("Test.bin"), image);
+        WriteFile(source, image);
         page.OnTransfer();
-        EXPECT_EQ(ReadFile(target), image) << size;
+        EXPECT_TRUE(ReadFile(target) == image) << size;
         page.OnTransfer();  // twice in a row: the same target, no message
-        EXPECT_EQ(ReadFile(target), image) << size;
+        EXPECT_TRUE(ReadFile(target) == image) << size;
     }
+
+    // A target that is a symbolic link becomes a regular file with the permission bits of the
+    // file it named, set-id bits dropped; that file stays as it was.
+    const std::string named = cwd.Path("named.bin");
+    WriteFile(named, "named");
+    ASSERT_EQ(chmod(named.c_str(), 04750), 0);
+    ASSERT_EQ(unlink(target.c_str()), 0);
+    ASSERT_EQ(symlink(named.c_str(), target.c_str()), 0);
+    page.OnTransfer();
+    struct stat status {};
+    ASSERT_EQ(lstat(target.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0750u);
+    EXPECT_TRUE(ReadFile(target) == ReadFile(source));
+    EXPECT_EQ(ReadFile(named), "named");
+
+    // Where the file system refuses the locks (NFS refuses an exclusive one on a file opened
+    // for reading), the files are used without them.
+    WriteFile(source, "unlocked");
+    EXPECT_EQ(TransferInChild(page, sink, RefuseLocks), "");
+    EXPECT_EQ(ReadFile(target), "unlocked");
+
     EXPECT_TRUE(sink.shown.empty());
     EXPECT_TRUE(Leftovers(platform.driversDirectory).isEmpty());
 }
 
-TEST_F(FirmwareTransferTest, FailuresShowTheBoxAndKeepThePreviousTarget) {
+TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
     const std::string previous = RandomBytes(5000, 7);
     WriteFile(target, previous);
-    CReadMePage page(nullptr, platform);
-    sink.shown.clear();
-
-    // No Test.bin.
-    page.OnTransfer();
-    EXPECT_EQ(sink.shown, std::vector<std::string>{FILE_ERROR_BOX});
-    EXPECT_EQ(ReadFile(target), previous);
-
-    // Test.bin held by another program.
     const std::string image = RandomBytes(200 * 1024, 8);
-    WriteFile(cwd.Path("Test.bin"), image);
-    {
-        const auto holder = platform::OpenExclusive(cwd.Path("Test.bin"));
-        page.OnTransfer();
-        EXPECT_EQ(sink.shown.size(), 2u);
-    }
-    EXPECT_EQ(ReadFile(target), previous);
-
-    // A write failure partway, after more than one piece reached the temporary file.
-    FirmwareFiles failing;
-    failing.createTarget = [](const std::string& path) -> std::unique_ptr<platform::IFileWriter> {
-        auto real = platform::CreateReplacement(path);
-        if (!real) {
-            return nullptr;
-        }
-        return std::make_unique<CFailingWriter>(std::move(real), 150 * 1024);
+    const std::string drivers = platform.driversDirectory;
+    ASSERT_EQ(chmod(cwd.Path().c_str(), 0755), 0);  // the unprivileged child reads Test.bin
+    const std::string locked = "In use by another program";
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        std::string held;               // locked by another program meanwhile
+        std::function<bool()> inChild;  // the transfer runs in a child so made; null: here
+        std::string directory;          // the drivers directory
+        std::string path;               // the detail the box shows
+        std::string reason;
+    } cases[] = {
+        {"no Test.bin",
+         [&] { unlink(source.c_str()); },
+         {},
+         {},
+         drivers,
+         source,
+         std::strerror(ENOENT)},
+        {"FIFO Test.bin",
+         [&] {
+             unlink(source.c_str());
+             mkfifo(source.c_str(), 0644);
+         },
+         {},
+         {},
+         drivers,
+         source,
+         "Not a regular file"},
+        {"Test.bin locked", {}, source, {}, drivers, source, locked},
+        {"target locked", {}, target, {}, drivers, target, locked},
+        {"no directory",
+         {},
+         {},
+         {},
+         cwd.Path("missing"),
+         cwd.Path("missing/kitboard.bin"),
+         std::strerror(ENOENT)},
+        {"directory below a file",
+         {},
+         {},
+         {},
+         source + "/sub",
+         source + "/sub/kitboard.bin",
+         std::strerror(ENOTDIR)},
+        {"no drivers directory", {}, {}, {}, "", "", "No drivers directory is known"},
+        {"directory not writable", {}, {}, DropPrivileges, drivers, target, std::strerror(EACCES)},
+        {"rename refused: another user's target in a sticky directory",
+         [&] { chmod(drivers.c_str(), 01777); },
+         {},
+         DropPrivileges,
+         drivers,
+         target,
+         std::strerror(EPERM)},
+        {"short write",
+         {},
+         {},
+         [] { return LimitFileSize(100 * 1024); },
+         drivers,
+         target,
+         std::strerror(EFBIG)},
     };
-    page.SetFirmwareFiles(failing);
-    page.OnTransfer();
-    EXPECT_EQ(sink.shown.size(), 3u);
-    EXPECT_EQ(ReadFile(target), previous);
-    EXPECT_TRUE(Leftovers(platform.driversDirectory).isEmpty());
-
-    // Target directories that cannot be written: missing, or below a regular file (root
-    // ignores permission bits, so these stand in for a directory without write access).
-    page.SetFirmwareFiles({});
-    for (const std::string& directory :
-         {cwd.Path("missing"), cwd.Path("Test.bin/sub"), std::string()}) {
+    for (const auto& fault : cases) {
+        unlink(source.c_str());
+        WriteFile(source, image);
+        ASSERT_EQ(chmod(drivers.c_str(), 0755), 0);
+        if (fault.arrange) {
+            fault.arrange();
+        }
         platform::Platform elsewhere = platform;
-        elsewhere.driversDirectory = directory;
-        CReadMePage other(nullptr, elsewhere);
+        elsewhere.driversDirectory = fault.directory;
+        CReadMePage page(nullptr, elsewhere);
         sink.shown.clear();
-        other.OnTransfer();
-        EXPECT_EQ(sink.shown, std::vector<std::string>{FILE_ERROR_BOX}) << directory;
+        std::string box;
+        if (fault.inChild) {
+            box = TransferInChild(page, sink, fault.inChild);
+        } else {
+            QProcess holder;  // another program, flock(1), holding the file until its input ends
+            if (!fault.held.empty()) {
+                holder.start("flock", {QString::fromStdString(fault.held), "-c", "echo; cat"});
+                EXPECT_TRUE(holder.waitForReadyRead(10000)) << fault.what;
+            }
+            page.OnTransfer();
+            box = Boxes(sink);
+            holder.closeWriteChannel();
+            holder.waitForFinished(10000);
+        }
+        const std::string detail = fault.path.empty() ? "" : fault.path + ": ";
+        EXPECT_EQ(box, FILE_ERROR_BOX + "\n\n" + detail + fault.reason) << fault.what;
+        EXPECT_TRUE(ReadFile(target) == previous) << fault.what;
+        EXPECT_TRUE(Leftovers(drivers).isEmpty()) << fault.what;
     }
     EXPECT_FALSE(QFile::exists(QString::fromStdString(cwd.Path("missing"))));
 
     // After all that, a good copy still replaces the target, keeping its permissions.
+    ASSERT_EQ(chmod(drivers.c_str(), 0755), 0);
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    CReadMePage page(nullptr, platform);
     sink.shown.clear();
     page.OnTransfer();
     EXPECT_TRUE(sink.shown.empty());
-    EXPECT_EQ(ReadFile(target), image);
+    EXPECT_TRUE(ReadFile(target) == image);
     EXPECT_EQ(QFile::permissions(QString::fromStdString(target)) & QFileDevice::ReadOther,
               QFileDevice::Permissions());
-    EXPECT_TRUE(Leftovers(platform.driversDirectory).isEmpty());
+    EXPECT_TRUE(Leftovers(drivers).isEmpty());
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ class ReadMePageTest : public ::testing::Test {
 };
 
 TEST_F(ReadMePageTest, ReadsTheDocumentOnceAtConstruction) {
-    // Longer than the original 31,999-byte load buffer, and a zero byte ending the text.
+    // Past 32,000 bytes, where a fixed load buffer would cut it, and a zero byte ending it.
     std::string body;
     while (body.size() < 40000) {
         body += "lorem ipsum ";
