@@ -36,6 +36,8 @@ constexpr int MAX_UNBROKEN = 1000;
 constexpr int MAX_TABLE_COLUMNS = 63;  // what word processors allow in a row
 // Growing a QTextTable rebuilds its whole cell grid, so a long table is shown as several.
 constexpr int MAX_TABLE_ROWS = 256;
+// Qt lays out a table cell in some 30 µs: past this many, cells are tab-separated text.
+constexpr int MAX_TABLE_CELLS = 10000;
 constexpr qreal TABLE_CELL_PADDING = 4;
 constexpr std::size_t MAX_TABLE_ENTRIES = 65536;  // fonts and colours each
 constexpr std::size_t MAX_WORD_LETTERS = 32;
@@ -863,7 +865,11 @@ class CRtfParser {
         }
         paragraphPara = State().para;  // a paragraph that ends without \par keeps this format
         characters += pendingText.size();
-        paragraphRuns.push_back({std::move(pendingText), CharFormat(runProps)});
+        if (!paragraphRuns.empty() && paragraphRuns.back().props == runProps) {
+            paragraphRuns.back().text.append(pendingText);
+        } else {
+            paragraphRuns.push_back({std::move(pendingText), runProps, CharFormat(runProps)});
+        }
         pendingText.clear();
     }
 
@@ -909,22 +915,32 @@ class CRtfParser {
     // in a table.
     void PlaceParagraph(bool inTable) {
         FlushText();
-        if (inTable) {
-            EnterCell();
-        } else if (table != nullptr) {
+        if (!inTable || !EnterCell()) {
+            LeaveTable();
+        }
+    }
+
+    void LeaveTable() {
+        if (table != nullptr) {
             cursor.setPosition(table->lastPosition() + 1);  // the paragraph after the table
             table = nullptr;
         }
     }
 
     // Puts the cursor into the cell the next table text goes to, beginning the table or its
-    // next row if need be. A row with more cells than a table can have ends in its last cell.
-    void EnterCell() {
+    // next row if need be; false once the document has had its share of cells. A row with more
+    // cells than a table can have ends in its last cell.
+    bool EnterCell() {
         if (table != nullptr && inCell) {
-            return;
+            return true;
         }
-        if (table != nullptr && rowEnded && tableRow + 1 >= MAX_TABLE_ROWS) {
-            PlaceParagraph(false);
+        if (table == nullptr || rowEnded) {
+            if (tableCells >= MAX_TABLE_CELLS) {
+                return false;
+            }
+            if (table != nullptr && tableRow + 1 >= MAX_TABLE_ROWS) {
+                LeaveTable();
+            }
         }
         if (table == nullptr) {
             const int columns = std::max<int>(1, static_cast<int>(rowEdges.size()));
@@ -940,14 +956,14 @@ class CRtfParser {
                 cursor.deletePreviousChar();
             }
             table = cursor.insertTable(1, columns, format);
-            paragraphs += columns;
+            tableCells += columns;
             tableRow = 0;
             tableColumn = 0;
             widthsSet = false;
             SetColumnWidths();
         } else if (rowEnded) {
             table->appendRows(1);
-            paragraphs += table->columns();
+            tableCells += table->columns();
             ++tableRow;
             tableColumn = 0;
         }
@@ -955,22 +971,39 @@ class CRtfParser {
         inCell = true;
         if (tableColumn >= table->columns() && table->columns() < MAX_TABLE_COLUMNS) {
             table->appendColumns(1);
-            paragraphs += table->rows();
+            tableCells += table->rows();
         }
         if (tableColumn < table->columns()) {
             cursor = table->cellAt(tableRow, tableColumn).firstCursorPosition();
         } else {
+            if (tableCells >= MAX_TABLE_CELLS) {
+                inCell = false;
+                return false;
+            }
+            ++tableCells;
             cursor = table->cellAt(tableRow, table->columns() - 1).lastCursorPosition();
-            cursor.insertText(QStringLiteral("\t"));
+            paragraphRuns.insert(paragraphRuns.begin(),
+                                 {QStringLiteral("\t"), runProps, CharFormat(runProps)});
         }
+        return true;
     }
 
-    // \cell: whatever the paragraph says, its text is in a table.
+    // \cell: whatever the paragraph says, its text is in a table. Past the document's share of
+    // cells, a tab as in plain text.
     void EndCell() {
         if (State().destination != Destination::Text) {
             return;
         }
-        PlaceParagraph(true);
+        if (table == nullptr && tableCells >= MAX_TABLE_CELLS) {
+            EmitChar(u'\t');
+            return;
+        }
+        FlushText();
+        if (!EnterCell()) {
+            LeaveTable();
+            EmitChar(u'\t');
+            return;
+        }
         CommitText();
         // A cell whose last paragraph ended with \par keeps no empty paragraph after it.
         if (cursor.block().length() <= 1 && InSameCell(cursor.block().previous(), cursor)) {
@@ -979,9 +1012,6 @@ class CRtfParser {
         ++tableColumn;
         inCell = false;
         runsInParagraph = 0;
-        if (paragraphs >= RTF_MAX_PARAGRAPHS) {
-            finished = true;
-        }
     }
 
     void EndRow() {
@@ -990,14 +1020,21 @@ class CRtfParser {
         }
         FlushText();
         if (table == nullptr && paragraphRuns.empty()) {
-            return;  // a row without cells
+            if (tableCells >= MAX_TABLE_CELLS) {
+                EndParagraph();  // a row of tab-separated cells ends its line
+            }
+            return;
         }
         if (!paragraphRuns.empty()) {
             // Text after the last \cell belongs to that cell.
             if (table != nullptr && !inCell && tableColumn > 0) {
                 --tableColumn;
             }
-            EnterCell();
+            PlaceParagraph(true);
+            if (table == nullptr) {
+                EndParagraph();
+                return;
+            }
             CommitText();
         }
         SetColumnWidths();
@@ -1141,6 +1178,7 @@ class CRtfParser {
     bool trailExpected = false;  // pendingBytes ends with the first byte of a double-byte one
     struct TextRun {
         QString text;
+        CharProps props;
         QTextCharFormat format;
     };
     std::vector<TextRun> paragraphRuns;  // the paragraph's text not yet in the document
@@ -1153,6 +1191,7 @@ class CRtfParser {
     bool inCell = false;        // the cursor is in that cell
     bool rowEnded = false;      // \row: the next table text begins a row
     bool widthsSet = false;     // the table has its column widths
+    int tableCells = 0;         // cells of all tables so far
     std::vector<int> rowEdges;  // \cellx of the row definition, in twips
     int rowLeft = 0;            // \trleft
     int characters = 0;
