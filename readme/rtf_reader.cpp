@@ -751,9 +751,11 @@ class CRtfParser {
     }
 
     int CurrentCodePage() const {
-        // A font name is in the font's own code page.
+        // A font name is in the font's own code page; a symbol font's name is in letters.
         if (stack.back().destination == Destination::FontTable) {
-            return tableEntry.codePage != 0 ? tableEntry.codePage : documentCodePage;
+            return tableEntry.codePage != 0 && tableEntry.codePage != SYMBOL_CODE_PAGE
+                       ? tableEntry.codePage
+                       : documentCodePage;
         }
         const int font = stack.back().chars.font >= 0 ? stack.back().chars.font : defaultFont;
         const auto it = fonts.find(font);
