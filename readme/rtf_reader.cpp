@@ -7,14 +7,15 @@
 #include <QStringDecoder>
 #include <QTextBlock>
 #include <QTextBlockFormat>
+#include <QTextBoundaryFinder>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextOption>
+#include <QTextTable>
 #include <algorithm>
 #include <array>
 #include <map>
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,6 +33,12 @@ constexpr std::size_t MAX_TAB_STOPS = 64;
 constexpr int MAX_RUNS_PER_PARAGRAPH = 256;
 constexpr int MAX_RUNS = 100000;
 constexpr int MAX_UNBROKEN = 1000;
+constexpr int MAX_TABLE_COLUMNS = 63;  // what word processors allow in a row
+// Growing a QTextTable rebuilds its whole cell grid, so a long table is shown as several.
+constexpr int MAX_TABLE_ROWS = 256;
+// Qt lays out a table cell in some 30 µs: past this many, cells are tab-separated text.
+constexpr int MAX_TABLE_CELLS = 10000;
+constexpr qreal TABLE_CELL_PADDING = 4;
 constexpr std::size_t MAX_TABLE_ENTRIES = 65536;  // fonts and colours each
 constexpr std::size_t MAX_WORD_LETTERS = 32;
 constexpr int MAX_PARAMETER_DIGITS = 10;
@@ -65,6 +72,7 @@ struct ParaProps {
     int first = 0;
     int before = 0;
     int after = 0;
+    bool inTable = false;  // \intbl: the paragraph is in a table cell
     std::vector<QTextOption::Tab> tabs;
     QTextOption::TabType nextTabType = QTextOption::LeftTab;
     bool operator==(const ParaProps&) const = default;
@@ -89,16 +97,17 @@ enum class Key {
     Bold, Italic, Underline, UlNone, Strike, Super, Sub, NoSuperSub, Up, Dn, Fs, F, Cf,
     Highlight, Plain, Pard, Ql, Qc, Qr, Qj, Li, Ri, Fi, Sb, Sa, Tx, Tqr, Tqc, Tqdec, Hidden,
     EmDash, EnDash, Bullet, LQuote, RQuote, LDblQuote, RDblQuote, EmSpace, EnSpace, FontTable,
-    ColorTable, SkipDestination, Red, Green, Blue, FCharset, FModern, FPrq, Cpg
+    ColorTable, SkipDestination, Red, Green, Blue, FCharset, FModern, FPrq, Cpg, InTable,
+    RowDefaults, CellEdge, RowLeft, Row
 };
 
 const std::unordered_map<std::string_view, Key>& Keywords() {
     static const std::unordered_map<std::string_view, Key> keywords = {
         {"rtf", Key::Rtf}, {"ansi", Key::Ansi}, {"mac", Key::Mac}, {"pc", Key::Pc},
         {"pca", Key::Pca}, {"ansicpg", Key::AnsiCpg}, {"deff", Key::Deff}, {"deftab", Key::DefTab},
-        {"uc", Key::Uc}, {"u", Key::U}, {"par", Key::Par}, {"sect", Key::Par}, {"row", Key::Par},
+        {"uc", Key::Uc}, {"u", Key::U}, {"par", Key::Par}, {"sect", Key::Par}, {"row", Key::Row},
         {"nestrow", Key::Par}, {"line", Key::Line}, {"tab", Key::Tab}, {"page", Key::Page},
-        {"cell", Key::Cell}, {"nestcell", Key::Cell}, {"bin", Key::Bin}, {"b", Key::Bold},
+        {"cell", Key::Cell}, {"nestcell", Key::Tab}, {"bin", Key::Bin}, {"b", Key::Bold},
         {"i", Key::Italic}, {"ul", Key::Underline}, {"uld", Key::Underline},
         {"uldash", Key::Underline}, {"uldashd", Key::Underline}, {"uldashdd", Key::Underline},
         {"uldb", Key::Underline}, {"ulhwave", Key::Underline}, {"ulldash", Key::Underline},
@@ -118,7 +127,8 @@ const std::unordered_map<std::string_view, Key>& Keywords() {
         {"emspace", Key::EmSpace}, {"enspace", Key::EnSpace}, {"fonttbl", Key::FontTable},
         {"colortbl", Key::ColorTable}, {"red", Key::Red}, {"green", Key::Green},
         {"blue", Key::Blue}, {"fcharset", Key::FCharset}, {"fmodern", Key::FModern},
-        {"fprq", Key::FPrq}, {"cpg", Key::Cpg},
+        {"fprq", Key::FPrq}, {"cpg", Key::Cpg}, {"intbl", Key::InTable},
+        {"trowd", Key::RowDefaults}, {"cellx", Key::CellEdge}, {"trleft", Key::RowLeft},
         // Destinations whose content is not document text.
         {"stylesheet", Key::SkipDestination}, {"info", Key::SkipDestination},
         {"pict", Key::SkipDestination}, {"nonshppict", Key::SkipDestination},
@@ -182,7 +192,7 @@ int CharsetCodePage(int charset) {
     }
 }
 
-QString DecodeCp1252(const std::string& bytes) {
+QString DecodeCp1252(std::string_view bytes) {
     QString text;
     text.reserve(static_cast<qsizetype>(bytes.size()));
     for (unsigned char byte : bytes) {
@@ -196,7 +206,7 @@ QString DecodeCp1252(const std::string& bytes) {
 }
 
 // Symbol fonts only appear in list markers in practice; give them the bullets they draw.
-QString DecodeSymbol(const std::string& bytes) {
+QString DecodeSymbol(std::string_view bytes) {
     QString text;
     for (unsigned char byte : bytes) {
         switch (byte) {
@@ -213,7 +223,8 @@ QString DecodeSymbol(const std::string& bytes) {
                 text.append(QChar(0x2713));
                 break;
             default:
-                text.append(DecodeCp1252(std::string(1, static_cast<char>(byte))));
+                text.append(
+                    DecodeCp1252(std::string_view(reinterpret_cast<const char*>(&byte), 1)));
         }
     }
     return text;
@@ -246,19 +257,47 @@ QByteArray CodePageName(int codePage) {
     }
 }
 
-// Appends `text`, putting a zero-width space into every run of MAX_UNBROKEN characters without
-// a break opportunity: Qt's line breaking takes quadratic time in the length of one word.
-void AppendBreakable(QString& out, QStringView text, int& unbroken) {
-    for (const QChar c : text) {
-        const bool breaks = c.isSpace() || c == QChar('-') || c == QChar(0x00AD) ||
-                            c == QChar(0x200B) || c == QChar::LineSeparator;
-        unbroken = breaks ? 0 : unbroken + 1;
-        if (unbroken > MAX_UNBROKEN) {
-            out.append(QChar(0x200B));
-            unbroken = 1;
-        }
-        out.append(c);
+// Where a zero-width space goes into `text`: after MAX_UNBROKEN characters without a line break
+// opportunity, since Qt's line breaking takes time quadratic in the length of such a run. The
+// opportunities are Qt's own; the space goes between grapheme clusters only, so it never splits
+// a surrogate pair nor parts a combining mark from its letter.
+std::vector<qsizetype> ForcedBreaks(const QString& text) {
+    std::vector<qsizetype> breaks;
+    if (text.size() <= MAX_UNBROKEN) {
+        return breaks;
     }
+    QTextBoundaryFinder lines(QTextBoundaryFinder::Line, text);
+    QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, text);
+    qsizetype last = 0;
+    for (qsizetype position = 1; position < text.size(); ++position) {
+        lines.setPosition(position);
+        if (lines.isAtBoundary()) {
+            last = position;
+            continue;
+        }
+        graphemes.setPosition(position);
+        if (position - last >= MAX_UNBROKEN && graphemes.isAtBoundary()) {
+            breaks.push_back(position);
+            last = position;
+        }
+    }
+    return breaks;
+}
+
+// `text` with the zero-width spaces of ForcedBreaks; `offset` is where `text` starts in the
+// string the breaks were found in, `next` the first break not yet placed.
+QString WithBreaks(QStringView text, qsizetype offset, const std::vector<qsizetype>& breaks,
+                   std::size_t& next) {
+    QString out;
+    out.reserve(text.size() + 1);
+    qsizetype from = 0;
+    for (; next < breaks.size() && breaks[next] < offset + text.size(); ++next) {
+        out.append(text.mid(from, breaks[next] - offset - from));
+        out.append(QChar(0x200B));
+        from = breaks[next] - offset;
+    }
+    out.append(text.mid(from));
+    return out;
 }
 
 class CRtfParser {
@@ -318,6 +357,10 @@ class CRtfParser {
 
     void CloseGroup() {
         if (ignoredGroups > 0) {
+            if (ignoredGroups == destinationGroup) {
+                State().destination = outerDestination;
+                destinationGroup = 0;
+            }
             --ignoredGroups;
             return;
         }
@@ -350,6 +393,11 @@ class CRtfParser {
             return;
         }
         const unsigned char c = static_cast<unsigned char>(in[pos]);
+        if (trailExpected && (c == '\\' || c == '{' || c == '}')) {
+            ++pos;
+            PushByte(c);  // the second byte of a double-byte character
+            return;
+        }
         if (c != '\'') {
             FlushBytes();
         }
@@ -368,8 +416,8 @@ class CRtfParser {
             }
             if (skipCount > 0) {
                 --skipCount;
-            } else if (digits == 2) {
-                pendingBytes.push_back(static_cast<char>(value));
+            } else if (digits == 2 && State().destination != Destination::Skip) {
+                PushByte(static_cast<unsigned char>(value));
             }
             return;
         }
@@ -393,7 +441,7 @@ class CRtfParser {
                 EmitChar(0x2011);
                 break;
             case '*':
-                State().destination = Destination::Skip;
+                SetDestination(Destination::Skip);
                 break;
             case '\r':
             case '\n':
@@ -500,11 +548,24 @@ class CRtfParser {
             case Key::U: EmitUnicode(hasParameter, value); break;
             case Key::Par: EndParagraph(); break;
             case Key::Line: EmitChar(QChar::LineSeparator); break;
-            case Key::Tab:
-            case Key::Cell: EmitChar(u'\t'); break;
+            case Key::Tab: EmitChar(u'\t'); break;
+            case Key::Cell: EndCell(); break;
+            case Key::Row: EndRow(); break;
+            case Key::InTable: para.inTable = true; break;
+            case Key::RowDefaults:
+                rowEdges.clear();
+                rowLeft = 0;
+                break;
+            case Key::CellEdge:
+                if (rowEdges.size() < static_cast<std::size_t>(MAX_TABLE_COLUMNS)) {
+                    rowEdges.push_back(std::clamp(value, -MAX_TWIPS, MAX_TWIPS));
+                }
+                break;
+            case Key::RowLeft: rowLeft = std::clamp(value, -MAX_TWIPS, MAX_TWIPS); break;
             case Key::Page:
                 // The next paragraph starts a page; an empty one just begun is that paragraph.
-                FlushText();
+                PlaceParagraph(State().para.inTable);
+                CommitText();
                 if (cursor.block().length() > 1) {
                     EndParagraph();
                 }
@@ -561,15 +622,15 @@ class CRtfParser {
             case Key::EmSpace: EmitChar(0x2003); break;
             case Key::EnSpace: EmitChar(0x2002); break;
             case Key::FontTable:
-                State().destination = Destination::FontTable;
+                SetDestination(Destination::FontTable);
                 tableFont = -1;
                 tableEntry = FontEntry();
                 break;
             case Key::ColorTable:
-                State().destination = Destination::ColorTable;
+                SetDestination(Destination::ColorTable);
                 colorComponentSet = false;
                 break;
-            case Key::SkipDestination: State().destination = Destination::Skip; break;
+            case Key::SkipDestination: SetDestination(Destination::Skip); break;
             default:
                 break;  // font and colour table words outside their tables
         }
@@ -606,7 +667,7 @@ class CRtfParser {
                 State().unicodeSkip = std::max(0, value);
                 break;
             case Key::SkipDestination:
-                State().destination = Destination::Skip;
+                SetDestination(Destination::Skip);
                 break;
             default:
                 break;
@@ -626,7 +687,7 @@ class CRtfParser {
                 blue = component;
                 break;
             case Key::SkipDestination:
-                State().destination = Destination::Skip;
+                SetDestination(Destination::Skip);
                 return;
             default:
                 return;
@@ -658,8 +719,9 @@ class CRtfParser {
         if (State().destination == Destination::Skip) {
             return;
         }
-        if (c >= 0x80) {
-            pendingBytes.push_back(static_cast<char>(c));
+        // Double-byte code pages take second bytes from the ASCII range too.
+        if (c >= 0x80 || (trailExpected && c >= 0x40)) {
+            PushByte(c);
             return;
         }
         FlushBytes();
@@ -670,7 +732,31 @@ class CRtfParser {
         }
     }
 
+    void PushByte(unsigned char c) {
+        trailExpected = !trailExpected && IsLeadByte(CurrentCodePage(), c);
+        pendingBytes.push_back(static_cast<char>(c));
+    }
+
+    static bool IsLeadByte(int codePage, unsigned char c) {
+        switch (codePage) {
+            case 932:
+                return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+            case 936:
+            case 949:
+            case 950:
+                return c >= 0x81 && c <= 0xFE;
+            default:
+                return false;
+        }
+    }
+
     int CurrentCodePage() const {
+        // A font name is in the font's own code page; a symbol font's name is in letters.
+        if (stack.back().destination == Destination::FontTable) {
+            return tableEntry.codePage != 0 && tableEntry.codePage != SYMBOL_CODE_PAGE
+                       ? tableEntry.codePage
+                       : documentCodePage;
+        }
         const int font = stack.back().chars.font >= 0 ? stack.back().chars.font : defaultFont;
         const auto it = fonts.find(font);
         if (stack.back().destination == Destination::Text && it != fonts.end() &&
@@ -681,37 +767,17 @@ class CRtfParser {
     }
 
     void FlushBytes() {
+        trailExpected = false;
         if (pendingBytes.empty()) {
             return;
         }
         const int codePage = CurrentCodePage();
-        QString text;
-        if (codePage == SYMBOL_CODE_PAGE) {
-            text = DecodeSymbol(pendingBytes);
-        } else if (codePage == DEFAULT_CODE_PAGE) {
-            text = DecodeCp1252(pendingBytes);
-        } else {
-            QStringDecoder* decoder = Decoder(codePage);
-            text = decoder != nullptr ? QString(decoder->decode(QByteArrayView(pendingBytes)))
-                                      : DecodeCp1252(pendingBytes);
-            if (decoder != nullptr) {
-                decoder->resetState();
-            }
-        }
+        const QString text = codePage == SYMBOL_CODE_PAGE ? DecodeSymbol(pendingBytes)
+                             : codePage == DEFAULT_CODE_PAGE
+                                 ? DecodeCp1252(pendingBytes)
+                                 : decoders.Decode(codePage, pendingBytes);
         pendingBytes.clear();
         Emit(text);
-    }
-
-    QStringDecoder* Decoder(int codePage) {
-        auto it = decoders.find(codePage);
-        if (it == decoders.end()) {
-            auto decoder = std::make_unique<QStringDecoder>(CodePageName(codePage).constData());
-            if (!decoder->isValid()) {
-                decoder.reset();
-            }
-            it = decoders.emplace(codePage, std::move(decoder)).first;
-        }
-        return it->second.get();
     }
 
     void SetDefaultTabStops(int twips) {
@@ -720,13 +786,32 @@ class CRtfParser {
         cursor.document()->setDefaultTextOption(option);
     }
 
+    void SetDestination(Destination destination) {
+        // Past the depth limit a group has no state of its own: remember which group changed
+        // the destination, so that its closing brace restores the enclosing one.
+        if (ignoredGroups > 0 && destinationGroup == 0) {
+            destinationGroup = ignoredGroups;
+            outerDestination = State().destination;
+        }
+        State().destination = destination;
+    }
+
     void EmitChar(char16_t c) { Emit(QStringView(&c, 1)); }
 
     // \uN: a signed 16-bit value (surrogate pairs arrive as two in a row), then the fallback.
+    // Some writers give characters beyond 16 bits as they are.
     void EmitUnicode(bool hasParameter, int value) {
-        const int unit = value < 0 ? value + 65536 : value;
-        if (hasParameter && unit < 65536 && (unit >= 0x20 || unit == '\t')) {
-            EmitChar(static_cast<char16_t>(unit));
+        const char32_t code = static_cast<char32_t>(value < 0 ? value + 65536 : value);
+        if (hasParameter && code <= 0x10FFFF && (code >= 0x20 || code == '\t')) {
+            if (code >= 0xF020 && code <= 0xF0FF) {
+                // Where Windows puts the characters of symbol fonts.
+                const char byte = static_cast<char>(code - 0xF000);
+                Emit(DecodeSymbol(std::string_view(&byte, 1)));
+            } else if (code > 0xFFFF) {
+                Emit(QString::fromUcs4(&code, 1));
+            } else {
+                EmitChar(static_cast<char16_t>(code));
+            }
         }
         skipCount = State().unicodeSkip;
     }
@@ -772,24 +857,52 @@ class CRtfParser {
             finished = true;
             return;
         }
-        AppendBreakable(pendingText, text, unbrokenCharacters);
+        pendingText.append(text);
     }
 
+    // Ends the current run; its text waits with the paragraph's other runs.
     void FlushText() {
         if (pendingText.isEmpty()) {
             return;
         }
-        cursor.setBlockFormat(BlockFormat(State().para));
-        cursor.insertText(pendingText, CharFormat(runProps));
+        paragraphPara = State().para;  // a paragraph that ends without \par keeps this format
         characters += pendingText.size();
+        if (!paragraphRuns.empty() && paragraphRuns.back().props == runProps) {
+            paragraphRuns.back().text.append(pendingText);
+        } else {
+            paragraphRuns.push_back({std::move(pendingText), runProps, CharFormat(runProps)});
+        }
         pendingText.clear();
+    }
+
+    // Puts the paragraph's runs at the cursor, with break opportunities where Qt needs them:
+    // those depend on the paragraph's whole text.
+    void CommitText() {
+        FlushText();
+        if (paragraphRuns.empty()) {
+            return;
+        }
+        QString text;
+        for (const TextRun& run : paragraphRuns) {
+            text.append(run.text);
+        }
+        const std::vector<qsizetype> breaks = ForcedBreaks(text);
+        cursor.setBlockFormat(BlockFormat(paragraphPara));
+        qsizetype offset = 0;
+        std::size_t next = 0;
+        for (const TextRun& run : paragraphRuns) {
+            cursor.insertText(WithBreaks(run.text, offset, breaks, next), run.format);
+            offset += run.text.size();
+        }
+        paragraphRuns.clear();
     }
 
     void EndParagraph() {
         if (State().destination != Destination::Text) {
             return;
         }
-        FlushText();
+        PlaceParagraph(State().para.inTable);
+        CommitText();
         if (paragraphs + 1 >= RTF_MAX_PARAGRAPHS) {
             finished = true;
             return;
@@ -798,12 +911,178 @@ class CRtfParser {
         cursor.insertBlock(QTextBlockFormat(), CharFormat(State().chars));
         ++paragraphs;
         runsInParagraph = 0;
-        unbrokenCharacters = 0;
+    }
+
+    // Moves the cursor into the table cell or out of the table, as the paragraph is or is not
+    // in a table.
+    void PlaceParagraph(bool inTable) {
+        FlushText();
+        if (!inTable || !EnterCell()) {
+            LeaveTable();
+        }
+    }
+
+    void LeaveTable() {
+        if (table != nullptr) {
+            cursor.setPosition(table->lastPosition() + 1);  // the paragraph after the table
+            table = nullptr;
+        }
+    }
+
+    // Puts the cursor into the cell the next table text goes to, beginning the table or its
+    // next row if need be; false once the document has had its share of cells. A row with more
+    // cells than a table can have ends in its last cell.
+    bool EnterCell() {
+        if (table != nullptr && inCell) {
+            return true;
+        }
+        if (table == nullptr || rowEnded) {
+            if (tableCells >= MAX_TABLE_CELLS) {
+                return false;
+            }
+            if (table != nullptr && tableRow + 1 >= MAX_TABLE_ROWS) {
+                LeaveTable();
+            }
+        }
+        if (table == nullptr) {
+            const int columns = std::max<int>(1, static_cast<int>(rowEdges.size()));
+            QTextTableFormat format;
+            format.setBorder(1);
+            format.setBorderBrush(QColor(Qt::gray));
+            format.setBorderCollapse(true);
+            format.setCellSpacing(0);
+            format.setCellPadding(TABLE_CELL_PADDING);
+            // Qt puts a table after the paragraph the cursor is in: one just begun would stay
+            // as an empty line before the table.
+            if (cursor.block().length() <= 1 && InSameCell(cursor.block().previous(), cursor)) {
+                cursor.deletePreviousChar();
+            }
+            table = cursor.insertTable(1, columns, format);
+            tableCells += columns;
+            tableRow = 0;
+            tableColumn = 0;
+            widthsSet = false;
+            SetColumnWidths();
+        } else if (rowEnded) {
+            table->appendRows(1);
+            tableCells += table->columns();
+            ++tableRow;
+            tableColumn = 0;
+        }
+        rowEnded = false;
+        inCell = true;
+        if (tableColumn >= table->columns() && table->columns() < MAX_TABLE_COLUMNS) {
+            table->appendColumns(1);
+            tableCells += table->rows();
+        }
+        if (tableColumn < table->columns()) {
+            cursor = table->cellAt(tableRow, tableColumn).firstCursorPosition();
+        } else {
+            if (tableCells >= MAX_TABLE_CELLS) {
+                inCell = false;
+                return false;
+            }
+            ++tableCells;
+            cursor = table->cellAt(tableRow, table->columns() - 1).lastCursorPosition();
+            paragraphRuns.insert(paragraphRuns.begin(),
+                                 {QStringLiteral("\t"), runProps, CharFormat(runProps)});
+        }
+        return true;
+    }
+
+    // \cell: whatever the paragraph says, its text is in a table. Past the document's share of
+    // cells, a tab as in plain text.
+    void EndCell() {
+        if (State().destination != Destination::Text) {
+            return;
+        }
+        if (table == nullptr && tableCells >= MAX_TABLE_CELLS) {
+            EmitChar(u'\t');
+            return;
+        }
+        FlushText();
+        if (!EnterCell()) {
+            LeaveTable();
+            EmitChar(u'\t');
+            return;
+        }
+        CommitText();
+        // A cell whose last paragraph ended with \par keeps no empty paragraph after it.
+        if (cursor.block().length() <= 1 && InSameCell(cursor.block().previous(), cursor)) {
+            cursor.deletePreviousChar();
+        }
+        ++tableColumn;
+        inCell = false;
+        runsInParagraph = 0;
+    }
+
+    void EndRow() {
+        if (State().destination != Destination::Text) {
+            return;
+        }
+        FlushText();
+        if (table == nullptr && paragraphRuns.empty()) {
+            if (tableCells >= MAX_TABLE_CELLS) {
+                EndParagraph();  // a row of tab-separated cells ends its line
+            }
+            return;
+        }
+        if (!paragraphRuns.empty()) {
+            // Text after the last \cell belongs to that cell.
+            if (table != nullptr && !inCell && tableColumn > 0) {
+                --tableColumn;
+            }
+            PlaceParagraph(true);
+            if (table == nullptr) {
+                EndParagraph();
+                return;
+            }
+            CommitText();
+        }
+        SetColumnWidths();
+        rowEnded = true;
+        inCell = false;
+        runsInParagraph = 0;
+    }
+
+    // The widths of the row definitions' cells (\cellx is where a cell ends), once per table.
+    void SetColumnWidths() {
+        if (widthsSet || rowEdges.empty()) {
+            return;
+        }
+        QList<QTextLength> widths;
+        int left = rowLeft;
+        for (int edge : rowEdges) {
+            widths.append(edge > left ? QTextLength(QTextLength::FixedLength,
+                                                    (edge - left) / qreal(TWIPS_PER_PIXEL))
+                                      : QTextLength());
+            left = std::max(left, edge);
+        }
+        widths.resize(table->columns());
+        QTextTableFormat format = table->format();
+        format.setColumnWidthConstraints(widths);
+        table->setFormat(format);
+        widthsSet = true;
+    }
+
+    // Whether `block` and the cursor are in the same table cell, or both outside tables.
+    static bool InSameCell(const QTextBlock& block, const QTextCursor& at) {
+        if (!block.isValid()) {
+            return false;
+        }
+        const QTextCursor other(block);
+        QTextTable* const blockTable = other.currentTable();
+        return blockTable == at.currentTable() &&
+               (blockTable == nullptr || blockTable->cellAt(other) == blockTable->cellAt(at));
     }
 
     void Finish() {
-        // A word processor ends its last paragraph with \par; that leaves no empty line.
-        if (cursor.block().length() <= 1 && cursor.blockNumber() > 0) {
+        FlushText();
+        PlaceParagraph(!paragraphRuns.empty() && paragraphPara.inTable);
+        CommitText();
+        // A word processor ends its last paragraph with \par; that leaves no empty line. The
+        // paragraph after a table stays: a table is always followed by one.
+        if (cursor.block().length() <= 1 && InSameCell(cursor.block().previous(), cursor)) {
             cursor.deletePreviousChar();
         }
         cursor.movePosition(QTextCursor::Start);
@@ -897,13 +1176,31 @@ class CRtfParser {
     int skipCount = 0;      // fallback characters of the last \uN still to skip
     QTextCursor cursor;
     QString pendingText;
-    std::string pendingBytes;  // \'hh and 8-bit bytes waiting to be decoded
+    std::string pendingBytes;    // \'hh and 8-bit bytes waiting to be decoded
+    bool trailExpected = false;  // pendingBytes ends with the first byte of a double-byte one
+    struct TextRun {
+        QString text;
+        CharProps props;
+        QTextCharFormat format;
+    };
+    std::vector<TextRun> paragraphRuns;  // the paragraph's text not yet in the document
+    ParaProps paragraphPara;             // and its format
+    int destinationGroup = 0;  // the ignored group that changed the destination, 0 for none
+    Destination outerDestination = Destination::Text;  // and the destination before it
+    QTextTable* table = nullptr;                       // the table being filled
+    int tableRow = 0;
+    int tableColumn = 0;        // the cell the next table text goes to
+    bool inCell = false;        // the cursor is in that cell
+    bool rowEnded = false;      // \row: the next table text begins a row
+    bool widthsSet = false;     // the table has its column widths
+    int tableCells = 0;         // cells of all tables so far
+    std::vector<int> rowEdges;  // \cellx of the row definition, in twips
+    int rowLeft = 0;            // \trleft
     int characters = 0;
     int paragraphs = 0;
-    int runs = 0;                // runs of differently formatted text in the document
-    int runsInParagraph = 0;     // and in the current paragraph
-    int unbrokenCharacters = 0;  // since the last break opportunity
-    CharProps runProps;          // the format of the text in pendingText
+    int runs = 0;             // runs of differently formatted text in the document
+    int runsInParagraph = 0;  // and in the current paragraph
+    CharProps runProps;       // the format of the text in pendingText
     int pageBreakBlock = -1;
     int documentCodePage = DEFAULT_CODE_PAGE;
     int defaultFont = 0;
@@ -915,32 +1212,60 @@ class CRtfParser {
     int green = 0;
     int blue = 0;
     bool colorComponentSet = false;
-    std::map<int, std::unique_ptr<QStringDecoder>> decoders;
+    CCodePageDecoders decoders;
 };
 
-// Input that is not RTF: its lines as paragraphs, in code page 1252.
-void ReadPlainText(std::string_view text, QTextDocument& document) {
+// Input that is not RTF: its lines as paragraphs, in code page 1252 or, after a byte order
+// mark, UTF-8.
+void ReadPlainText(std::string_view text, QTextDocument& document, bool utf8) {
     std::string bytes(text);
     bytes.erase(std::remove(bytes.begin(), bytes.end(), '\r'), bytes.end());
-    QString breakable;
-    int unbroken = 0;
-    AppendBreakable(breakable, DecodeCp1252(bytes), unbroken);
-    document.setPlainText(breakable);
+    const QString plain = utf8 ? QString::fromUtf8(bytes) : DecodeCp1252(bytes);
+    std::size_t next = 0;
+    document.setPlainText(WithBreaks(plain, 0, ForcedBreaks(plain), next));
 }
 
 }  // namespace
 
+QString CCodePageDecoders::Decode(int codePage, std::string_view bytes) {
+    auto found = std::find_if(decoders.begin(), decoders.end(),
+                              [codePage](const auto& entry) { return entry.first == codePage; });
+    if (found == decoders.end()) {
+        if (decoders.size() >= RTF_MAX_CACHED_DECODERS) {
+            decoders.erase(decoders.begin());
+        }
+        auto decoder = std::make_unique<QStringDecoder>(CodePageName(codePage).constData());
+        if (!decoder->isValid()) {
+            decoder.reset();
+        }
+        decoders.emplace_back(codePage, std::move(decoder));
+    } else {
+        std::rotate(found, found + 1, decoders.end());
+    }
+    QStringDecoder* const decoder = decoders.back().second.get();
+    if (decoder == nullptr) {
+        return DecodeCp1252(bytes);
+    }
+    QString text =
+        decoder->decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    decoder->resetState();
+    return text;
+}
+
 void ReadRtf(std::string_view rtf, QTextDocument& document) {
     rtf = rtf.substr(0, std::min(rtf.size(), RTF_MAX_DOCUMENT_BYTES));
     document.clear();
-    std::size_t start = 0;
+    const std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
+    const bool utf8 = rtf.substr(0, BYTE_ORDER_MARK.size()) == BYTE_ORDER_MARK;
+    std::size_t start = utf8 ? BYTE_ORDER_MARK.size() : 0;
     while (start < rtf.size() &&
            (rtf[start] == ' ' || rtf[start] == '\r' || rtf[start] == '\n' || rtf[start] == '\t')) {
         ++start;
     }
     if (rtf.substr(start, 5) != "{\\rtf") {
-        ReadPlainText(rtf.substr(0, std::min<std::size_t>(rtf.size(), RTF_MAX_TEXT_CHARACTERS)),
-                      document);
+        const std::string_view text = rtf.substr(utf8 ? BYTE_ORDER_MARK.size() : 0);
+        ReadPlainText(text.substr(0, std::min<std::size_t>(text.size(), RTF_MAX_TEXT_CHARACTERS)),
+                      document, utf8);
         return;
     }
     // One edit block: the document's layout runs once at the end, not after every run of

@@ -6,8 +6,10 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTextBlock>
+#include <QTextBoundaryFinder>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextTable>
 #include <random>
 
 #include "readme_fixture.h"
@@ -107,15 +109,142 @@ TEST(RtfReader, CodePagesUnicodeAndSymbols) {
                    "\\'e9{\\f1\\'e1}}"),
               QString::fromUtf8("éα"));
     // \uN with its fallback skipped; \ucN counts; negative N; a surrogate pair; raw 8-bit text.
+    // Symbol fonts' characters where Windows puts them; one beyond 16 bits as it is.
     EXPECT_EQ(Text("{\\rtf1 \\u233?t\\u8364? {\\uc2\\u937 xx!\\u937\\'3f\\'3f!}"
-                   "\\uc0\\u8226 .\\uc1\\u-3913?\\u-10179?\\u-8704?end \xe9}"),
-              QString::fromUtf8("ét€ Ω!Ω!•.\xef\x82\xb7\xf0\x9f\x98\x80"
-                                "end é"));
+                   "\\uc0\\u8226 .\\uc1\\u-3913?\\u61623?\\u-10179?\\u-8704?\\u128512?end \xe9}"),
+              QString::fromUtf8("ét€ Ω!Ω!•.••😀😀end é"));
+    // Double-byte code pages, their second byte as an ASCII letter or an escaped backslash; a
+    // font name in its own code page.
+    EXPECT_EQ(Text("{\\rtf1\\ansi\\ansicpg932 \\'83e\\'83X\\'83g \\'83\\\\}"),
+              QString::fromUtf8("テスト ソ"));
+    EXPECT_EQ(Text("{\\rtf1\\ansicpg950 \\'a5\\\\\\'a5\\'5c}"), QString::fromUtf8("功功"));
+    EXPECT_EQ(Text("{\\rtf1\\ansicpg949 \\'81A\\ansicpg936 \\'81@}"), QString::fromUtf8("갂丂"));
+    QTextDocument fonts;
+    ReadRtf(
+        "{\\rtf1\\ansi{\\fonttbl{\\f0\\fcharset128 \\'82\\'6c\\'82\\'72 "
+        "\\'83\\'53\\'83\\'56\\'83\\'62\\'83\\'4e;}}\\f0 \\'83e}",
+        fonts);
+    EXPECT_EQ(fonts.toPlainText(), QString::fromUtf8("テ"));
+    EXPECT_EQ(Find(fonts, QString::fromUtf8("テ")).charFormat().fontFamilies().toStringList(),
+              QStringList{QString::fromUtf8("ＭＳ ゴシック")});
+    // A document may name any number of code pages; the decoders kept stay few.
+    CCodePageDecoders decoders;
+    for (int codePage = 1; codePage < 3000; ++codePage) {
+        decoders.Decode(codePage, "\xc4");
+    }
+    EXPECT_LE(decoders.Cached(), RTF_MAX_CACHED_DECODERS);
+    EXPECT_EQ(decoders.Decode(1251, "\xc4\xe0"), QString::fromUtf8("Да"));
+    EXPECT_EQ(decoders.Decode(99999, "\x80"), QString::fromUtf8("€"));  // unknown: 1252
+    // A UTF-8 byte order mark before the RTF, and before plain text.
+    EXPECT_EQ(Text("\xEF\xBB\xBF{\\rtf1 \\b x}"), "x");
+    EXPECT_EQ(Text("\xEF\xBB\xBF"
+                   "caf\xC3\xA9"),
+              QString::fromUtf8("café"));
     // The fallback of \u stops at a group end; a control word counts as one character.
     EXPECT_EQ(Text("{\\rtf1\\uc3 {\\u233 a}b\\u233\\par cdef}"), QString::fromUtf8("ébéef"));
     EXPECT_EQ(Text("{\\rtf1 a\\\\b\\{c\\}d\\~e\\-f\\_g\\emdash\\endash\\bullet\\lquote\\rquote"
                    "\\ldblquote\\rdblquote\\tab|}"),
               QString::fromUtf8("a\\b{c}d\u00a0e\u00adf\u2011g—–•‘’“”\t|"));
+}
+
+// Runs without a line break opportunity get a zero-width space at least every 1000 characters,
+// Qt deciding what breaks; never inside a character or before a mark; nothing else changes.
+TEST(RtfReader, LongRunsGetBreakOpportunitiesWhereQtHasNone) {
+    const auto repeated = [](const std::string& piece, int count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) {
+            text += piece;
+        }
+        return text;
+    };
+    const QString nbsp = QString(QChar(0x00A0));
+    const struct {
+        std::string piece;  // repeated 3000 times
+        QString shown;
+        bool breaks;  // whether a zero-width space is wanted
+    } cases[] = {
+        {"a\\~", "a" + nbsp, true},
+        {"a\\'a0", "a" + nbsp, true},
+        {"a\\u8239?", QString::fromUtf8("a\u202F"), true},
+        {"-1", "-1", true},
+        {"a\\u-10187?\\u-9216?", QString::fromUtf8("a\U0001D400"), true},
+        {"ab\\u769?", QString::fromUtf8("ab\u0301"), true},
+        {"ab ", "ab ", false},
+        {"a-", "a-", false},
+        {"a\\tab ", "a\t", false},
+    };
+    for (const auto& c : cases) {
+        const QString text = Text("{\\rtf1 " + repeated(c.piece, 3000) + "}");
+        const QString expected = c.shown.repeated(3000);
+        QString withoutBreaks = text;
+        withoutBreaks.remove(QChar(0x200B));
+        EXPECT_EQ(withoutBreaks, expected) << c.piece;
+        EXPECT_EQ(text.contains(QChar(0x200B)), c.breaks) << c.piece;
+        QTextBoundaryFinder lines(QTextBoundaryFinder::Line, text);
+        qsizetype last = 0;
+        qsizetype longest = 0;
+        while (lines.toNextBoundary() >= 0) {
+            longest = std::max(longest, lines.position() - last);
+            last = lines.position();
+        }
+        EXPECT_LE(longest, 1002) << c.piece;
+        for (qsizetype i = text.indexOf(QChar(0x200B)); i >= 0;
+             i = text.indexOf(QChar(0x200B), i + 1)) {
+            ASSERT_LT(i + 1, text.size());
+            EXPECT_FALSE(text[i + 1].isLowSurrogate() || text[i + 1].isMark()) << c.piece << i;
+        }
+    }
+    // The start-up case: a long run read and laid out as the page does.
+    QTextDocument document;
+    ReadRtf("{\\rtf1 " + repeated("a\\~", 200000) + "}", document);
+    document.setTextWidth(560);
+    EXPECT_GT(document.size().height(), 1000);
+}
+
+// \trowd ... \cell ... \row as a table with the \cellx widths, as word processors write it.
+TEST(RtfReader, TablesWithTheirCellWidths) {
+    QTextDocument document;
+    ReadRtf(
+        "{\\rtf1 before\\par\\trowd\\trgaph108\\trleft-108\\cellx1332\\cellx4212"
+        "\\pard\\intbl {\\b A}\\cell B1\\par B2\\cell\\pard\\intbl\\row"
+        "{\\trowd\\cellx1440\\cellx4320\\intbl{\\pard\\intbl "
+        "C\\par}\\cell{\\pard\\intbl\\par}\\cell "
+        "\\intbl\\row}\\pard after\\par}",
+        document);
+    EXPECT_EQ(document.toPlainText(), "before\nA\nB1\nB2\nC\n\nafter");
+    QTextTable* table = QTextCursor(document.find("A")).currentTable();
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rows(), 2);
+    EXPECT_EQ(table->columns(), 2);
+    const QList<QTextLength> widths = table->format().columnWidthConstraints();
+    ASSERT_EQ(widths.size(), 2);
+    EXPECT_DOUBLE_EQ(widths[0].rawValue(), 96.0);  // from \trleft to the first \cellx
+    EXPECT_DOUBLE_EQ(widths[1].rawValue(), 192.0);
+    EXPECT_EQ(table->cellAt(0, 0).firstCursorPosition().block().text(), "A");
+    EXPECT_EQ(Find(document, "A").charFormat().fontWeight(), QFont::Bold);
+    QTextCursor b(table->cellAt(0, 1).firstCursorPosition());
+    b.setPosition(table->cellAt(0, 1).lastPosition(), QTextCursor::KeepAnchor);
+    EXPECT_EQ(b.selectedText(), QString("B1") + QChar::ParagraphSeparator + "B2");
+    EXPECT_EQ(table->cellAt(1, 0).firstCursorPosition().block().text(), "C");
+    EXPECT_EQ(table->cellAt(1, 1).firstCursorPosition().block().text(), "");
+    EXPECT_EQ(QTextCursor(document.find("before")).currentTable(), nullptr);
+    EXPECT_EQ(QTextCursor(document.find("after")).currentTable(), nullptr);
+
+    // A row with more cells than the table has columns; a long table, past the cells a document
+    // may have as tables; a \cell outside tables.
+    QTextDocument wide;
+    ReadRtf("{\\rtf1 \\trowd\\cellx100\\intbl a\\cell b\\cell\\row \\intbl c\\cell\\row}", wide);
+    ASSERT_NE(QTextCursor(wide.find("b")).currentTable(), nullptr);
+    EXPECT_EQ(QTextCursor(wide.find("b")).currentTable()->columns(), 2);
+    std::string rows = "{\\rtf1 ";
+    for (int i = 0; i < 6000; ++i) {
+        rows += "\\intbl x\\cell y\\cell\\row ";
+    }
+    const QString all = Text(rows + "}");
+    EXPECT_EQ(all.count('x'), 6000);
+    EXPECT_TRUE(all.endsWith("x\ty\t"));
+    ReadRtf("{\\rtf1 a\\cell b}", wide);
+    EXPECT_EQ(wide.toPlainText(), "\na\nb");  // Qt begins a document with a paragraph
 }
 
 TEST(RtfReader, SkippedDestinationsLeaveNoText) {
@@ -206,6 +335,9 @@ TEST(RtfReader, BrokenInputEndsWithWhatWasUnderstood) {
     const std::string deep =
         "{\\rtf1 " + std::string(10000, '{') + "x" + std::string(10000, '}') + "y}";
     EXPECT_EQ(Text(deep), "xy");
+    EXPECT_EQ(Text("{\\rtf1 " + std::string(1005, '{') + "a{\\*\\x y}b{\\info z}c" +
+                   std::string(1005, '}') + "d}"),
+              "abcd");
     EXPECT_EQ(Text("{\\rtf1 " + std::string(10000, '{') + "\\b x"), "x");
     std::string ladder = "{\\rtf1 ";
     for (int i = 0; i < 10000; ++i) {
