@@ -33,6 +33,10 @@ void CBoardApp::InitInstance(QWidget* companionWindow) {
     QApplication::setWindowIcon(LoadAppIcon(MAIN_ICON));
     auto* dialog = new CMainDialog(platform);
     g_mainDialog = dialog;
+    // Boxes without an owner of their own (the serial link's) appear over the main window.
+    if (boxes != nullptr) {
+        boxes->SetMainWindow(dialog);
+    }
 
     // Centred on the screen, as the framework did once the window was built; the
     // companion goes to its right, so both are centred together when it has one.

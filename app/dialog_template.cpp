@@ -266,10 +266,16 @@ std::map<int, QWidget*> BuildDialog(int templateId, QWidget& dialog, const Contr
             }
             radioGroup->addButton(radio);
         }
+        // Tab visits only the controls marked as tab stops; the others keep the focus a
+        // click gives them. A tab widget takes its focus through its tab bar.
         if (control.styles.contains("tabstop")) {
             widget->setFocusPolicy(Qt::StrongFocus);
-        } else if (control.kind == "push" || control.kind == "edit") {
-            widget->setFocusPolicy(Qt::ClickFocus);
+        } else {
+            for (QWidget* w : {widget, widget->focusProxy()}) {
+                if (w != nullptr) {
+                    w->setFocusPolicy(Qt::FocusPolicy(w->focusPolicy() & ~Qt::TabFocus));
+                }
+            }
         }
         if (control.styles.contains("hidden")) {
             widget->hide();

@@ -9,6 +9,7 @@
 
 #include "app/app_icons.h"
 #include "app/dialog_template.h"
+#include "bench/ansi_text.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ CKitNoticeDlg::CKitNoticeDlg(QWidget* parent)
     const auto controls = BuildDialog(NOTICE_TEMPLATE, *this);
     const auto it = controls.find(MESSAGE_CONTROL);
     messageControl = it == controls.end() ? new QLabel(this) : qobject_cast<QLabel*>(it->second);
+    if (messageControl != nullptr) {
+        messageControl->setTextFormat(Qt::PlainText);
+    }
     setFixedSize(size());
     setModal(true);
 }
@@ -31,7 +35,7 @@ CKitNoticeDlg::CKitNoticeDlg(QWidget* parent)
 CKitNoticeDlg::~CKitNoticeDlg() = default;
 
 void CKitNoticeDlg::SetNoticeText(const std::string& text) {
-    noticeText = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+    noticeText = TextFromAnsi(text);
 }
 
 QString CKitNoticeDlg::Text() const {

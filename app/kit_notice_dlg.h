@@ -17,8 +17,8 @@ class CKitNoticeDlg : public QDialog {
 
     explicit CKitNoticeDlg(QWidget* parent = nullptr);
     ~CKitNoticeDlg() override;
-    void SetNoticeText(const std::string& text);
-    QString Text() const;  // what the message control shows now
+    void SetNoticeText(const std::string& text);  // single-byte ANSI, shown as plain text
+    QString Text() const;                         // what the message control shows now
 
   protected:
     void showEvent(QShowEvent* event) override;

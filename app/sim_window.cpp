@@ -13,13 +13,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "bench/ansi_text.h"
 #include "sim/sim_kit.h"
 
 namespace {
 
-// Text is single-byte ANSI: each character goes as one byte.
+// The board's text is single-byte ANSI, as the page reads it: each character goes as one byte.
 std::vector<uint8_t> ToBytes(const QString& text) {
-    const QByteArray bytes = text.toLatin1();
+    const std::string bytes = AnsiFromText(text);
     return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
@@ -51,6 +52,7 @@ CSimWindow::CSimWindow(CSimKit& simKit, QWidget* parent)
     auto* stateLayout = new QVBoxLayout(stateBox);
     ledLabel = new QLabel(stateBox);
     versionLabel = new QLabel(stateBox);
+    versionLabel->setTextFormat(Qt::PlainText);
     countersLabel = new QLabel(stateBox);
     stateLayout->addWidget(ledLabel);
     stateLayout->addWidget(versionLabel);
@@ -102,8 +104,7 @@ void CSimWindow::Refresh() {
     refreshPending.store(false);
     ledLabel->setText(kit.LedFlashing() ? QStringLiteral("LED: flashing")
                                         : QStringLiteral("LED: stopped"));
-    versionLabel->setText(
-        QStringLiteral("Firmware version: %1").arg(QString::fromLatin1(kit.Version().c_str())));
+    versionLabel->setText(QStringLiteral("Firmware version: %1").arg(TextFromAnsi(kit.Version())));
     countersLabel->setText(QStringLiteral("Version requests: %1   Close commands: %2")
                                .arg(kit.VersionRequests())
                                .arg(kit.CloseCommands()));

@@ -4,17 +4,9 @@
 #include <QLabel>
 
 #include "app/dialog_template.h"
+#include "bench/ansi_text.h"
 
 CStatusBar* g_statusBar = nullptr;
-
-namespace {
-
-// Texts are single-byte ANSI throughout; Latin-1 keeps every byte one character.
-QString FromAnsi(const std::string& text) {
-    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
 
 CStatusBar::CStatusBar(QWidget* parent, int clientWidth) : QStatusBar(parent) {
     setObjectName(QStringLiteral("statusBar"));
@@ -25,6 +17,8 @@ CStatusBar::CStatusBar(QWidget* parent, int clientWidth) : QStatusBar(parent) {
         auto* label = new QLabel(LoadResourceString(102 + i), this);
         label->setObjectName(QStringLiteral("pane%1").arg(i));
         label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        // Pane 2 shows whatever the board answers; markup in it is text, not formatting.
+        label->setTextFormat(Qt::PlainText);
         if (widths[i] > 0) {
             label->setFixedWidth(widths[i]);
             addWidget(label);
@@ -56,13 +50,15 @@ QLabel* CStatusBar::Pane(int pane) const {
 
 void SetStatusPane(int pane, const std::string& text) {
     if (g_statusBar != nullptr) {
-        g_statusBar->SetPane(pane, FromAnsi(text));
+        g_statusBar->SetPane(pane, TextFromAnsi(text));
     }
 }
 
 void SetStatusPaneToolTip(int pane, const std::string& text) {
     if (g_statusBar != nullptr && g_statusBar->Pane(pane) != nullptr) {
-        g_statusBar->Pane(pane)->setToolTip(FromAnsi(text));
+        // The device path comes from the system, in its own encoding.
+        g_statusBar->Pane(pane)->setToolTip(
+            QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size())));
     }
 }
 
@@ -70,5 +66,5 @@ std::string StatusPaneText(int pane) {
     if (g_statusBar == nullptr || g_statusBar->Pane(pane) == nullptr) {
         return {};
     }
-    return g_statusBar->Pane(pane)->text().toLatin1().toStdString();
+    return AnsiFromText(g_statusBar->Pane(pane)->text());
 }

@@ -30,6 +30,8 @@ class CStatusBar : public QStatusBar {
 // The bar of the main window while it exists, else null.
 extern CStatusBar* g_statusBar;
 
+// Pane texts are single-byte ANSI (Windows-1252), shown as plain text; a tool tip is in the
+// system's own encoding (a device path).
 void SetStatusPane(int pane, const std::string& text);         // no-op when no bar exists
 void SetStatusPaneToolTip(int pane, const std::string& text);  // no-op when no bar exists
 std::string StatusPaneText(int pane);                          // "" when no bar exists

@@ -46,3 +46,7 @@ QString TextFromAnsi(const uint8_t* bytes, size_t count) {
     }
     return text;
 }
+
+QString TextFromAnsi(const std::string& bytes) {
+    return TextFromAnsi(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}

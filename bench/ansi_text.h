@@ -12,3 +12,4 @@ QChar CharFromAnsi(uint8_t byte);
 std::string AnsiFromText(const QString& text);
 // A byte string read as zero-terminated ANSI text: a zero byte ends it.
 QString TextFromAnsi(const uint8_t* bytes, size_t count);
+QString TextFromAnsi(const std::string& bytes);

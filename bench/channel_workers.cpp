@@ -30,6 +30,10 @@ void WorkerControl::RequestStop() {
         stopRequested.store(1);
     }
     wake.notify_all();
+    // After the store: a worker that sees this generation also sees the stop.
+    if (dataSignal != nullptr) {
+        dataSignal->Notify();
+    }
 }
 
 void CWorkerBoxFilter::Show(const std::string& text, const std::string& caption) {
@@ -39,24 +43,36 @@ void CWorkerBoxFilter::Show(const std::string& text, const std::string& caption)
     sink->Show(text, caption);
 }
 
+void CWorkerBoxFilter::ShowOwned(const std::string& text, const std::string& caption,
+                                 QWidget* owner) {
+    if (t_quietBoxes || sink == nullptr) {
+        return;
+    }
+    sink->ShowOwned(text, caption, owner);
+}
+
 void CWorkerBoxFilter::SetThreadQuiet(bool quiet) {
     t_quietBoxes = quiet;
 }
 
 int UsbWorker(WorkerControl& control) {
     uint8_t buffer[USB_DRAIN_BUFFER];
-    while (control.stopRequested.load() != 1) {
-        // Taken before looking at the ring, so a report that lands in between still wakes us.
+    for (;;) {
+        // Taken before the stop check and before looking at the ring: a stop or a report that
+        // comes after this moment raises the generation, so the wait below ends at once.
         const uint32_t seen = usbRxSignal.Generation();
+        if (control.stopRequested.load() == 1) {
+            break;
+        }
         const uint32_t count = g_hidLink != nullptr ? DrainInput(buffer, USB_DRAIN_BUFFER) : 0;
         if (count == 0) {
             usbRxSignal.WaitSince(seen, USB_IDLE_WAIT_MS);
             continue;
         }
-        // A byte receiveRing refuses is only missing from the version reply; pausing here
+        // Only a full receiveRing loses a byte, and then only from the version reply; pausing
         // would hold up the view, so the worker goes straight on.
         for (uint32_t i = 0; i < count; ++i) {
-            receiveRing.Put(buffer[i]);
+            receiveRing.PutWhenFree(buffer[i]);
         }
         if (TrafficView* view = control.view.load()) {
             view->AppendBytes(buffer, count);
@@ -105,7 +121,7 @@ int Rs232Worker(WorkerControl& control) {
         }
         readyButEmpty = false;
         for (uint32_t i = 0; i < count; ++i) {
-            receiveRing.Put(buffer[i]);
+            receiveRing.PutWhenFree(buffer[i]);
         }
         if (TrafficView* view = control.view.load()) {
             view->AppendBytes(buffer, count);

@@ -10,6 +10,7 @@
 
 #include "platform/message_box.h"
 
+class CDataSignal;
 class CSerialLink;
 class TrafficView;
 
@@ -35,9 +36,13 @@ struct WorkerControl {
     // page closes the link and looks for a port again.
     std::atomic<int32_t> portGone{0};
 
+    // USB worker only: the signal it waits on for reports. Set before the worker starts.
+    CDataSignal* dataSignal = nullptr;
+
     // Sleeps up to ms, or less when a stop is requested. True when a stop is requested.
     bool SleepUnlessStopped(uint32_t ms);
-    // Sets stopRequested and wakes SleepUnlessStopped.
+    // Sets stopRequested and wakes the worker, whether it sleeps in SleepUnlessStopped or
+    // waits on its dataSignal.
     void RequestStop();
 
   private:
@@ -56,6 +61,7 @@ class CWorkerBoxFilter : public platform::IMessageBoxSink {
   public:
     explicit CWorkerBoxFilter(platform::IMessageBoxSink* sink) : sink(sink) {}
     void Show(const std::string& text, const std::string& caption) override;
+    void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) override;
     // The calling thread's boxes are dropped while quiet.
     static void SetThreadQuiet(bool quiet);
 

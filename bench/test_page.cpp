@@ -11,6 +11,7 @@
 #include "app/dialog_template.h"
 #include "app/kit_notice_dlg.h"
 #include "app/status_bar.h"
+#include "bench/ansi_text.h"
 #include "bench/board_commands.h"
 #include "bench/traffic_view.h"
 #include "hid/hid_link.h"
@@ -65,8 +66,8 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
     // What is sent is what the user sees: a send buffer holds 64 bytes.
     rs232SendBox->setMaxLength(SEND_BUFFER_SIZE);
     usbSendBox->setMaxLength(SEND_BUFFER_SIZE);
-    rs232SendBox->setText(QString::fromLatin1(rs232SendText));
-    usbSendBox->setText(QString::fromLatin1(usbSendText));
+    rs232SendBox->setText(TextFromAnsi(rs232SendText));
+    usbSendBox->setText(TextFromAnsi(usbSendText));
 
     connect(flashingButton, &QAbstractButton::clicked, this, &CTestPage::OnLedFlashing);
     connect(Bind<QRadioButton>(STOP_BUTTON), &QAbstractButton::clicked, this,
@@ -128,7 +129,7 @@ QWidget* CTestPage::Control(int id) const {
 
 void CTestPage::ShowBox(const std::string& text, const std::string& caption) {
     if (platform.messageBoxes != nullptr) {
-        platform.messageBoxes->Show(text, caption);
+        platform.messageBoxes->ShowOwned(text, caption, this);
     }
 }
 
@@ -315,13 +316,12 @@ void CTestPage::StartUsbWorker() {
     usbControl.stopRequested.store(0);
     usbControl.running.store(1);
     usbControl.view.store(usbView);
+    usbControl.dataSignal = &usbRxSignal;
     usbThread = std::make_unique<std::thread>(UsbWorker, std::ref(usbControl));
 }
 
 void CTestPage::StopUsbWorker() {
     usbControl.RequestStop();
-    // Wakes the worker if it is waiting for reports.
-    usbRxSignal.Notify();
     if (usbThread != nullptr && usbThread->joinable()) {
         usbThread->join();
     }

@@ -69,6 +69,7 @@ class CTestPage : public QWidget {
     Widget* Bind(int id);
     // Data exchange from the send boxes into usbSendText and rs232SendText.
     void UpdateSendTexts();
+    // A box owned by the page.
     void ShowBox(const std::string& text, const std::string& caption);
     void OnSupervisorTick();
     void OnVersionPoll();

@@ -284,8 +284,15 @@ bool CHidLink::Deliver(uint32_t received) {
 uint32_t DrainInput(uint8_t* out, uint32_t capacity) {
     uint32_t count = 0;
     uint8_t value = 0;
-    while (count < capacity && usbRxRing.Get(value)) {
-        out[count++] = value;
+    while (count < capacity) {
+        if (usbRxRing.Get(value) != 0) {
+            out[count++] = value;
+        } else if (usbRxRing.Count() == 0) {
+            break;
+        } else {
+            // Bytes wait, but the reader is inside the ring this instant: it leaves at once.
+            std::this_thread::yield();
+        }
     }
     return count;
 }

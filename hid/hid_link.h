@@ -89,5 +89,6 @@ class CHidLink {
     bool readerEnded = true;
 };
 
-// Moves at most capacity waiting bytes from usbRxRing into out, oldest first.
+// Moves at most capacity waiting bytes from usbRxRing into out, oldest first; it ends early
+// only when the ring is empty, not when the reader holds it for a moment.
 uint32_t DrainInput(uint8_t* out, uint32_t capacity);

@@ -4,13 +4,22 @@
 
 #include <string>
 
+class QWidget;  // a window of the GUI, only passed through here
+
 namespace platform {
 
 class IMessageBoxSink {
   public:
     virtual ~IMessageBoxSink() = default;
-    // May be called on any thread; blocks the caller until the box is dismissed.
+    // May be called on any thread; blocks the caller until the box is dismissed. The box
+    // belongs to the program's main window.
     virtual void Show(const std::string& text, const std::string& caption) = 0;
+    // As Show, for a box that belongs to one of the caller's windows (a page), which must
+    // outlive the call. A sink that places no windows shows it as any other box.
+    virtual void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) {
+        (void)owner;
+        Show(text, caption);
+    }
 };
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
@@ -16,6 +17,7 @@ struct CQtMessageBoxSink::State {
     std::atomic<int> openBoxes{0};          // GUI thread writes, anyone reads
     std::atomic<int> queuedRequests{0};     // posted by workers, taken by the GUI thread
     std::atomic<bool> shutDownFlag{false};  // mirror of shutDown for lock-free reads
+    QPointer<QWidget> mainWindow;           // GUI thread only
 };
 
 namespace {
@@ -31,12 +33,24 @@ bool OnGuiThread() {
     return app != nullptr && QThread::currentThread() == app->thread();
 }
 
-// Runs one box on the GUI thread and returns when the user has closed it.
-void RunBox(CQtMessageBoxSink::State& state, const QString& text, const QString& caption) {
-    QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok);
+// Runs one box on the GUI thread and returns when the user has closed it. Qt centres a box
+// over its owner's window; one without an owner goes to the middle of the screen, which is
+// also where the main window first appears.
+void RunBox(CQtMessageBoxSink::State& state, const QString& text, const QString& caption,
+            QWidget* owner) {
+    QWidget* parent = owner != nullptr ? owner : state.mainWindow.data();
+    if (parent != nullptr && !parent->window()->isVisible()) {
+        parent = nullptr;
+    }
+    // On the heap: an owner that goes while the box is open takes the box with it.
+    QPointer<QMessageBox> box =
+        new QMessageBox(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+    // Texts may carry what a board or a device sent; "<b>" in them is text, not markup.
+    box->setTextFormat(Qt::PlainText);
     ++state.openBoxes;
-    box.exec();
+    box->exec();
     --state.openBoxes;
+    delete box.data();
 }
 
 }  // namespace
@@ -47,14 +61,23 @@ CQtMessageBoxSink::~CQtMessageBoxSink() {
     Shutdown();
 }
 
+void CQtMessageBoxSink::SetMainWindow(QWidget* window) {
+    state->mainWindow = window;
+}
+
 void CQtMessageBoxSink::Show(const std::string& text, const std::string& caption) {
+    ShowOwned(text, caption, nullptr);
+}
+
+void CQtMessageBoxSink::ShowOwned(const std::string& text, const std::string& caption,
+                                  QWidget* owner) {
     if (state->shutDownFlag.load()) {
         return;
     }
     const QString boxText = FromAnsi(text);
     const QString boxCaption = FromAnsi(caption);
     if (OnGuiThread()) {
-        RunBox(*state, boxText, boxCaption);
+        RunBox(*state, boxText, boxCaption, owner);
         return;
     }
     QCoreApplication* app = QCoreApplication::instance();
@@ -73,7 +96,7 @@ void CQtMessageBoxSink::Show(const std::string& text, const std::string& caption
     ++state->queuedRequests;
     QMetaObject::invokeMethod(
         app,
-        [shared, request, boxText, boxCaption]() {
+        [shared, request, boxText, boxCaption, owner]() {
             --shared->queuedRequests;
             bool skip;
             {
@@ -81,7 +104,7 @@ void CQtMessageBoxSink::Show(const std::string& text, const std::string& caption
                 skip = shared->shutDown;
             }
             if (!skip) {
-                RunBox(*shared, boxText, boxCaption);
+                RunBox(*shared, boxText, boxCaption, owner);
             }
             {
                 std::lock_guard<std::mutex> lock(shared->mutex);

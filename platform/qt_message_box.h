@@ -17,10 +17,16 @@ class CQtMessageBoxSink : public platform::IMessageBoxSink {
     CQtMessageBoxSink& operator=(const CQtMessageBoxSink&) = delete;
 
     // An information box with an OK button, the caption and the text (in the system's
-    // 8-bit encoding, as the OS gives its error texts).
+    // 8-bit encoding, as the OS gives its error texts), shown as plain text over its owner,
+    // or over the main window when it has none.
     // On the GUI thread it runs the box at once; on any other thread it hands the box to
     // the GUI thread and waits until it is dismissed or Shutdown() is called.
     void Show(const std::string& text, const std::string& caption) override;
+    void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) override;
+
+    // GUI thread: the window that boxes without an owner of their own belong to. A box whose
+    // owner is not on screen (the program is still starting) is centred on the screen.
+    void SetMainWindow(QWidget* window);
 
     // Releases every worker waiting in Show at once and makes later Show calls on every
     // thread return without a box; boxes not yet shown are dropped. Call on the GUI thread

@@ -13,6 +13,18 @@ int CByteRing::Put(uint8_t value) {
     if (busy.test_and_set(std::memory_order_acquire)) {
         return -1;
     }
+    return PutHeld(value);
+}
+
+int CByteRing::PutWhenFree(uint8_t value) {
+    // Another Put or Get holds the guard for a few instructions only, as in Reset.
+    while (busy.test_and_set(std::memory_order_acquire)) {
+        std::this_thread::yield();
+    }
+    return PutHeld(value);
+}
+
+int CByteRing::PutHeld(uint8_t value) {
     const uint16_t held = count.load(std::memory_order_relaxed);
     if (full || held >= capacity) {
         busy.clear(std::memory_order_release);

@@ -19,6 +19,8 @@ class CByteRing {
     // 0: stored; 2: stored and fewer than HIGH_MARK places are free; -1: not stored
     // (full, or another thread is inside the ring).
     int Put(uint8_t value);
+    // As Put, but a moment's hold by another thread is waited out: -1 only in the full state.
+    int PutWhenFree(uint8_t value);
     // 1: the oldest byte was removed into out; 0: nothing removed (empty or busy).
     int Get(uint8_t& out);
     // Drops every byte. Waits for a Put or Get running on another thread to leave first,
@@ -28,6 +30,8 @@ class CByteRing {
     int Count() const { return count.load(std::memory_order_acquire); }
 
   private:
+    int PutHeld(uint8_t value);  // Put's work, with the guard taken
+
     friend struct ByteRingProbe;  // lets tests hold the guard as another thread would
 
     std::atomic_flag busy;  // the guard: clear means nobody is inside

@@ -36,6 +36,9 @@ class CDataSignal {
         return notified;
     }
 
+    // Consumers asleep in WaitSince now.
+    int Waiters() const { return waiters.load(); }
+
   private:
     std::atomic<uint32_t> generation{0};
     std::atomic<int> waiters{0};

@@ -70,3 +70,22 @@ TEST(BuildDialog, MakesTheControlsInTemplateOrderAtTheirPixelPlaces) {
     stop->setChecked(true);
     EXPECT_FALSE(flashing->isChecked());
 }
+
+// Tab visits the controls whose template entry is a tab stop and no other (a tab widget's
+// through its tab bar); the LED radios, the ReadMe view and the tab control are not.
+TEST(BuildDialog, OnlyTabStopsTakeTabFocus) {
+    for (const int id : {100, 102, 129, 130, 131}) {
+        QWidget dialog;
+        BuildDialog(id, dialog);
+        const auto children = dialog.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+        const DialogTemplate& t = LoadDialogTemplate(id);
+        ASSERT_EQ(children.size(), static_cast<qsizetype>(t.controls.size()));
+        for (size_t i = 0; i < t.controls.size(); ++i) {
+            QWidget* taker =
+                children[i]->focusProxy() != nullptr ? children[i]->focusProxy() : children[i];
+            EXPECT_EQ((taker->focusPolicy() & Qt::TabFocus) != 0,
+                      t.controls[i].styles.contains("tabstop"))
+                << "template " << id << ", control " << t.controls[i].id;
+        }
+    }
+}

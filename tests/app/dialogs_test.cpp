@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -56,7 +57,7 @@ TEST(AboutBox, ShowsIconVersionAndOkAndClosesOnOk) {
     EXPECT_TRUE(checked);
 }
 
-TEST(StatusBar, PaneCallsWithoutABarOrOutOfRangeAreHarmlessAndTextKeepsItsBytes) {
+TEST(StatusBar, PaneCallsWithoutABarOrOutOfRangeAreHarmless) {
     ASSERT_EQ(g_statusBar, nullptr);
     SetStatusPane(0, "Connected");
     SetStatusPaneToolTip(1, "/dev/ttyUSB0");
@@ -64,10 +65,36 @@ TEST(StatusBar, PaneCallsWithoutABarOrOutOfRangeAreHarmlessAndTextKeepsItsBytes)
     {
         CStatusBar bar(nullptr, 488);
         EXPECT_EQ(g_statusBar, &bar);
-        SetStatusPane(0, std::string("A\xE9", 2));  // single-byte text, one character a byte
-        EXPECT_EQ(StatusPaneText(0), std::string("A\xE9", 2));
         SetStatusPane(5, "ignored");
         EXPECT_EQ(StatusPaneText(5), "");
     }
     EXPECT_EQ(g_statusBar, nullptr);
+}
+
+// What the board sends is Windows-1252 text, one character a byte, and shows as it is in the
+// pane and in the notice: markup in it is text, laid out on one line.
+TEST(StatusBar, BoardTextShowsAsPlainWindows1252InPaneAndNotice) {
+    const std::vector<std::pair<std::string, QString>> cases = {
+        {"A\xE9\x80\x99", QString::fromUtf8("A\u00E9\u20AC\u2122")},
+        {"<b>1.0", "<b>1.0"},
+        {"1<br>2", "1<br>2"},
+    };
+    const auto plain = [](const QLabel* label, const QString& text) {
+        const QFontMetrics metrics(label->font());
+        return label->sizeHint().width() >= metrics.horizontalAdvance(text) &&
+               label->sizeHint().height() < 2 * metrics.height();
+    };
+    CStatusBar bar(nullptr, 488);
+    for (const auto& [bytes, shown] : cases) {
+        SetStatusPane(2, bytes);
+        EXPECT_EQ(bar.Pane(2)->text(), shown);
+        EXPECT_EQ(StatusPaneText(2), bytes);
+        EXPECT_TRUE(plain(bar.Pane(2), shown)) << bytes;
+
+        CKitNoticeDlg notice;
+        notice.SetNoticeText(bytes);
+        notice.show();
+        EXPECT_TRUE(WaitUntil([&] { return notice.Text() == shown; })) << bytes;
+        EXPECT_TRUE(plain(notice.findChild<QLabel*>(), shown)) << bytes;
+    }
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "app_test_util.h"
 #include "platform/qt_message_box.h"
@@ -111,18 +112,46 @@ TEST(QtMessageBoxSink, RequestStillQueuedAtShutdownIsDroppedAndOutlivesTheSink) 
 }
 
 // The OS's error texts come in the user's locale; a French UTF-8 one must not come out as
-// "PÃ©riphÃ©rique".
-TEST(QtMessageBoxSink, TextsAreDecodedInTheSystemsEncoding) {
+// "PÃ©riphÃ©rique". Markup in a text is shown as it is.
+TEST(QtMessageBoxSink, TextsAreDecodedInTheSystemsEncodingAndShownAsPlainText) {
     CQtMessageBoxSink sink;
     QString shown;
     OnNextModal([&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         ASSERT_NE(box, nullptr);
         shown = box->text();
+        EXPECT_EQ(box->textFormat(), Qt::PlainText);
         box->button(QMessageBox::Ok)->click();
     });
-    std::thread worker([&] { sink.Show("P\xC3\xA9riph\xC3\xA9rique introuvable", "Error"); });
+    std::thread worker(
+        [&] { sink.Show("P\xC3\xA9riph\xC3\xA9rique <b>introuvable</b>", "Error"); });
     EXPECT_TRUE(WaitUntil([&] { return !shown.isEmpty(); }));
     worker.join();
-    EXPECT_EQ(shown, QString::fromUtf8("Périphérique introuvable"));
+    EXPECT_EQ(shown, QString::fromUtf8("Périphérique <b>introuvable</b>"));
+}
+
+// A box sits over its owner (a page) or, without one, over the main window, from any thread;
+// before the main window is on screen it goes to the middle of the screen.
+TEST(QtMessageBoxSink, BoxesBelongToTheirOwnerOrTheMainWindow) {
+    CQtMessageBoxSink sink;
+    QWidget mainWindow;
+    auto* page = new QWidget(&mainWindow);
+    sink.SetMainWindow(&mainWindow);
+    std::vector<QWidget*> owners;
+    const auto closeNext = [&] {
+        OnNextModal([&](QWidget* modal) {
+            owners.push_back(modal->parentWidget());
+            qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Ok)->click();
+        });
+    };
+    closeNext();
+    sink.Show("Something wrong with the file access.", "Error");
+    mainWindow.show();
+    closeNext();
+    sink.ShowOwned("Please plug your board in !", "Warning", page);
+    closeNext();
+    std::thread worker([&] { sink.Show("Access is denied.", "Error"); });
+    EXPECT_TRUE(WaitUntil([&] { return owners.size() == 3; }));
+    worker.join();
+    EXPECT_EQ(owners, (std::vector<QWidget*>{nullptr, page, &mainWindow}));
 }

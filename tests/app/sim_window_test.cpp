@@ -4,7 +4,10 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <thread>
+#include <vector>
 
 #include "app/sim_window.h"
 #include "app_test_util.h"
@@ -29,6 +32,20 @@ TEST(SimWindow, SwitchesDriveTheKitAndTheWindowFollowsItFromAnyThreadWhileItLive
         other.join();
         EXPECT_TRUE(WaitUntil([&] { return !window.UsbSwitch()->isChecked(); }));
         EXPECT_TRUE(window.SerialSwitch()->isChecked());
+
+        // The send box's text goes out as the board's single-byte ANSI text (Windows-1252).
+        auto port = kit.SerialPorts().CreatePort();
+        ASSERT_EQ(port->Open("COM1"), 1);
+        platform::SerialTimeouts atOnce;  // reads return what is there
+        atOnce.readInterval = platform::MAXDWORD;
+        ASSERT_EQ(port->SetTimeouts(atOnce), 1);
+        window.SendBox()->setText(QString::fromUtf8("\u20AC\u00E9?"));
+        window.SendSerialButton()->click();
+        uint8_t got[8] = {};
+        uint32_t count = 0;
+        ASSERT_EQ(port->WaitReadable(3000), 1);
+        ASSERT_EQ(port->Read(got, sizeof got, count), 1);
+        EXPECT_EQ(std::vector<uint8_t>(got, got + count), (std::vector<uint8_t>{0x80, 0xE9, '?'}));
     }
     // Changes after the window has gone reach nothing that no longer exists.
     kit.ConnectSerial(false);

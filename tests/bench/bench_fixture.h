@@ -74,11 +74,19 @@ class CShownLog {
     std::vector<std::string> entries;
 };
 
-// Records every box and returns at once, on whatever thread it is called.
+// Records every box and its owner (null: the main window) and returns at once, on whatever
+// thread it is called.
 class CRecordingSink : public platform::IMessageBoxSink {
   public:
     explicit CRecordingSink(CShownLog& log) : log(log) {}
     void Show(const std::string& text, const std::string& caption) override {
+        ShowOwned(text, caption, nullptr);
+    }
+    void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) override {
+        {
+            std::lock_guard<std::mutex> hold(ownersMutex);
+            owners.push_back(owner);
+        }
         log.Add(caption + ":" + text);
         // Only the GUI thread looks at the hook, as only the GUI thread sets it.
         if (QThread::currentThread() == qApp->thread() && whileShownOnGui) {
@@ -86,9 +94,15 @@ class CRecordingSink : public platform::IMessageBoxSink {
         }
     }
     std::function<void()> whileShownOnGui;
+    std::vector<QWidget*> Owners() const {
+        std::lock_guard<std::mutex> hold(ownersMutex);
+        return owners;
+    }
 
   private:
     CShownLog& log;
+    mutable std::mutex ownersMutex;
+    std::vector<QWidget*> owners;
 };
 
 // Records each notice once it shows the caller's text and closes it then, so tests need not

@@ -1,8 +1,12 @@
 // The supervisor: Kit state machine, notices, COM scan, version request and reply, panes.
 #include <QAbstractButton>
 #include <QElapsedTimer>
+#include <chrono>
+#include <thread>
 
 #include "bench_fixture.h"
+#include "serial/data_signal.h"
+#include "tests/serial/byte_ring_probe.h"
 
 TEST_F(CPageTest, KitAndCom1PresentAtStart) {
     QElapsedTimer sinceStart;
@@ -108,6 +112,8 @@ TEST_F(CPageTest, NoFreeComPort) {
         EXPECT_EQ(entries[i].rfind("Error:", 0), 0u) << entries[i];
     }
     EXPECT_EQ(entries[4], "Warning:No free COM port is available !");
+    // The serial link's boxes belong to the main window, the page's own to the page.
+    EXPECT_EQ(sink.Owners(), (std::vector<QWidget*>{nullptr, nullptr, nullptr, nullptr, page}));
 
     // RS232 Send without a port: nothing sent, nothing shown.
     qobject_cast<QAbstractButton*>(page->Control(1009))->click();
@@ -141,4 +147,23 @@ TEST_F(CPageTest, VersionReplyIsTheFirstFiveBytesUpToAZero) {
     EXPECT_EQ(receiveRing.Count(), 0);
     kit.SendSerial({'S', 'E', 'R', 'I', 'A'});
     ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: SERIA"), 3000);
+
+    // A reply that meets receiveRing held by another thread still arrives whole: the worker
+    // offers each byte again. The event loop stays still meanwhile, so the page cannot wait
+    // on the held ring itself.
+    page->RequestFirmwareVersion();
+    ASSERT_EQ_SOON(kit.VersionRequests(), 4, 3000);
+    ASSERT_TRUE(ByteRingProbe::Hold(receiveRing));
+    for (const uint8_t byte : {'B', 'U', 'S', 'Y', '!'}) {
+        usbRxRing.Put(byte);
+    }
+    usbRxSignal.Notify();
+    QElapsedTimer drained;  // the worker took them and is offering them to receiveRing
+    drained.start();
+    while (usbRxRing.Count() > 0 && drained.elapsed() < 3000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ByteRingProbe::Release(receiveRing);
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: BUSY!"), 3000);
+    EXPECT_EQ(page->UsbView().Text().right(5), "BUSY!");
 }

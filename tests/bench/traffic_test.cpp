@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "bench_fixture.h"
+#include "serial/data_signal.h"
 
 namespace {
 
@@ -129,6 +130,29 @@ TEST(TrafficView, TakesBytesFromAnotherThreadInBatches) {
     EXPECT_EQ(view.toPlainText(), Latin1(bytes));
     // One update per frame at most (a change can signal twice: insert and cursor move).
     EXPECT_LE(updates, 2 * (elapsed.elapsed() / TrafficView::FRAME_MS + 2));
+}
+
+// A stop reaches the USB worker wherever it is, asleep waiting for reports or anywhere on its
+// way there; a missed one would cost the whole idle wait.
+TEST(UsbWorker, StopNeverWaitsOutTheIdleWait) {
+    WorkerControl control;
+    control.dataSignal = &usbRxSignal;
+    for (int round = 0; round < 100; ++round) {
+        control.stopRequested.store(0);
+        std::thread worker(UsbWorker, std::ref(control));
+        if (round % 2 == 0) {
+            QElapsedTimer asleep;
+            asleep.start();
+            while (usbRxSignal.Waiters() == 0 && asleep.elapsed() < 3000) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        QElapsedTimer stop;
+        stop.start();
+        control.RequestStop();
+        worker.join();
+        EXPECT_LT(stop.elapsed(), USB_IDLE_WAIT_MS / 2) << "round " << round;
+    }
 }
 
 TEST_F(CPageTest, TrafficOfBothChannelsAppearsInOrder) {

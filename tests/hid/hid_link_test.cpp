@@ -11,6 +11,7 @@
 #include "serial/byte_ring.h"
 #include "serial/data_signal.h"
 #include "tests/hid/fake_hid.h"
+#include "tests/serial/byte_ring_probe.h"
 
 namespace {
 
@@ -208,14 +209,26 @@ TEST_F(HidLinkTest, ReportsWaitingForAFullRingArriveOnceInOrderAndDrainInputHand
     EXPECT_EQ(Bytes(got.begin(), got.end() - sent.size()), Bytes(CByteRing::CAPACITY - 256, 0xEE));
     EXPECT_EQ(Bytes(got.end() - sent.size(), got.end()), sent);
 
-    // 300 waiting: 256, then 44, then nothing.
+    // An empty ring ends a drain at once, also while the reader is inside it.
+    ASSERT_TRUE(ByteRingProbe::Hold(usbRxRing));
+    EXPECT_EQ(DrainInput(buffer, sizeof buffer), 0u);
+    ByteRingProbe::Release(usbRxRing);
+
+    // 300 waiting: 256, then 44, then nothing; the reader holding the ring for a moment when
+    // the drain starts does not end it early.
     for (int i = 0; i < 300; ++i) {
         usbRxRing.Put(static_cast<uint8_t>(i));
     }
+    ASSERT_TRUE(ByteRingProbe::Hold(usbRxRing));
+    std::thread reader([] {
+        std::this_thread::sleep_for(20ms);  // the reader's moment inside the ring
+        ByteRingProbe::Release(usbRxRing);
+    });
     for (uint32_t expected : {256u, 44u, 0u}) {
-        ASSERT_EQ(DrainInput(buffer, sizeof buffer), expected);
+        EXPECT_EQ(DrainInput(buffer, sizeof buffer), expected);
         EXPECT_TRUE(expected == 0 || buffer[expected - 1] == static_cast<uint8_t>(expected - 1));
     }
+    reader.join();
 }
 
 // The close sequence: alive 0, the close command, a 1000 ms pause, a bounded wait for the

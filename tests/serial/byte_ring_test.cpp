@@ -6,11 +6,7 @@
 #include <atomic>
 #include <thread>
 
-// Holds the ring's guard as a Put or Get on another thread would.
-struct ByteRingProbe {
-    static bool Hold(CByteRing& ring) { return !ring.busy.test_and_set(); }
-    static void Release(CByteRing& ring) { ring.busy.clear(); }
-};
+#include "tests/serial/byte_ring_probe.h"
 
 namespace {
 
