@@ -127,6 +127,6 @@ void CReadMePage::ShowFileError(const std::string& detail) {
     if (platform.messageBoxes != nullptr) {
         const std::string text =
             detail.empty() ? FILE_ERROR_TEXT : FILE_ERROR_TEXT + ("\n\n" + detail);
-        platform.messageBoxes->Show(text, FILE_ERROR_CAPTION);
+        platform.messageBoxes->ShowOwned(text, FILE_ERROR_CAPTION, this);
     }
 }
