@@ -1,5 +1,5 @@
-// Helpers of the app tests: bounded waits that keep the event loop running, a recording
-// message-box sink, and a hook that acts on the next modal window that opens.
+// Helpers of the app tests: bounded waits that keep the event loop running and a hook that acts on
+// the next modal window that opens.
 #pragma once
 
 #include <QApplication>
@@ -8,13 +8,9 @@
 #include <QWidget>
 #include <chrono>
 #include <functional>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
-#include "platform/message_box.h"
+#include "tests/common/test_support.h"
 
 // Runs the event loop until done() holds or timeoutMs have passed; true when done.
 inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
@@ -29,23 +25,6 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 3000) {
     }
     return true;
 }
-
-// Records every box and returns at once, on whatever thread it is called.
-class CRecordingBoxes : public platform::IMessageBoxSink {
-  public:
-    void Show(const std::string& text, const std::string& caption) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        shown.emplace_back(caption, text);
-    }
-    std::vector<std::pair<std::string, std::string>> Shown() const {
-        std::lock_guard<std::mutex> hold(mutex);
-        return shown;
-    }
-
-  private:
-    mutable std::mutex mutex;
-    std::vector<std::pair<std::string, std::string>> shown;  // caption, text
-};
 
 // Calls act(modal) once a modal window is open (polling every 10 ms, at most timeoutMs).
 // Lets a test look at a dialog run with exec() and close it.

@@ -26,6 +26,7 @@
 #include "platform/platform.h"
 #include "serial/byte_ring.h"
 #include "sim/sim_kit.h"
+#include "tests/common/test_support.h"
 
 // Bounded waits that serve the event loop meanwhile. QtTest's QTRY_ macros report to QtTest,
 // not to GoogleTest (a failed one only returns from the test), so these report through
@@ -47,69 +48,11 @@ inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
 }
 
-// What the user was shown, in order: "notice:<text>" and "<caption>:<text>".
-class CShownLog {
-  public:
-    void Add(const std::string& entry) {
-        std::lock_guard<std::mutex> hold(mutex);
-        entries.push_back(entry);
-    }
-    std::vector<std::string> Entries() const {
-        std::lock_guard<std::mutex> hold(mutex);
-        return entries;
-    }
-    int Count(const std::string& prefix) const {
-        std::lock_guard<std::mutex> hold(mutex);
-        int n = 0;
-        for (const auto& e : entries) {
-            n += e.rfind(prefix, 0) == 0 ? 1 : 0;
-        }
-        return n;
-    }
-    // The message boxes alone, notices left out.
-    int Boxes() const { return static_cast<int>(Entries().size()) - Count("notice:"); }
-
-  private:
-    mutable std::mutex mutex;
-    std::vector<std::string> entries;
-};
-
-// Records every box and its owner (null: the main window) and returns at once, on whatever
-// thread it is called.
-class CRecordingSink : public platform::IMessageBoxSink {
-  public:
-    explicit CRecordingSink(CShownLog& log) : log(log) {}
-    void Show(const std::string& text, const std::string& caption) override {
-        ShowOwned(text, caption, nullptr);
-    }
-    void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) override {
-        {
-            std::lock_guard<std::mutex> hold(ownersMutex);
-            owners.push_back(owner);
-        }
-        log.Add(caption + ":" + text);
-        // Only the GUI thread looks at the hook, as only the GUI thread sets it.
-        if (QThread::currentThread() == qApp->thread() && whileShownOnGui) {
-            whileShownOnGui();  // a box the user takes time over, its event loop running
-        }
-    }
-    std::function<void()> whileShownOnGui;
-    std::vector<QWidget*> Owners() const {
-        std::lock_guard<std::mutex> hold(ownersMutex);
-        return owners;
-    }
-
-  private:
-    CShownLog& log;
-    mutable std::mutex ownersMutex;
-    std::vector<QWidget*> owners;
-};
-
 // Records each notice once it shows the caller's text and closes it then, so tests need not
 // sit through its two seconds.
 class CNoticeWatcher : public QObject {
   public:
-    explicit CNoticeWatcher(CShownLog& log) : log(log) { qApp->installEventFilter(this); }
+    explicit CNoticeWatcher(CRecordingBoxes& log) : log(log) { qApp->installEventFilter(this); }
     ~CNoticeWatcher() override { qApp->removeEventFilter(this); }
 
   protected:
@@ -130,7 +73,7 @@ class CNoticeWatcher : public QObject {
     }
 
   private:
-    CShownLog& log;
+    CRecordingBoxes& log;
 };
 
 // The Kit's serial ports seen under other names, with the reading calls counted.
@@ -231,8 +174,8 @@ class CPageTest : public ::testing::Test {
     }
 
     CSimKit kit;
-    CShownLog shown;
-    CRecordingSink sink{shown};
+    CRecordingBoxes sink;
+    CRecordingBoxes& shown = sink;  // boxes and notices in one log
     CNoticeWatcher watcher{shown};
     std::unique_ptr<CMappedSerialPorts> ports;
     std::unique_ptr<CStatusBar> bar;

@@ -13,23 +13,6 @@
 
 namespace {
 
-QString Latin1(const std::vector<uint8_t>& bytes) {
-    QString text;
-    for (uint8_t b : bytes) {
-        text.append(QChar(static_cast<char16_t>(b)));
-    }
-    return text;
-}
-
-// Printable bytes, so the text shows each byte as one character.
-std::vector<uint8_t> Printable(size_t count, int start = 0) {
-    std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) {
-        bytes[i] = static_cast<uint8_t>(0x21 + (start + i) % 94);
-    }
-    return bytes;
-}
-
 double ProcessCpuMs() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
@@ -63,16 +46,16 @@ TEST(TrafficView, ShowsBytesAsAnsiAndBoundsItsScrollBack) {
     // More arrives at once than the view keeps: the newest characters, and nothing older
     // beside them that would hide the gap.
     view.Clear();
-    const auto early = Printable(100, 50);
+    const auto early = Stream(50, 100);
     view.AppendBytes(early.data(), early.size());
     view.Flush();
-    const auto flood = Printable(TrafficView::TRIM_AT + 1000);
+    const auto flood = Stream(0, TrafficView::TRIM_AT + 1000);
     view.AppendBytes(flood.data(), flood.size());
     EXPECT_EQ(view.Text(), Latin1({flood.end() - TrafficView::SCROLL_BACK, flood.end()}));
 
     // Endless traffic without line ends: the newest characters stay, memory stays bounded.
     view.Clear();
-    const auto bytes = Printable(200000);
+    const auto bytes = Stream(0, 200000);
     std::thread writer([&] {
         for (size_t i = 0; i < bytes.size(); i += 1000) {
             view.AppendBytes(bytes.data() + i, 1000);
@@ -96,7 +79,7 @@ TEST(TrafficView, FoldsLongLinesAndStaysUnshaped) {
     EXPECT_NE(view.font().styleStrategy() & QFont::PreferNoShaping, 0);
     EXPECT_FALSE(view.font().kerning());
 
-    const auto line = Printable(3 * TrafficView::FOLD_AT + 5);
+    const auto line = Stream(0, 3 * TrafficView::FOLD_AT + 5);
     view.AppendBytes(line.data(), 100);  // the fold counts what an earlier update showed
     view.Flush();
     view.AppendBytes(line.data() + 100, line.size() - 100);
@@ -117,7 +100,7 @@ TEST(TrafficView, TakesBytesFromAnotherThreadInBatches) {
     int updates = 0;
     QObject::connect(view.document(), &QTextDocument::contentsChanged, [&] { ++updates; });
     // One line, short enough that the document holds it in one piece.
-    const auto bytes = Printable(TrafficView::FOLD_AT);
+    const auto bytes = Stream(0, TrafficView::FOLD_AT);
     QElapsedTimer elapsed;
     elapsed.start();
     std::thread writer([&] {
@@ -162,13 +145,13 @@ TEST_F(CPageTest, TrafficOfBothChannelsAppearsInOrder) {
     receiveRing.Reset();
 
     // 300 bytes over USB: all of them, in order, in the view and in receiveRing.
-    const auto usb = Printable(300);
+    const auto usb = Stream(0, 300);
     kit.SendUsb(usb);
     ASSERT_EQ_SOON(page->UsbView().Text(), Latin1(usb), 3000);
     ASSERT_EQ_SOON(receiveRing.Count(), 300, 3000);
 
     // 100 bytes on the serial line.
-    const auto serial = Printable(100, 7);
+    const auto serial = Stream(7, 100);
     kit.SendSerial(serial);
     ASSERT_EQ_SOON(page->Rs232View().Text(), Latin1(serial), 3000);
     ASSERT_EQ_SOON(receiveRing.Count(), 400, 3000);

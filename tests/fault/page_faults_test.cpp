@@ -217,8 +217,7 @@ TEST(FaultRings, BothRingsFull) {
     ASSERT_EQ(receiveRing.Count(), CByteRing::CAPACITY);
 
     CSimKit kit;
-    CShownLog shown;
-    CRecordingSink boxes{shown};
+    CRecordingBoxes shown;
     kit.PlugUsb(true);
     kit.ConnectSerial(true);
     auto link = std::make_unique<CHidLink>(kit.Hid());
@@ -226,7 +225,7 @@ TEST(FaultRings, BothRingsFull) {
     g_hidLink = link.get();
     platform::Platform platform;
     platform.serialPorts = &kit.SerialPorts();
-    platform.messageBoxes = &boxes;
+    platform.messageBoxes = &shown;
     SerialSettings settings;
     settings.portName = "COM1";
     CSerialLink serialLink(settings, platform);

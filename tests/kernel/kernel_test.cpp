@@ -101,9 +101,8 @@ TEST_F(CRealKernelTest, BothChannelsEchoEveryByteAtTenTimesTheirLineRate) {
     platform::Platform system;
     auto ports = platform::CreateSystemSerialPorts();
     system.serialPorts = ports.get();
-    CShownLog shown;
-    CRecordingSink sink(shown);
-    system.messageBoxes = &sink;
+    CRecordingBoxes shown;
+    system.messageBoxes = &shown;
     auto hid = platform::CreateSystemHid();
 
     CSerialLink serial({"COM1", 19200, 8, 0, 0, 0}, system);

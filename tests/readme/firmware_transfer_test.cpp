@@ -46,9 +46,9 @@ QStringList Leftovers(const std::string& directory) {
 }
 
 // Every box shown, one after another.
-std::string Boxes(const CRecordingSink& sink) {
+std::string Boxes(const CRecordingBoxes& sink) {
     std::string boxes;
-    for (const std::string& box : sink.shown) {
+    for (const std::string& box : sink.Entries()) {
         boxes += (boxes.empty() ? "" : " | ") + box;
     }
     return boxes;
@@ -82,10 +82,10 @@ std::string InChild(const std::function<std::string()>& body) {
 }
 
 // The page's transfer in a child made ready by `prepare`; returns the boxes it showed.
-std::string TransferInChild(CReadMePage& page, CRecordingSink& sink,
+std::string TransferInChild(CReadMePage& page, CRecordingBoxes& sink,
                             const std::function<bool()>& prepare) {
     return InChild([&] {
-        sink.shown.clear();
+        sink.Clear();
         if (!prepare()) {
             return std::string("the child could not be prepared");
         }
@@ -124,7 +124,7 @@ class FirmwareTransferTest : public ::testing::Test {
         target = platform.driversDirectory + "/kitboard.bin";
     }
     CTempWorkingDirectory cwd;
-    CRecordingSink sink;
+    CRecordingBoxes sink;
     platform::Platform platform;
     std::string target;
     const std::string source = cwd.Path("Test.bin");
@@ -132,7 +132,7 @@ class FirmwareTransferTest : public ::testing::Test {
 
 TEST_F(FirmwareTransferTest, CopiesAnyImageWholeAndSilently) {
     CReadMePage page(nullptr, platform);
-    sink.shown.clear();  // no Readme.rtf here
+    sink.Clear();  // no Readme.rtf here
 
     // The temporary file of a transfer that crashed is removed by the next one; that of a
     // transfer still writing is left alone.
@@ -145,7 +145,7 @@ TEST_F(FirmwareTransferTest, CopiesAnyImageWholeAndSilently) {
     EXPECT_EQ(Leftovers(platform.driversDirectory).size(), 2);
     WriteFile(source, "");
     page.OnTransfer();
-    EXPECT_TRUE(sink.shown.empty());
+    EXPECT_TRUE(sink.Entries().empty());
     EXPECT_EQ(ReadFile(target), "");
     EXPECT_EQ(Leftovers(platform.driversDirectory).size(), 1);
     EXPECT_TRUE(writing->Commit());
@@ -182,7 +182,7 @@ TEST_F(FirmwareTransferTest, CopiesAnyImageWholeAndSilently) {
     EXPECT_EQ(TransferInChild(page, sink, RefuseLocks), "");
     EXPECT_EQ(ReadFile(target), "unlocked");
 
-    EXPECT_TRUE(sink.shown.empty());
+    EXPECT_TRUE(sink.Entries().empty());
     EXPECT_TRUE(Leftovers(platform.driversDirectory).isEmpty());
 }
 
@@ -262,7 +262,7 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
         platform::Platform elsewhere = platform;
         elsewhere.driversDirectory = fault.directory;
         CReadMePage page(nullptr, elsewhere);
-        sink.shown.clear();
+        sink.Clear();
         std::string box;
         if (fault.inChild) {
             box = TransferInChild(page, sink, fault.inChild);
@@ -288,9 +288,9 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
     ASSERT_EQ(chmod(drivers.c_str(), 0755), 0);
     ASSERT_EQ(chmod(target.c_str(), 0640), 0);
     CReadMePage page(nullptr, platform);
-    sink.shown.clear();
+    sink.Clear();
     page.OnTransfer();
-    EXPECT_TRUE(sink.shown.empty());
+    EXPECT_TRUE(sink.Entries().empty());
     EXPECT_TRUE(ReadFile(target) == image);
     EXPECT_EQ(QFile::permissions(QString::fromStdString(target)) & QFileDevice::ReadOther,
               QFileDevice::Permissions());

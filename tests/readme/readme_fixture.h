@@ -1,4 +1,4 @@
-// Helpers of the readme tests: a temporary working directory, files, and a recording sink.
+// Helpers of the readme tests: a temporary working directory, and files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/message_box.h"
+#include "tests/common/test_support.h"
 
 // Makes a fresh temporary directory the working directory and restores the old one after.
 class CTempWorkingDirectory {
@@ -41,14 +41,5 @@ inline std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
-
-// Records every box as "caption:text" and returns at once.
-class CRecordingSink : public platform::IMessageBoxSink {
-  public:
-    void Show(const std::string& text, const std::string& caption) override {
-        shown.push_back(caption + ":" + text);
-    }
-    std::vector<std::string> shown;
-};
 
 inline const std::string FILE_ERROR_BOX = "Error:Something wrong with the file access.";

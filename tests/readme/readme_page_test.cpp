@@ -35,7 +35,7 @@ class ReadMePageTest : public ::testing::Test {
         platform.driversDirectory = cwd.Path();
     }
     CTempWorkingDirectory cwd;
-    CRecordingSink sink;
+    CRecordingBoxes sink;
     platform::Platform platform;
 };
 
@@ -51,7 +51,7 @@ TEST_F(ReadMePageTest, ReadsTheDocumentOnceAtConstruction) {
 
     CReadMePage page(nullptr, platform);
     EXPECT_TRUE(page.Loaded());
-    EXPECT_TRUE(sink.shown.empty());
+    EXPECT_TRUE(sink.Entries().empty());
     EXPECT_TRUE(page.ReadMeView()->isReadOnly());
     const QString shown = page.ReadMeView()->toPlainText();
     EXPECT_EQ(shown, QString::fromStdString("Title\n" + body + "END"));
@@ -69,44 +69,45 @@ TEST_F(ReadMePageTest, ReadsTheDocumentOnceAtConstruction) {
     CReadMePage empty(nullptr, platform);
     EXPECT_TRUE(empty.Loaded());
     EXPECT_TRUE(empty.ReadMeView()->toPlainText().isEmpty());
-    EXPECT_TRUE(sink.shown.empty());
+    EXPECT_TRUE(sink.Entries().empty());
 }
 
 TEST_F(ReadMePageTest, MissingOrLockedDocumentShowsOneBoxAndThePageStillWorks) {
     WriteFile(cwd.Path("Test.bin"), "image");
     {
         CReadMePage page(nullptr, platform);
-        EXPECT_EQ(sink.shown, std::vector<std::string>{FILE_ERROR_BOX});
+        EXPECT_EQ(sink.Entries(), std::vector<std::string>{FILE_ERROR_BOX});
+        EXPECT_EQ(sink.Owners(), std::vector<QWidget*>{&page});  // the box sits over the page
         EXPECT_FALSE(page.Loaded());
         EXPECT_TRUE(page.ReadMeView()->toPlainText().isEmpty());
         // The transfer button still does its work, silently.
         page.TransferButton()->click();
-        EXPECT_EQ(sink.shown.size(), 1u);
+        EXPECT_EQ(sink.Entries().size(), 1u);
         EXPECT_EQ(ReadFile(cwd.Path("kitboard.bin")), "image");
     }
 
     // Held under a lock by another program: the same box.
-    sink.shown.clear();
+    sink.Clear();
     WriteFile(cwd.Path(README_FILE), "{\\rtf1 locked}");
     {
         const auto holder = platform::OpenExclusive(cwd.Path(README_FILE));
         ASSERT_NE(holder, nullptr);
         CReadMePage page(nullptr, platform);
-        EXPECT_EQ(sink.shown, std::vector<std::string>{FILE_ERROR_BOX});
+        EXPECT_EQ(sink.Entries(), std::vector<std::string>{FILE_ERROR_BOX});
         EXPECT_TRUE(page.ReadMeView()->toPlainText().isEmpty());
     }
     // Released: readable again, and the lock is the page's only while it reads.
     CReadMePage page(nullptr, platform);
     EXPECT_EQ(page.ReadMeView()->toPlainText(), "locked");
     EXPECT_NE(platform::OpenExclusive(cwd.Path(README_FILE)), nullptr);
-    EXPECT_EQ(sink.shown.size(), 1u);
+    EXPECT_EQ(sink.Entries().size(), 1u);
 
     // A directory under the name cannot be read either.
-    sink.shown.clear();
+    sink.Clear();
     ASSERT_EQ(std::remove(cwd.Path(README_FILE).c_str()), 0);
     ASSERT_TRUE(QDir().mkdir(QString::fromStdString(cwd.Path(README_FILE))));
     CReadMePage directory(nullptr, platform);
-    EXPECT_EQ(sink.shown, std::vector<std::string>{FILE_ERROR_BOX});
+    EXPECT_EQ(sink.Entries(), std::vector<std::string>{FILE_ERROR_BOX});
 }
 
 }  // namespace

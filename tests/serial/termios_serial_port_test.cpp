@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -21,16 +20,17 @@
 #include "platform/linux/linux_serial_ports.h"
 #include "platform/linux/termios_serial_port.h"
 #include "serial/serial_link.h"
+#include "tests/common/test_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using Boxes = std::vector<std::pair<std::string, std::string>>;  // text, caption
+using Boxes = std::vector<std::string>;  // "caption:text"
 
 // A pty pair whose slave is COM1; the test keeps its own slave handle to look at the
 // slave's termios and queues. Boxes are recorded from any thread.
-class PtySerialTest : public ::testing::Test, public platform::IMessageBoxSink {
+class PtySerialTest : public ::testing::Test {
   protected:
     void SetUp() override {
         char name[256] = {};
@@ -41,14 +41,7 @@ class PtySerialTest : public ::testing::Test, public platform::IMessageBoxSink {
         close(master);
         close(slave);
     }
-    void Show(const std::string& text, const std::string& caption) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        boxes.emplace_back(text, caption);
-    }
-    Boxes Shown() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return boxes;
-    }
+    Boxes Shown() { return boxes.Entries(); }
     std::unique_ptr<CSerialLink> OpenLink(int expected = 1) {
         auto link =
             std::make_unique<CSerialLink>(SerialSettings{"COM1", 19200, 8, 0, 0, 0}, services);
@@ -71,10 +64,9 @@ class PtySerialTest : public ::testing::Test, public platform::IMessageBoxSink {
     int master = -1;
     int slave = -1;
     std::string slavePath;
-    std::mutex mutex;
-    Boxes boxes;
+    CRecordingBoxes boxes;
     platform::CLinuxSerialPorts ports{[this] { return std::vector<std::string>{slavePath}; }};
-    platform::Platform services{&ports, nullptr, this};
+    platform::Platform services{&ports, nullptr, &boxes};
 };
 
 TEST_F(PtySerialTest, OpenIsExclusiveRawAndFailuresShowTheSystemsText) {
@@ -94,7 +86,7 @@ TEST_F(PtySerialTest, OpenIsExclusiveRawAndFailuresShowTheSystemsText) {
         EXPECT_TRUE(Shown().empty());
         // A second open fails, also for root, for whom the kernel's exclusive mode does not hold.
         OpenLink(0);
-        EXPECT_EQ(Shown(), (Boxes{{std::strerror(EBUSY), "Error"}}));
+        EXPECT_EQ(Shown(), (Boxes{std::string("Error:") + std::strerror(EBUSY)}));
     }
     OpenLink();  // the first link's destruction released the port
 
@@ -104,7 +96,8 @@ TEST_F(PtySerialTest, OpenIsExclusiveRawAndFailuresShowTheSystemsText) {
     platform::CTermiosSerialPort direct;
     EXPECT_EQ(direct.Open("/dev/palvex-no-such-port"), 0);
     EXPECT_EQ(direct.LastErrorText(), std::strerror(ENOENT));
-    EXPECT_EQ(Shown(), (Boxes{{std::strerror(EBUSY), "Error"}, {std::strerror(ENOENT), "Error"}}));
+    EXPECT_EQ(Shown(), (Boxes{std::string("Error:") + std::strerror(EBUSY),
+                              std::string("Error:") + std::strerror(ENOENT)}));
 }
 
 // Framing both ways (a pty keeps only 8 bits without parity, so these go through the
@@ -321,7 +314,7 @@ TEST_F(PtySerialTest, AHungUpPortIsGoneAndReportedOnce) {
     EXPECT_EQ(link->Read(count, buffer), 0);
     EXPECT_TRUE(link->PortGone());
     EXPECT_EQ(link->WriteBlock(1, buffer), 0);
-    EXPECT_EQ(Shown(), (Boxes{{std::strerror(EIO), "Error"}}));
+    EXPECT_EQ(Shown(), (Boxes{std::string("Error:") + std::strerror(EIO)}));
     link.reset();
 
     char name[256] = {};

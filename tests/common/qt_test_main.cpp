@@ -1,4 +1,4 @@
-// Test program of app/: the windows need a QApplication around the tests.
+// Test program of every folder whose tests need a QApplication around them.
 #include <gtest/gtest.h>
 
 #include <QApplication>

@@ -1,0 +1,100 @@
+// Pieces every test folder may use: time bounds that stretch under the sanitizers, byte
+// streams whose every byte tells its place, and one recording message-box sink.
+#pragma once
+
+#include <QCoreApplication>
+#include <QString>
+#include <QThread>
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/message_box.h"
+
+// Sanitizers make everything several times slower: their trees stretch the time limits, the
+// plain tree checks the real ones.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr int TIME_SCALE = 3;
+#else
+inline constexpr int TIME_SCALE = 1;
+#endif
+
+using Bytes = std::vector<uint8_t>;
+
+// Printable bytes, one character each in a view; byte k of a stream is Printable(k), so any
+// run of them shows where it came from (modulo 94).
+inline uint8_t Printable(size_t position) {
+    return static_cast<uint8_t>(0x21 + position % 94);
+}
+inline Bytes Stream(size_t first, size_t count) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) {
+        bytes[i] = Printable(first + i);
+    }
+    return bytes;
+}
+inline QString Latin1(const Bytes& bytes) {
+    QString text;
+    for (uint8_t b : bytes) {
+        text.append(QChar(static_cast<char16_t>(b)));
+    }
+    return text;
+}
+
+// Records what the user was shown, in order, as "<caption>:<text>" for a box (with its
+// owner; null: the main window) and whatever else a test adds ("notice:<text>"). Returns at
+// once, on whatever thread it is called.
+class CRecordingBoxes : public platform::IMessageBoxSink {
+  public:
+    void Show(const std::string& text, const std::string& caption) override {
+        ShowOwned(text, caption, nullptr);
+    }
+    void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) override {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            owners.push_back(owner);
+        }
+        Add(caption + ":" + text);
+        // Only the GUI thread looks at the hook, as only the GUI thread sets it.
+        const QCoreApplication* app = QCoreApplication::instance();
+        if (app != nullptr && QThread::currentThread() == app->thread() && whileShownOnGui) {
+            whileShownOnGui();  // a box the user takes time over, its event loop running
+        }
+    }
+    void Add(const std::string& entry) {
+        std::lock_guard<std::mutex> hold(mutex);
+        entries.push_back(entry);
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> hold(mutex);
+        entries.clear();
+        owners.clear();
+    }
+    std::vector<std::string> Entries() const {
+        std::lock_guard<std::mutex> hold(mutex);
+        return entries;
+    }
+    int Count(const std::string& prefix) const {
+        std::lock_guard<std::mutex> hold(mutex);
+        int n = 0;
+        for (const auto& e : entries) {
+            n += e.rfind(prefix, 0) == 0 ? 1 : 0;
+        }
+        return n;
+    }
+    // The message boxes alone, notices left out.
+    int Boxes() const { return static_cast<int>(Entries().size()) - Count("notice:"); }
+    std::vector<QWidget*> Owners() const {
+        std::lock_guard<std::mutex> hold(mutex);
+        return owners;
+    }
+    std::function<void()> whileShownOnGui;
+
+  private:
+    mutable std::mutex mutex;
+    std::vector<std::string> entries;
+    std::vector<QWidget*> owners;
+};
