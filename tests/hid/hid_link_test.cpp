@@ -10,12 +10,13 @@
 #include "bench/board_commands.h"
 #include "serial/byte_ring.h"
 #include "serial/data_signal.h"
+#include "tests/common/test_support.h"
+#include "tests/common/thread_probe.h"
 #include "tests/hid/fake_hid.h"
 #include "tests/serial/byte_ring_probe.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -234,15 +235,14 @@ TEST_F(HidLinkTest, ReportsWaitingForAFullRingArriveOnceInOrderAndDrainInputHand
 // The close sequence: alive 0, the close command, a 1000 ms pause, a bounded wait for the
 // reader, the handles closed.
 TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
-    enum Board { NONE, SILENT, ANSWERS_LATE, HELD_BY_FULL_RING };
+    enum Board { NONE, SILENT, ANSWERS_AFTER_PAUSE, HELD_BY_FULL_RING };
     struct Case {
         Board board;
-        int minMs, maxMs;
+        int maxMs;
         int cancels;  // the reader was woken rather than ending on the answer; -1: either
     };
-    for (const Case& c :
-         {Case{NONE, 1000, 1300, 0}, Case{SILENT, 1000, 1600, 1}, Case{ANSWERS_LATE, 1100, 1600, 0},
-          Case{HELD_BY_FULL_RING, 1000, 1600, -1}}) {
+    for (const Case& c : {Case{NONE, 1300, 0}, Case{SILENT, 1600, 1},
+                          Case{ANSWERS_AFTER_PAUSE, 1600, 0}, Case{HELD_BY_FULL_RING, 1600, -1}}) {
         CFakeHid fake;
         usbRxRing.Reset();
         fake.answerClose = false;
@@ -258,11 +258,14 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
             fake.Change([&] { fake.inputs.push_back({0x00, 0x02, 'h', 'i', 4, 5, 6, 7, 8}); });
             ASSERT_TRUE(fake.WaitFor([&] { return fake.inputs.empty(); }));
         }
-        // The board answers the close command 1.1 s after it came: after the pause, within
-        // the bounded wait.
+        // The board answers the close command once the pause is over and the link waits for
+        // the reader: the answer, not a cancel, must end the reader.
+        const pid_t closing = ThisThreadId();
         std::thread board([&] {
-            if (c.board == ANSWERS_LATE && fake.WaitFor([&] { return !fake.writes.empty(); })) {
-                std::this_thread::sleep_for(1100ms);
+            if (c.board == ANSWERS_AFTER_PAUSE &&
+                fake.WaitFor([&] { return !fake.writes.empty(); }) &&
+                WaitUntilBlockedIn(closing, SLEEP_CALLS) &&
+                WaitUntilBlockedIn(closing, FUTEX_CALLS, 2000 * TIME_SCALE)) {
                 fake.Change([&] { fake.inputs.push_back({0x00, 0x02, 'O', 'K', 4, 5, 6, 7, 8}); });
             }
         });
@@ -271,8 +274,8 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
         const auto took =
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         board.join();
-        EXPECT_GE(took.count(), c.minMs) << c.board;
-        EXPECT_LT(took.count(), c.maxMs) << c.board;
+        EXPECT_GE(took.count(), 1000) << c.board;
+        EXPECT_LT(took.count(), c.maxMs * TIME_SCALE) << c.board;
         if (c.cancels >= 0) {
             EXPECT_EQ(fake.Count("cancel /dev/kit"), c.cancels) << c.board;
         }
@@ -282,7 +285,7 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
         } else {
             EXPECT_EQ(fake.writes.back(), (Bytes{0x00, 0x03, 0x1B, 0x54, 0x74, 5, 6, 7, 8}));
         }
-        if (c.board == ANSWERS_LATE) {
+        if (c.board == ANSWERS_AFTER_PAUSE) {
             EXPECT_EQ(DrainUntil(2), (Bytes{'O', 'K'}));
         }
     }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "platform/linux/hidraw_device.h"
 #include "platform/linux/hidraw_system.h"
 #include "platform/linux/hidraw_writer.h"
+#include "tests/common/thread_probe.h"
 
 namespace {
 
@@ -218,11 +220,22 @@ TEST_F(NodeDevice, CancelAndCloseWakeAWaitingRead) {
     uint32_t count = 0, written = 0;
     for (bool cancel : {true, false}) {
         Make(false);
-        int result = -1;
-        std::thread reader([&] { result = device->ReadReport(buffer, sizeof buffer, count); });
+        std::promise<pid_t> readerId;
+        std::promise<int> result;
+        std::thread reader([&] {
+            readerId.set_value(ThisThreadId());
+            result.set_value(device->ReadReport(buffer, sizeof buffer, count));
+        });
+        std::future<int> ended = result.get_future();
+        // The wake-up must end a read that already waits, not one yet to start.
+        EXPECT_TRUE(WaitUntilBlockedIn(readerId.get_future().get(), POLL_CALLS)) << cancel;
         cancel ? device->CancelRead() : device->Close();
+        if (ended.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            ADD_FAILURE() << "the read still waits; cancel " << cancel;
+            send(board, "\x01\x02", 2, MSG_NOSIGNAL);  // lets it end
+        }
         reader.join();
-        EXPECT_EQ(result, 0);
+        EXPECT_EQ(ended.get(), 0);
         // Cancelled or closed for good, even with a report waiting.
         if (cancel) {
             ASSERT_EQ(write(board, "\x01\x02", 2), 2);
