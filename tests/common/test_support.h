@@ -1,18 +1,22 @@
 // Pieces every test folder may use: time bounds that stretch under the sanitizers, byte
-// streams whose every byte tells its place, and one recording message-box sink.
+// streams whose every byte tells its place, draining the USB input, and one recording
+// message-box sink.
 #pragma once
 
 #include <QCoreApplication>
 #include <QString>
 #include <QThread>
 #include <QWidget>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "hid/hid_link.h"
 #include "platform/message_box.h"
+#include "serial/data_signal.h"
 
 // Sanitizers make everything several times slower: their trees stretch the time limits, the
 // plain tree checks the real ones.
@@ -42,6 +46,23 @@ inline QString Latin1(const Bytes& bytes) {
         text.append(QChar(static_cast<char16_t>(b)));
     }
     return text;
+}
+
+// Drains usbRxRing as the USB worker does, sleeping on the reader's signal in between, until
+// `wanted` bytes came or timeoutMs passed.
+inline Bytes DrainUsbInput(size_t wanted, int timeoutMs) {
+    Bytes got;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (got.size() < wanted && std::chrono::steady_clock::now() < deadline) {
+        const uint32_t seen = usbRxSignal.Generation();
+        uint8_t buffer[256];
+        const uint32_t count = DrainInput(buffer, sizeof buffer);
+        got.insert(got.end(), buffer, buffer + count);
+        if (count == 0) {
+            usbRxSignal.WaitSince(seen, 20);
+        }
+    }
+    return got;
 }
 
 // Records what the user was shown, in order, as "<caption>:<text>" for a box (with its

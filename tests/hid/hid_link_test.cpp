@@ -43,22 +43,6 @@ class HidLinkTest : public ::testing::Test {
         const Strings all = hid.Calls();
         return Strings(all.begin() + static_cast<long>(skip), all.end());
     }
-    // Drains usbRxRing (the test is its only consumer) until `wanted` bytes came, sleeping
-    // on the reader's signal in between.
-    static Bytes DrainUntil(size_t wanted, int timeoutMs = 5000) {
-        Bytes all;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        do {
-            const uint32_t seen = usbRxSignal.Generation();
-            uint8_t buffer[256];
-            const uint32_t got = DrainInput(buffer, sizeof buffer);
-            all.insert(all.end(), buffer, buffer + got);
-            if (got == 0 && all.size() < wanted) {
-                usbRxSignal.WaitSince(seen, 20);
-            }
-        } while ((all.size() < wanted || usbRxRing.Count() > 0) && Clock::now() < deadline);
-        return all;
-    }
     static void FillRing() {
         while (usbRxRing.Put(0xEE) != -1) {
         }
@@ -165,7 +149,7 @@ TEST_F(HidLinkTest, ReaderDeliversPayloadsAndEndsOnAFailedRead) {
         }
         Bytes expected{0x11, 0x22, 0x33};
         expected.insert(expected.end(), longReport.begin() + 2, longReport.end());
-        EXPECT_EQ(DrainUntil(expected.size()), expected);
+        EXPECT_EQ(DrainUsbInput(expected.size(), 5000), expected);
 
         // The board leaves: the reader closes its handle, clears isOpen and ends.
         hid.Change([&] {
@@ -205,7 +189,7 @@ TEST_F(HidLinkTest, ReportsWaitingForAFullRingArriveOnceInOrderAndDrainInputHand
     EXPECT_EQ(usbRxRing.Count(), CByteRing::CAPACITY);
     uint8_t buffer[256];
     EXPECT_EQ(DrainInput(buffer, sizeof buffer), 256u);
-    const Bytes got = DrainUntil(CByteRing::CAPACITY - 256 + sent.size());
+    const Bytes got = DrainUsbInput(CByteRing::CAPACITY - 256 + sent.size(), 5000);
     ASSERT_EQ(got.size(), CByteRing::CAPACITY - 256 + sent.size());
     EXPECT_EQ(Bytes(got.begin(), got.end() - sent.size()), Bytes(CByteRing::CAPACITY - 256, 0xEE));
     EXPECT_EQ(Bytes(got.end() - sent.size(), got.end()), sent);
@@ -286,7 +270,7 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
             EXPECT_EQ(fake.writes.back(), (Bytes{0x00, 0x03, 0x1B, 0x54, 0x74, 5, 6, 7, 8}));
         }
         if (c.board == ANSWERS_AFTER_PAUSE) {
-            EXPECT_EQ(DrainUntil(2), (Bytes{'O', 'K'}));
+            EXPECT_EQ(DrainUsbInput(2, 5000), (Bytes{'O', 'K'}));
         }
     }
 }

@@ -134,17 +134,7 @@ TEST_F(CRealKernelTest, BothChannelsEchoEveryByteAtTenTimesTheirLineRate) {
     // ten times the line rate, and the interrupt endpoints are the limit below that.
     const std::vector<uint8_t> usbOut = Pattern(7 * 150);
     std::vector<uint8_t> usbIn;
-    std::thread usbReader([&] {
-        const auto start = Clock::now();
-        while (usbIn.size() < usbOut.size() && MsSince(start) < 30000) {
-            uint8_t buffer[256];
-            const uint32_t got = DrainInput(buffer, sizeof buffer);
-            usbIn.insert(usbIn.end(), buffer, buffer + got);
-            if (got == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        }
-    });
+    std::thread usbReader([&] { usbIn = DrainUsbInput(usbOut.size(), 30000); });
 
     const auto start = Clock::now();
     std::thread usbWriter([&] {

@@ -11,6 +11,8 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/common/test_support.h"
+
 namespace {
 
 using Log = std::vector<std::string>;
@@ -301,7 +303,7 @@ TEST_F(SerialLinkTest, AStalledDrainEndsAtTheWriteTimeOut) {
     EXPECT_EQ(link->WriteBlock(1, text), 0);
     const auto waited = Clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(2000));
-    EXPECT_LT(waited, std::chrono::milliseconds(2500));
+    EXPECT_LT(waited, std::chrono::milliseconds(2500) * TIME_SCALE);
     EXPECT_EQ(log.back(), "Show Serial port writing time-out ! | Error");
 }
 

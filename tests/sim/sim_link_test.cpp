@@ -16,33 +16,16 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-
-// Drains usbRxRing until `want` bytes arrived or the deadline passed.
-Bytes DrainFor(size_t want, std::chrono::milliseconds limit) {
-    Bytes got;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (got.size() < want && std::chrono::steady_clock::now() < deadline) {
-        const uint32_t seen = usbRxSignal.Generation();
-        uint8_t buffer[256];
-        const uint32_t count = DrainInput(buffer, sizeof buffer);
-        got.insert(got.end(), buffer, buffer + count);
-        if (count == 0) {
-            usbRxSignal.WaitSince(seen, 20);
-        }
-    }
-    return got;
-}
 
 // The link notices a failure on its reader thread, which may first have to wait for room in
 // usbRxRing; keeps draining until the link is closed or the limit passed.
 bool DrainUntilClosed(const CHidLink& link, Bytes& got, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (link.IsOpen() && std::chrono::steady_clock::now() < deadline) {
-        const Bytes more = DrainFor(1, 5ms);
+        const Bytes more = DrainUsbInput(1, 5);
         got.insert(got.end(), more.begin(), more.end());
     }
-    const Bytes rest = DrainFor(CByteRing::CAPACITY, 20ms);
+    const Bytes rest = DrainUsbInput(CByteRing::CAPACITY, 20);
     got.insert(got.end(), rest.begin(), rest.end());
     return !link.IsOpen();
 }
@@ -57,7 +40,7 @@ TEST(SimKitLink, VersionUnplugMidTrafficReplugAndClose) {
     // The other interfaces were opened, found wanting and closed: a write and a read handle.
     EXPECT_EQ(kit.OpenHidHandles(), 2);
     ASSERT_EQ(link->SendBytes(sizeof VERSION_REQUEST, VERSION_REQUEST), 1);
-    EXPECT_EQ(DrainFor(5, 2000ms), Bytes({'K', '1', '.', '0', '7'}));
+    EXPECT_EQ(DrainUsbInput(5, 2000), Bytes({'K', '1', '.', '0', '7'}));
     EXPECT_EQ(kit.OutputReports().back(), Bytes({0, 3, 0x1B, 'V', 'v', 5, 6, 7, 8}));
 
     // The board streams, seven bytes at a time, until it is pulled out: what arrived is a
@@ -74,7 +57,7 @@ TEST(SimKitLink, VersionUnplugMidTrafficReplugAndClose) {
         }
         return sent;
     });
-    Bytes got = DrainFor(700, 2000ms);
+    Bytes got = DrainUsbInput(700, 2000);
     kit.PlugUsb(false);
     ASSERT_EQ(sending.wait_for(3s), std::future_status::ready);
     const size_t sent = sending.get();
@@ -93,7 +76,7 @@ TEST(SimKitLink, VersionUnplugMidTrafficReplugAndClose) {
     // The dead connection's handles were closed before the new ones were opened.
     EXPECT_EQ(kit.OpenHidHandles(), 2);
     ASSERT_EQ(link->SendBytes(sizeof VERSION_REQUEST, VERSION_REQUEST), 1);
-    EXPECT_EQ(DrainFor(5, 2000ms), Bytes({'K', '1', '.', '0', '7'}));
+    EXPECT_EQ(DrainUsbInput(5, 2000), Bytes({'K', '1', '.', '0', '7'}));
     EXPECT_EQ(kit.VersionRequests(), 2);
     EXPECT_EQ(kit.DroppedInputReports(), 0);
 
