@@ -119,14 +119,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-// Input: byte 0 the input report length the device announces (0..72); then reports, each a
+// Input: byte 0 picks the input report length the device announces (2..72; a device that
+// announces less cannot carry the framing and the link refuses it); then reports, each a
 // count byte (the count the device claims; 0xFF: the announced length) and that many bytes,
 // cut short by the input's end.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }
-    const uint16_t inputLength = data[0] % 73;
+    const uint16_t inputLength = 2 + data[0] % 71;
     std::deque<FakeReport> reports;
     std::vector<uint8_t> expected;
     // The reader's buffer keeps what the last report left past a shorter one.
