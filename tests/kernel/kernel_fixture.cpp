@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "bench/board_commands.h"
 #include "serial/byte_ring.h"
 
 namespace {
@@ -33,12 +34,13 @@ const std::string& KitUnavailableReason() {
 }
 
 std::string KitHidNode() {
+    // By the ids sysfs lists, as discovery does: polling this must not open nodes, which the
+    // kernel makes wait while a write is held.
     auto hid = platform::CreateSystemHid();
     for (const auto& path : hid->EnumerateInterfaces()) {
-        auto device = hid->Open(path);
         uint16_t vendor = 0, product = 0;
-        if (device && device->GetAttributes(vendor, product) && vendor == 0xD804 &&
-            product == 0x0032) {
+        if (hid->ListedIds(path, vendor, product) && vendor == KIT_VENDOR_ID &&
+            product == KIT_PRODUCT_ID) {
             return path;
         }
     }

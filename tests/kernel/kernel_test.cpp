@@ -76,7 +76,7 @@ TEST_F(CRealPageTest, PageShowsTheVersionAndLedCommandsReachTheBoardByteForByte)
     ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: R2.31"), 8000);
     EXPECT_EQ(StatusPaneText(0), "Connected");
     EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
-    EXPECT_EQ(kit().VersionRequests() > 0, true);
+    EXPECT_GT(kit().VersionRequests(), 0);
 
     page->OnLedFlashing();
     ASSERT_TRUE(kit().WaitFor([](const auto& k) { return k.LedFlashing(); }, 3000));
