@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "bench/board_commands.h"
+#include "platform/linux/hidraw_writer.h"
 #include "serial/byte_ring.h"
 
 namespace {
@@ -76,6 +77,11 @@ void CRealKernelTest::SetUp() {
     }
     ASSERT_TRUE(WaitUntil([] { return !KitHidNode().empty() && !KitSerialNode().empty(); }, 10000))
         << "the Kit's nodes did not appear";
+    // A write an earlier test left held (a stalled board) keeps discovery away from the node
+    // until the kernel lets it go, about 5 s.
+    ASSERT_TRUE(WaitUntil(
+        [] { return !platform::linux_hid::CHidrawWriter::WriteHeldLongerThan(0); }, 10000))
+        << "an earlier write is still held";
 }
 
 void CRealKernelTest::TearDown() {
