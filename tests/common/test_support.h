@@ -41,11 +41,8 @@ inline Bytes Stream(size_t first, size_t count) {
     return bytes;
 }
 inline QString Latin1(const Bytes& bytes) {
-    QString text;
-    for (uint8_t b : bytes) {
-        text.append(QChar(static_cast<char16_t>(b)));
-    }
-    return text;
+    return QString::fromLatin1(reinterpret_cast<const char*>(bytes.data()),
+                               static_cast<qsizetype>(bytes.size()));
 }
 
 // Drains usbRxRing as the USB worker does, sleeping on the reader's signal in between, until
