@@ -5,17 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPointer>
-#include <QThread>
 #include <QTimer>
 #include <QWidget>
 #include <QtTest/QTest>
 #include <atomic>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -161,17 +159,32 @@ class CPageTest : public ::testing::Test {
         platform.messageBoxes = &sink;
         page = new CTestPage(host.get(), platform);
     }
-    void ClosePage() {
+    // Starts the page and waits for the first tick: the COM scan done and, with the Kit
+    // plugged, its version reply in the USB view, which is then cleared.
+    void StartSettled(bool usb, bool serial) {
+        StartPage(usb, serial);
+        ASSERT_SOON(page->FirstTickDone(), 5000);
+        if (usb) {
+            ASSERT_EQ_SOON(page->UsbView().Text(), QString::fromStdString(kit.Version()), 3000);
+            page->OnUsbClear();
+        }
+    }
+    // The close sequence; returns how long it took in ms.
+    qint64 ClosePage() {
+        QElapsedTimer closing;
+        closing.start();
         host.reset();  // deletes the page
         page = nullptr;
         bar.reset();
+        return closing.elapsed();
+    }
+    // Waits, bounded, until `count` more supervisor ticks have passed; true when they did.
+    bool TicksPass(int count) {
+        const int start = page->SupervisorTicks();
+        return QTest::qWaitFor([&] { return page->SupervisorTicks() >= start + count; },
+                               3000 * count);
     }
     QLineEdit* Edit(int id) { return qobject_cast<QLineEdit*>(page->Control(id)); }
-    // Output reports the board got after the first `skip`.
-    std::vector<std::vector<uint8_t>> ReportsSince(size_t skip) {
-        auto all = kit.OutputReports();
-        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(skip, all.size())), all.end()};
-    }
 
     CSimKit kit;
     CRecordingBoxes sink;

@@ -11,9 +11,10 @@ TEST_F(CPageTest, CommandsSendTheirBytes) {
     const auto click = [&](int id) {
         const size_t before = kit.OutputReports().size();
         qobject_cast<QAbstractButton*>(page->Control(id))->click();
+        const auto reports = kit.OutputReports();
         std::vector<Bytes> payloads;
-        for (const Bytes& report : ReportsSince(before)) {
-            payloads.emplace_back(report.begin() + 2, report.begin() + 2 + report[1]);
+        for (size_t r = before; r < reports.size(); ++r) {
+            payloads.emplace_back(reports[r].begin() + 2, reports[r].begin() + 2 + reports[r][1]);
         }
         return payloads;
     };
@@ -66,10 +67,7 @@ TEST_F(CPageTest, CommandsSendTheirBytes) {
 TEST_F(CPageTest, SendThatMeetsAHangUpKeepsItsLinkWhileItsBoxIsOpen) {
     StartPage(true, true);
     ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
-    sink.whileShownOnGui = [&] {
-        const int ticks = page->SupervisorTicks();
-        EXPECT_SOON(page->SupervisorTicks() >= ticks + 2, 5000);
-    };
+    sink.whileShownOnGui = [&] { EXPECT_TRUE(TicksPass(2)); };
     kit.ConnectSerial(false);
     page->OnRs232Send();
     sink.whileShownOnGui = nullptr;
