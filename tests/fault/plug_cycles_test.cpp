@@ -12,20 +12,18 @@
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "fault_fixture.h"
 #include "hid/hid_link.h"
 #include "serial/byte_ring.h"
 #include "serial/data_signal.h"
 #include "sim/sim_kit.h"
+#include "tests/common/test_support.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr int CYCLES = 1000;
-constexpr uint8_t MARK = 0x5A;
 
 // One input report's payload: cycle (2 bytes), sequence in the cycle (3 bytes), a check
 // byte and a mark, so a shifted or torn chunk cannot pass.
@@ -35,11 +33,12 @@ Bytes Chunk(uint32_t cycle, uint32_t seq) {
                    static_cast<uint8_t>(seq >> 16)};
     chunk.push_back(
         static_cast<uint8_t>(chunk[0] ^ chunk[1] ^ chunk[2] ^ chunk[3] ^ chunk[4] ^ 0xA5));
-    chunk.push_back(MARK);
+    chunk.push_back(0x5A);
     return chunk;
 }
 
-// Drains usbRxRing as the USB worker would and checks every chunk as it completes.
+// Drains usbRxRing as the USB worker would and checks every chunk as it completes. Its
+// counts are read once the threads that feed it have ended.
 class CChunkChecker {
   public:
     void Take(const uint8_t* bytes, uint32_t count) {
@@ -47,42 +46,32 @@ class CChunkChecker {
         pending.insert(pending.end(), bytes, bytes + count);
         size_t at = 0;
         for (; at + 7 <= pending.size(); at += 7) {
-            Check(&pending[at]);
+            Check(Bytes(pending.begin() + static_cast<std::ptrdiff_t>(at),
+                        pending.begin() + static_cast<std::ptrdiff_t>(at + 7)));
         }
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(at));
         changed.notify_all();
     }
     // Waits until chunk `seq` of this cycle (or a later one) has arrived; false at the
-    // deadline.
+    // deadline or once a chunk went wrong.
     bool WaitForChunk(int cycle, int64_t seq, std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> hold(mutex);
         return changed.wait_for(hold, limit, [&] {
             return lastCycle > cycle || (lastCycle == cycle && lastSeq >= seq) || faultCount > 0;
-        });
-    }
-    std::string Faults() const {
-        std::lock_guard<std::mutex> hold(mutex);
-        return faults.str();
-    }
-    int FaultCount() const {
-        std::lock_guard<std::mutex> hold(mutex);
-        return faultCount;
-    }
-    uint64_t Chunks() const {
-        std::lock_guard<std::mutex> hold(mutex);
-        return chunks;
-    }
-    size_t Pending() const {
-        std::lock_guard<std::mutex> hold(mutex);
-        return pending.size();
+        }) && faultCount == 0;
     }
 
+    Bytes pending;
+    uint64_t chunks = 0;
+    int faultCount = 0;
+    std::ostringstream faults;
+
   private:
-    void Check(const uint8_t* c) {
+    void Check(const Bytes& c) {
         ++chunks;
         const int cycle = c[0] | c[1] << 8;
         const int64_t seq = c[2] | c[3] << 8 | c[4] << 16;
-        const bool intact = c[6] == MARK && c[5] == (c[0] ^ c[1] ^ c[2] ^ c[3] ^ c[4] ^ 0xA5);
+        const bool intact = c == Chunk(cycle, static_cast<uint32_t>(seq));
         // A cycle's first chunk was sent after its link was open, so it arrives; after that
         // each chunk follows the one before.
         const bool inOrder =
@@ -98,14 +87,10 @@ class CChunkChecker {
         lastSeq = seq;
     }
 
-    mutable std::mutex mutex;
+    std::mutex mutex;
     std::condition_variable changed;
-    Bytes pending;
     int lastCycle = -1;
     int64_t lastSeq = -1;
-    uint64_t chunks = 0;
-    int faultCount = 0;
-    std::ostringstream faults;
 };
 
 }  // namespace
@@ -115,41 +100,6 @@ TEST(FaultPlug, ThousandPlugCyclesUnderTrafficUnderOneLink) {
     CSimKit kit;
     auto link = std::make_unique<CHidLink>(kit.Hid());
     CChunkChecker checker;
-
-    // The board: sends its chunks while the main thread says a session is open.
-    std::mutex sendMutex;
-    std::condition_variable sendChanged;
-    bool sessionOpen = false;
-    bool sending = false;  // a SendUsb labelled with `cycle` is under way
-    bool stop = false;
-    uint32_t cycle = 0;
-    uint32_t seq = 0;
-    std::thread board([&] {
-        for (;;) {
-            Bytes chunk;
-            {
-                std::unique_lock<std::mutex> hold(sendMutex);
-                sendChanged.wait(hold, [&] { return stop || sessionOpen; });
-                if (stop) {
-                    return;
-                }
-                chunk = Chunk(cycle, seq++);
-                sending = true;
-            }
-            kit.SendUsb(chunk);
-            if (chunk[2] == 0 && chunk[3] == 0 && chunk[4] == 0) {
-                // The board paces itself only on a handle that is being read; until the new
-                // reader's first read, reports beyond its queue's 64 would be dropped (as
-                // the kernel does), so the stream starts once the first one is through.
-                checker.WaitForChunk(chunk[0] | chunk[1] << 8, 0, 3000ms);
-            }
-            {
-                std::lock_guard<std::mutex> hold(sendMutex);
-                sending = false;
-            }
-            sendChanged.notify_all();
-        }
-    });
 
     // The USB worker's part: drain whatever arrives.
     std::atomic<bool> draining{true};
@@ -179,23 +129,25 @@ TEST(FaultPlug, ThousandPlugCyclesUnderTrafficUnderOneLink) {
             ADD_FAILURE() << "cycle " << c << ": the plugged Kit was not found";
             break;
         }
-        {
-            std::lock_guard<std::mutex> hold(sendMutex);
-            cycle = static_cast<uint32_t>(c);
-            seq = 0;
-            sessionOpen = true;
-        }
-        sendChanged.notify_all();
-        // Some traffic, then pulled out while the board is sending.
-        if (!checker.WaitForChunk(c, 1 + c % 10, 3000ms) || checker.FaultCount() > 0) {
+        // The board streams until it is pulled out, some chunks into the cycle.
+        std::atomic<bool> pulled{false};
+        std::thread board([&, c] {
+            // The board paces itself only on a handle that is being read; until the new
+            // reader's first read, reports beyond its queue's 64 would be dropped (as the
+            // kernel does), so the stream starts once the first one is through.
+            kit.SendUsb(Chunk(static_cast<uint32_t>(c), 0));
+            checker.WaitForChunk(c, 0, 3000ms);
+            for (uint32_t seq = 1; !pulled.load(); ++seq) {
+                kit.SendUsb(Chunk(static_cast<uint32_t>(c), seq));
+            }
+        });
+        const bool flowing = checker.WaitForChunk(c, 1 + c % 10, 3000ms);
+        kit.PlugUsb(false);
+        pulled.store(true);
+        board.join();
+        if (!flowing) {
             ADD_FAILURE() << "cycle " << c << ": the traffic stopped or went wrong";
             break;
-        }
-        kit.PlugUsb(false);
-        {
-            std::unique_lock<std::mutex> hold(sendMutex);
-            sessionOpen = false;
-            sendChanged.wait(hold, [&] { return !sending; });
         }
         // The reader notices the unplug on its own; the next pass must find the link closed.
         const auto deadline = std::chrono::steady_clock::now() + 2s;
@@ -210,20 +162,14 @@ TEST(FaultPlug, ThousandPlugCyclesUnderTrafficUnderOneLink) {
     }
     const auto elapsed = std::chrono::steady_clock::now() - start;
 
-    {
-        std::lock_guard<std::mutex> hold(sendMutex);
-        stop = true;
-    }
-    sendChanged.notify_all();
-    board.join();
     draining.store(false);
     usbRxSignal.Notify();
     consumer.join();
 
     EXPECT_EQ(completed, CYCLES);
-    EXPECT_EQ(checker.FaultCount(), 0) << checker.Faults();
-    EXPECT_EQ(checker.Pending(), 0u);  // no torn report at the end
-    EXPECT_GE(checker.Chunks(), static_cast<uint64_t>(CYCLES));
+    EXPECT_EQ(checker.faultCount, 0) << checker.faults.str();
+    EXPECT_TRUE(checker.pending.empty());  // no torn report at the end
+    EXPECT_GE(checker.chunks, static_cast<uint64_t>(CYCLES));
     EXPECT_EQ(kit.DroppedInputReports(), 0);
     EXPECT_LT(elapsed, 30s * TIME_SCALE);
     // One reader at a time: unplugged, the link holds no handle past its dead connection.
