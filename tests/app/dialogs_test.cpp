@@ -57,23 +57,14 @@ TEST(AboutBox, ShowsIconVersionAndOkAndClosesOnOk) {
     EXPECT_TRUE(checked);
 }
 
-TEST(StatusBar, PaneCallsWithoutABarOrOutOfRangeAreHarmless) {
+// What the board sends is Windows-1252 text, one character a byte, and shows as it is in the
+// pane and in the notice: markup in it is text, laid out on one line. Pane calls without a
+// bar or out of range do nothing.
+TEST(StatusBar, BoardTextShowsAsPlainWindows1252InPaneAndNotice) {
     ASSERT_EQ(g_statusBar, nullptr);
     SetStatusPane(0, "Connected");
     SetStatusPaneToolTip(1, "/dev/ttyUSB0");
     EXPECT_EQ(StatusPaneText(0), "");
-    {
-        CStatusBar bar(nullptr, 488);
-        EXPECT_EQ(g_statusBar, &bar);
-        SetStatusPane(5, "ignored");
-        EXPECT_EQ(StatusPaneText(5), "");
-    }
-    EXPECT_EQ(g_statusBar, nullptr);
-}
-
-// What the board sends is Windows-1252 text, one character a byte, and shows as it is in the
-// pane and in the notice: markup in it is text, laid out on one line.
-TEST(StatusBar, BoardTextShowsAsPlainWindows1252InPaneAndNotice) {
     const std::vector<std::pair<std::string, QString>> cases = {
         {"A\xE9\x80\x99", QString::fromUtf8("A\u00E9\u20AC\u2122")},
         {"<b>1.0", "<b>1.0"},
@@ -84,17 +75,21 @@ TEST(StatusBar, BoardTextShowsAsPlainWindows1252InPaneAndNotice) {
         return label->sizeHint().width() >= metrics.horizontalAdvance(text) &&
                label->sizeHint().height() < 2 * metrics.height();
     };
-    CStatusBar bar(nullptr, 488);
+    auto bar = std::make_unique<CStatusBar>(nullptr, 488);
+    SetStatusPane(5, "ignored");
+    EXPECT_EQ(StatusPaneText(5), "");
     for (const auto& [bytes, shown] : cases) {
         SetStatusPane(2, bytes);
-        EXPECT_EQ(bar.Pane(2)->text(), shown);
+        EXPECT_EQ(bar->Pane(2)->text(), shown);
         EXPECT_EQ(StatusPaneText(2), bytes);
-        EXPECT_TRUE(plain(bar.Pane(2), shown)) << bytes;
+        EXPECT_TRUE(plain(bar->Pane(2), shown)) << bytes;
 
         CKitNoticeDlg notice;
         notice.SetNoticeText(bytes);
         notice.show();
-        EXPECT_TRUE(WaitUntil([&] { return notice.Text() == shown; })) << bytes;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return notice.Text() == shown; })) << bytes;
         EXPECT_TRUE(plain(notice.findChild<QLabel*>(), shown)) << bytes;
     }
+    bar.reset();
+    EXPECT_EQ(g_statusBar, nullptr);
 }

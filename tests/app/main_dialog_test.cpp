@@ -1,5 +1,5 @@
-// The main window on the simulated Kit: start-up state, tabs, panes, the About item and the
-// shutdown order with its time bound.
+// The main window on the simulated Kit: start-up state, tabs, panes, the About item, the keys
+// that close it and the shutdown order with its time bound.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -20,39 +20,15 @@
 #include "readme/readme_page.h"
 #include "sim/sim_kit.h"
 
-namespace {
-
-class MainDialogTest : public ::testing::Test {
-  protected:
-    MainDialogTest() {
-        kit.PlugUsb(true);
-        kit.ConnectSerial(true);
-        platform.serialPorts = &kit.SerialPorts();
-        platform.hid = &kit.Hid();
-        platform.messageBoxes = &boxes;
-    }
-
-    // Closes the window as the user does and shuts the program down; returns the
-    // milliseconds from the close to the end of the main window's deletion.
-    qint64 CloseAndShutDown(CBoardApp& app) {
-        bool closed = false;
-        QObject::connect(g_mainDialog, &CMainDialog::Closed, [&] { closed = true; });
-        QElapsedTimer clock;
-        clock.start();
-        g_mainDialog->close();
-        EXPECT_TRUE(closed);
-        app.ShutDown();
-        return clock.elapsed();
-    }
-
+TEST(MainDialog, StartsOnTheReadMeTabWithTheTestPageHiddenAndEscapeEndsItInTime) {
     CSimKit kit;
     CRecordingBoxes boxes;
+    kit.PlugUsb(true);
+    kit.ConnectSerial(true);
     platform::Platform platform;
-};
-
-}  // namespace
-
-TEST_F(MainDialogTest, StartsOnTheReadMeTabWithTheTestPageRunningHidden) {
+    platform.serialPorts = &kit.SerialPorts();
+    platform.hid = &kit.Hid();
+    platform.messageBoxes = &boxes;
     CBoardApp app(platform, nullptr);
     app.InitInstance();
     CMainDialog* dialog = g_mainDialog;
@@ -89,13 +65,13 @@ TEST_F(MainDialogTest, StartsOnTheReadMeTabWithTheTestPageRunningHidden) {
     // The status bar spans the bottom edge; pane 1 is 400 pixels narrower than the client.
     ASSERT_NE(g_statusBar, nullptr);
     EXPECT_EQ(g_statusBar->geometry().bottom(), dialog->height() - 1);
-    ASSERT_TRUE(WaitUntil([] { return g_statusBar->Pane(2)->width() > 0; }));
+    ASSERT_TRUE(QTest::qWaitFor([] { return g_statusBar->Pane(2)->width() > 0; }));
     EXPECT_EQ(g_statusBar->Pane(0)->width(), 150);
     EXPECT_EQ(g_statusBar->Pane(1)->width(), dialog->width() - 400);
 
     // The hidden page runs: its first tick asks the Kit for its version and fills the panes.
-    EXPECT_TRUE(WaitUntil([&] { return kit.VersionRequests() >= 1; }));
-    EXPECT_TRUE(WaitUntil([] { return StatusPaneText(0) == "Connected"; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return kit.VersionRequests() >= 1; }));
+    EXPECT_TRUE(QTest::qWaitFor([] { return StatusPaneText(0) == "Connected"; }));
     EXPECT_FALSE(g_testPage->isVisible());
 
     // Tab switching shows and hides the pages; it never makes new ones.
@@ -129,39 +105,27 @@ TEST_F(MainDialogTest, StartsOnTheReadMeTabWithTheTestPageRunningHidden) {
     dialog->OnSysCommand(0x001F);  // the low four bits do not matter
     EXPECT_EQ(aboutBoxes, 2);
 
-    // Shutdown: windows first, then the pages; the board hears the close command.
-    const qint64 elapsed = CloseAndShutDown(app);
-    EXPECT_LT(elapsed, 1600 * TIME_SCALE);
+    // Return is not the window's OK: a Return typed in a send box must not end the program.
+    // Escape is its Cancel and closes it; shutdown then stays bounded even with a board that
+    // does not answer the close command: windows first, then the pages.
+    bool closed = false;
+    QObject::connect(dialog, &CMainDialog::Closed, [&] { closed = true; });
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(dialog, &enter);
+    EXPECT_FALSE(closed);
+    EXPECT_TRUE(dialog->isVisible());
+    kit.SetSilent(true);
+    QElapsedTimer clock;
+    clock.start();
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QApplication::sendEvent(dialog, &escape);
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(dialog->isVisible());
+    app.ShutDown();
+    EXPECT_LT(clock.elapsed(), 1600 * TIME_SCALE);
     EXPECT_EQ(kit.CloseCommands(), 1);
     EXPECT_EQ(g_mainDialog, nullptr);
     EXPECT_EQ(g_testPage, nullptr);
     EXPECT_EQ(g_readMePage, nullptr);
     EXPECT_EQ(g_statusBar, nullptr);
-}
-
-TEST_F(MainDialogTest, EscapeClosesAndShutdownStaysBoundedWithASilentBoard) {
-    CBoardApp app(platform, nullptr);
-    app.InitInstance();
-    ASSERT_TRUE(WaitUntil([&] { return kit.VersionRequests() >= 1; }));
-    kit.SetSilent(true);  // it will not answer the close command
-    bool closed = false;
-    QObject::connect(g_mainDialog, &CMainDialog::Closed, [&] { closed = true; });
-
-    // Return is not the window's OK: a Return typed in a send box must not end the program.
-    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-    QApplication::sendEvent(g_mainDialog, &enter);
-    EXPECT_FALSE(closed);
-    EXPECT_TRUE(g_mainDialog->isVisible());
-
-    // Escape is its Cancel and closes it.
-    QElapsedTimer clock;
-    clock.start();
-    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-    QApplication::sendEvent(g_mainDialog, &escape);
-    EXPECT_TRUE(closed);
-    EXPECT_FALSE(g_mainDialog->isVisible());
-    app.ShutDown();
-    EXPECT_LT(clock.elapsed(), 1600 * TIME_SCALE);
-    EXPECT_EQ(kit.CloseCommands(), 1);
-    EXPECT_EQ(g_mainDialog, nullptr);
 }

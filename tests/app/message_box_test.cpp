@@ -22,36 +22,6 @@ QMessageBox* OpenBox() {
 
 }  // namespace
 
-TEST(QtMessageBoxSink, WorkerWaitsWhileTheGuiThreadShowsItsBox) {
-    CQtMessageBoxSink sink;
-    std::atomic<bool> returned{false};
-    bool looked = false;
-    // The box runs its own loop inside the GUI thread's; the test looks at it from there.
-    OnNextModal([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        ASSERT_NE(box, nullptr);
-        EXPECT_EQ(box->windowTitle(), "Error");
-        EXPECT_EQ(box->text(), "Access is denied.");
-        EXPECT_EQ(box->icon(), QMessageBox::Information);
-        EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
-        EXPECT_EQ(sink.OpenBoxes(), 1);
-        // The worker stays in Show while the box is open.
-        QTimer::singleShot(50, box, [&, box] {
-            EXPECT_FALSE(returned.load());
-            looked = true;
-            box->button(QMessageBox::Ok)->click();
-        });
-    });
-    std::thread worker([&] {
-        sink.Show("Access is denied.", "Error");
-        returned = true;
-    });
-    EXPECT_TRUE(WaitUntil([&] { return returned.load(); }));
-    worker.join();
-    EXPECT_TRUE(looked);
-    EXPECT_EQ(sink.OpenBoxes(), 0);
-}
-
 TEST(QtMessageBoxSink, ShutdownReleasesAWaitingWorkerAndLaterCallsAtOnce) {
     CQtMessageBoxSink sink;
     std::atomic<bool> returned{false};
@@ -72,7 +42,7 @@ TEST(QtMessageBoxSink, ShutdownReleasesAWaitingWorkerAndLaterCallsAtOnce) {
         sink.Show("Write time-out", "Error");
         returned = true;
     });
-    EXPECT_TRUE(WaitUntil([&] { return returned.load() && OpenBox() == nullptr; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return returned.load() && OpenBox() == nullptr; }));
     worker.join();
     EXPECT_GE(releaseMs, 0);
     EXPECT_LT(releaseMs, 500 * TIME_SCALE);
@@ -111,28 +81,11 @@ TEST(QtMessageBoxSink, RequestStillQueuedAtShutdownIsDroppedAndOutlivesTheSink) 
     EXPECT_EQ(OpenBox(), nullptr);
 }
 
-// The OS's error texts come in the user's locale; a French UTF-8 one must not come out as
-// "PÃ©riphÃ©rique". Markup in a text is shown as it is.
-TEST(QtMessageBoxSink, TextsAreDecodedInTheSystemsEncodingAndShownAsPlainText) {
-    CQtMessageBoxSink sink;
-    QString shown;
-    OnNextModal([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        ASSERT_NE(box, nullptr);
-        shown = box->text();
-        EXPECT_EQ(box->textFormat(), Qt::PlainText);
-        box->button(QMessageBox::Ok)->click();
-    });
-    std::thread worker(
-        [&] { sink.Show("P\xC3\xA9riph\xC3\xA9rique <b>introuvable</b>", "Error"); });
-    EXPECT_TRUE(WaitUntil([&] { return !shown.isEmpty(); }));
-    worker.join();
-    EXPECT_EQ(shown, QString::fromUtf8("Périphérique <b>introuvable</b>"));
-}
-
 // A box sits over its owner (a page) or, without one, over the main window, from any thread;
-// before the main window is on screen it goes to the middle of the screen.
-TEST(QtMessageBoxSink, BoxesBelongToTheirOwnerOrTheMainWindow) {
+// before the main window is on screen it goes to the middle of the screen. A worker waits in
+// Show while the GUI thread shows its box. The OS's error texts come in the user's locale: a
+// French UTF-8 one must not come out as "PÃ©riphÃ©rique"; markup in a text is shown as it is.
+TEST(QtMessageBoxSink, BoxesBelongToTheirOwnerAndAWorkerWaitsForItsBox) {
     CQtMessageBoxSink sink;
     QWidget mainWindow;
     auto* page = new QWidget(&mainWindow);
@@ -149,9 +102,33 @@ TEST(QtMessageBoxSink, BoxesBelongToTheirOwnerOrTheMainWindow) {
     mainWindow.show();
     closeNext();
     sink.ShowOwned("Please plug your board in !", "Warning", page);
-    closeNext();
-    std::thread worker([&] { sink.Show("Access is denied.", "Error"); });
-    EXPECT_TRUE(WaitUntil([&] { return owners.size() == 3; }));
+
+    std::atomic<bool> returned{false};
+    bool looked = false;
+    // The box runs its own loop inside the GUI thread's; the test looks at it from there.
+    OnNextModal([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        ASSERT_NE(box, nullptr);
+        owners.push_back(box->parentWidget());
+        EXPECT_EQ(box->windowTitle(), "Error");
+        EXPECT_EQ(box->text(), QString::fromUtf8("Périphérique <b>introuvable</b>"));
+        EXPECT_EQ(box->textFormat(), Qt::PlainText);
+        EXPECT_EQ(box->icon(), QMessageBox::Information);
+        EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+        EXPECT_EQ(sink.OpenBoxes(), 1);
+        QTimer::singleShot(50, box, [&, box] {
+            EXPECT_FALSE(returned.load());
+            looked = true;
+            box->button(QMessageBox::Ok)->click();
+        });
+    });
+    std::thread worker([&] {
+        sink.Show("P\xC3\xA9riph\xC3\xA9rique <b>introuvable</b>", "Error");
+        returned = true;
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return returned.load(); }));
     worker.join();
+    EXPECT_TRUE(looked);
+    EXPECT_EQ(sink.OpenBoxes(), 0);
     EXPECT_EQ(owners, (std::vector<QWidget*>{nullptr, page, &mainWindow}));
 }

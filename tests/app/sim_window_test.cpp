@@ -30,7 +30,7 @@ TEST(SimWindow, SwitchesDriveTheKitAndTheWindowFollowsItFromAnyThreadWhileItLive
         // A change made on another thread reaches the window through the event queue.
         std::thread other([&] { kit.PlugUsb(false); });
         other.join();
-        EXPECT_TRUE(WaitUntil([&] { return !window.UsbSwitch()->isChecked(); }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !window.UsbSwitch()->isChecked(); }));
         EXPECT_TRUE(window.SerialSwitch()->isChecked());
 
         // The send box's text goes out as the board's single-byte ANSI text (Windows-1252).
