@@ -14,14 +14,6 @@
 #include "app_test_util.h"
 #include "platform/qt_message_box.h"
 
-namespace {
-
-QMessageBox* OpenBox() {
-    return qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-}
-
-}  // namespace
-
 TEST(QtMessageBoxSink, ShutdownReleasesAWaitingWorkerAndLaterCallsAtOnce) {
     CQtMessageBoxSink sink;
     std::atomic<bool> returned{false};
@@ -42,7 +34,8 @@ TEST(QtMessageBoxSink, ShutdownReleasesAWaitingWorkerAndLaterCallsAtOnce) {
         sink.Show("Write time-out", "Error");
         returned = true;
     });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return returned.load() && OpenBox() == nullptr; }));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return returned.load() && QApplication::activeModalWidget() == nullptr; }));
     worker.join();
     EXPECT_GE(releaseMs, 0);
     EXPECT_LT(releaseMs, 500 * TIME_SCALE);
@@ -52,7 +45,7 @@ TEST(QtMessageBoxSink, ShutdownReleasesAWaitingWorkerAndLaterCallsAtOnce) {
     late.join();
     sink.Show("late on the GUI thread", "Error");
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    EXPECT_EQ(OpenBox(), nullptr);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_EQ(sink.OpenBoxes(), 0);
 }
 
@@ -78,7 +71,7 @@ TEST(QtMessageBoxSink, RequestStillQueuedAtShutdownIsDroppedAndOutlivesTheSink) 
         EXPECT_TRUE(returned.load());
     }
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    EXPECT_EQ(OpenBox(), nullptr);
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 // A box sits over its owner (a page) or, without one, over the main window, from any thread;
