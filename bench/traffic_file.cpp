@@ -59,7 +59,11 @@ bool CTrafficLog::Start(const QString& path, QString& failure) {
     Stop();
     auto file = std::make_unique<QFile>(path);
     // Unbuffered: each batch goes to the system in one write, nothing waits in the process.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    // A pipe or a device has no end to append at (and Qt would warn that it cannot seek).
+    const QFileInfo target(path);
+    const bool appendable = !target.exists() || target.isFile();
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered |
+                    (appendable ? QIODevice::Append : QIODevice::NotOpen))) {
         failure = Failure(path, file->errorString());
         return false;
     }
