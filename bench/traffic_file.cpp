@@ -206,7 +206,7 @@ void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
 }
 
 void CTrafficLog::Fail(const QFile& file) {
-    if (std::exchange(failed, true)) {
+    if (std::exchange(failed, true) || context == nullptr || !onFailure) {
         return;
     }
     const QString text = Failure(file.fileName(), file.errorString());

@@ -2,12 +2,9 @@
 // a log that keeps up with its writer thread, and failures that say why without stopping it.
 #include "bench/traffic_file.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDateTime>
@@ -17,41 +14,13 @@
 #include <thread>
 
 #include "bench_fixture.h"
+#include "tests/common/child_process.h"
 
 namespace {
 
 QByteArray Contents(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-// Runs `body` in a forked child, where limits and a dropped privilege stay, and returns what
-// it returned.
-std::string InChild(const std::function<std::string()>& body) {
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        return "no pipe";
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(report[0]);
-        const std::string text = body();
-        _exit(write(report[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
-    }
-    close(report[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t count; (count = read(report[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<size_t>(count));
-    }
-    close(report[0]);
-    waitpid(child, nullptr, 0);
-    return text;
-}
-
-bool DropPrivileges() {  // tests run as root, whom permission bits do not stop
-    return geteuid() != 0 ||
-           (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
 }
 
 QByteArray Stamp(int64_t ms) {
