@@ -1,5 +1,6 @@
 // The send boxes' history, hex mode and line end, and the byte counters of both channels.
 #include <QAbstractButton>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QMenu>
 #include <QtTest/QTest>
@@ -180,10 +181,23 @@ TEST_F(CPageTest, SendOptionsAndCountersOnBothChannels) {
     click(1007);
     click(1010);
     EXPECT_EQ(page->UsbCounter().text(), QString("Rx 0  Tx 0"));
+    // The labels refresh a few times a second, not once per batch.
+    std::atomic<int> posts{0};
+    std::vector<QMetaObject::Connection> counting;
+    for (CTrafficCounter* counter : {&page->UsbCounter(), &page->Rs232Counter()}) {
+        counting.push_back(QObject::connect(
+            counter, &CTrafficCounter::Changed, counter, [&] { ++posts; }, Qt::DirectConnection));
+    }
+    QElapsedTimer took;
+    took.start();
     const Bytes stream = Stream(0, 3000);
     std::thread usb([&] { kit.SendUsb(stream); });
     kit.SendSerial(stream);
     usb.join();
     EXPECT_SOON(page->UsbCounter().text() == "Rx 3000  Tx 0", 5000);
     EXPECT_SOON(page->Rs232Counter().text() == "Rx 3000  Tx 0", 5000);
+    for (const auto& connection : counting) {
+        QObject::disconnect(connection);
+    }
+    EXPECT_LE(posts.load(), 2 * (took.elapsed() / CTrafficCounter::REFRESH_MS + 2));
 }
