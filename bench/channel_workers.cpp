@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "bench/test_page.h"
+#include "bench/traffic_counter.h"
 #include "bench/traffic_view.h"
 #include "hid/hid_link.h"
 #include "serial/byte_ring.h"
@@ -77,6 +78,9 @@ int UsbWorker(WorkerControl& control) {
         if (TrafficView* view = control.view.load()) {
             view->AppendBytes(buffer, count);
         }
+        if (CTrafficCounter* counter = control.counter.load()) {
+            counter->AddReceived(count);
+        }
     }
     control.running.store(0);
     return 0;
@@ -125,6 +129,9 @@ int Rs232Worker(WorkerControl& control) {
         }
         if (TrafficView* view = control.view.load()) {
             view->AppendBytes(buffer, count);
+        }
+        if (CTrafficCounter* counter = control.counter.load()) {
+            counter->AddReceived(count);
         }
     }
     control.running.store(0);

@@ -12,6 +12,7 @@
 
 class CDataSignal;
 class CSerialLink;
+class CTrafficCounter;
 class TrafficView;
 
 // Bytes a worker takes per pass.
@@ -31,7 +32,8 @@ struct WorkerControl {
     std::atomic<int32_t> stopRequested{0};
     std::atomic<int32_t> running{0};
     std::atomic<TrafficView*> view{nullptr};
-    std::atomic<CSerialLink*> link{nullptr};  // RS232 worker only
+    std::atomic<CTrafficCounter*> counter{nullptr};  // counts every byte taken from the link
+    std::atomic<CSerialLink*> link{nullptr};         // RS232 worker only
     // RS232 worker only: the port has gone (adapter unplugged) and the worker has ended; the
     // page closes the link and looks for a port again.
     std::atomic<int32_t> portGone{0};

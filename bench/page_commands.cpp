@@ -1,17 +1,25 @@
 // The six buttons of the "Demo and Test" page: LED commands, Send and Clear per channel.
-#include <QLineEdit>
 #include <algorithm>
+#include <utility>
 
 #include "bench/ansi_text.h"
 #include "bench/board_commands.h"
+#include "bench/send_box.h"
 #include "bench/test_page.h"
+#include "bench/traffic_counter.h"
 #include "bench/traffic_view.h"
 #include "hid/hid_link.h"
 #include "serial/serial_link.h"
 
-void CTestPage::UpdateSendTexts() {
-    usbSendText = AnsiFromText(usbSendBox->text());
-    rs232SendText = AnsiFromText(rs232SendBox->text());
+bool CTestPage::TakeSendText(const CSendBox& box, std::string& text, std::string& entry) {
+    QString problem;
+    std::string bytes;
+    if (!box.Payload(bytes, problem, &entry)) {
+        ShowBox(problem.toStdString(), "Warning");
+        return false;
+    }
+    text = std::move(bytes);
+    return true;
 }
 
 void CTestPage::OnLedFlashing() {
@@ -27,12 +35,18 @@ void CTestPage::OnLedStop() {
 }
 
 void CTestPage::OnUsbSend() {
-    UpdateSendTexts();
+    std::string entry;
+    if (!TakeSendText(*usbSendBox, usbSendText, entry)) {
+        return;
+    }
     if (g_hidLink != nullptr && g_hidLink->EnsureOpen() != 0) {
         uint8_t buffer[SEND_BUFFER_SIZE];
         const size_t count = std::min(usbSendText.size(), sizeof buffer);
         std::copy_n(usbSendText.begin(), count, buffer);
-        g_hidLink->SendBytes(static_cast<uint32_t>(count), buffer);
+        usbSendBox->Remember(entry);
+        if (g_hidLink->SendBytes(static_cast<uint32_t>(count), buffer) != 0) {
+            usbCounter->AddSent(count);
+        }
     } else {
         ShowBox("Please plug your board in !", "Warning");
     }
@@ -42,21 +56,30 @@ void CTestPage::OnRs232Send() {
     if (g_serialLink == nullptr) {
         return;  // no COM port was opened
     }
-    UpdateSendTexts();
+    std::string entry;
+    if (!TakeSendText(*rs232SendBox, rs232SendText, entry)) {
+        return;
+    }
     uint8_t buffer[SEND_BUFFER_SIZE];
     const size_t count = std::min(rs232SendText.size(), sizeof buffer);
     std::copy_n(rs232SendText.begin(), count, buffer);
+    rs232SendBox->Remember(entry);
     // A box shown meanwhile runs the event loop, and with it the supervisor, which must not
     // close the link under this call.
     rs232Sending = 1;
-    g_serialLink->WriteBlock(static_cast<uint32_t>(count), buffer);
+    const int sent = g_serialLink->WriteBlock(static_cast<uint32_t>(count), buffer);
     rs232Sending = 0;
+    if (sent != 0) {
+        rs232Counter->AddSent(count);
+    }
 }
 
 void CTestPage::OnUsbClear() {
     usbView->Clear();
+    usbCounter->Reset();
 }
 
 void CTestPage::OnRs232Clear() {
     rs232View->Clear();
+    rs232Counter->Reset();
 }

@@ -13,6 +13,8 @@
 #include "app/status_bar.h"
 #include "bench/ansi_text.h"
 #include "bench/board_commands.h"
+#include "bench/send_box.h"
+#include "bench/traffic_counter.h"
 #include "bench/traffic_view.h"
 #include "hid/hid_link.h"
 #include "serial/byte_ring.h"
@@ -36,6 +38,11 @@ constexpr int RS232_SEND_BOX = 1011;
 constexpr int USB_VIEW = 1013;
 constexpr int RS232_VIEW = 1014;
 
+// Where each channel's byte counts stand: right of its Clear button, in the group box's free
+// corner, so they cover none of the page's controls (dialog units).
+constexpr QRect USB_COUNTER_UNITS(176, 99, 116, 10);
+constexpr QRect RS232_COUNTER_UNITS(175, 198, 117, 10);
+
 const char* const COM_PORTS[] = {"COM1", "COM2", "COM3", "COM4"};
 const char* const LINE_SETTINGS = " : 19200,8,N,1,fN";
 
@@ -54,6 +61,9 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
                                if (control.id == USB_VIEW || control.id == RS232_VIEW) {
                                    return new TrafficView(parentWidget);
                                }
+                               if (control.id == USB_SEND_BOX || control.id == RS232_SEND_BOX) {
+                                   return new CSendBox(parentWidget);
+                               }
                                return nullptr;
                            });
 
@@ -61,11 +71,16 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
     rs232View = Bind<TrafficView>(RS232_VIEW);
     usbView = Bind<TrafficView>(USB_VIEW);
     flashingButton = Bind<QRadioButton>(FLASHING_BUTTON);
-    rs232SendBox = Bind<QLineEdit>(RS232_SEND_BOX);
-    usbSendBox = Bind<QLineEdit>(USB_SEND_BOX);
+    rs232SendBox = Bind<CSendBox>(RS232_SEND_BOX);
+    usbSendBox = Bind<CSendBox>(USB_SEND_BOX);
     // What is sent is what the user sees: a send buffer holds 64 bytes.
-    rs232SendBox->setMaxLength(SEND_BUFFER_SIZE);
-    usbSendBox->setMaxLength(SEND_BUFFER_SIZE);
+    rs232SendBox->SetLimit(SEND_BUFFER_SIZE);
+    usbSendBox->SetLimit(SEND_BUFFER_SIZE);
+    rs232SendBox->OfferLineEnd(true);
+    for (CSendBox* box : {rs232SendBox, usbSendBox}) {
+        connect(box, &CSendBox::Refused, this,
+                [this](const QString& problem) { ShowBox(problem.toStdString(), "Warning"); });
+    }
     rs232SendBox->setText(TextFromAnsi(rs232SendText));
     usbSendBox->setText(TextFromAnsi(usbSendText));
 
@@ -80,6 +95,15 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
             &CTestPage::OnUsbClear);
     connect(Bind<QPushButton>(RS232_CLEAR_BUTTON), &QAbstractButton::clicked, this,
             &CTestPage::OnRs232Clear);
+
+    const DialogTemplate& layout = LoadDialogTemplate(PAGE_TEMPLATE);
+    usbCounter = new CTrafficCounter(this);
+    rs232Counter = new CTrafficCounter(this);
+    usbCounter->setGeometry(DialogUnitsToPixels(layout, USB_COUNTER_UNITS));
+    rs232Counter->setGeometry(DialogUnitsToPixels(layout, RS232_COUNTER_UNITS));
+    for (CTrafficCounter* counter : {usbCounter, rs232Counter}) {
+        counter->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    }
 
     // Selected at start; nothing is sent to the board.
     flashingButton->setChecked(true);
@@ -316,6 +340,7 @@ void CTestPage::StartUsbWorker() {
     usbControl.stopRequested.store(0);
     usbControl.running.store(1);
     usbControl.view.store(usbView);
+    usbControl.counter.store(usbCounter);
     usbControl.dataSignal = &usbRxSignal;
     usbThread = std::make_unique<std::thread>(UsbWorker, std::ref(usbControl));
 }
@@ -333,6 +358,7 @@ void CTestPage::StartRs232Worker() {
     rs232Control.stopRequested.store(0);
     rs232Control.running.store(1);
     rs232Control.view.store(rs232View);
+    rs232Control.counter.store(rs232Counter);
     rs232Thread = std::make_unique<std::thread>(Rs232Worker, std::ref(rs232Control));
 }
 

@@ -14,8 +14,9 @@
 #include "hid/hid_link.h"
 #include "platform/platform.h"
 
+class CSendBox;
 class CSerialLink;
-class QLineEdit;
+class CTrafficCounter;
 class QRadioButton;
 class TrafficView;
 
@@ -58,6 +59,8 @@ class CTestPage : public QWidget {
     QWidget* Control(int id) const;
     TrafficView& UsbView() const { return *usbView; }
     TrafficView& Rs232View() const { return *rs232View; }
+    CTrafficCounter& UsbCounter() const { return *usbCounter; }
+    CTrafficCounter& Rs232Counter() const { return *rs232Counter; }
     bool KitSeen() const { return kitSeen != 0; }
     bool KitPresent() const { return kitPresent != 0; }
     bool FirstTickDone() const { return firstTickDone != 0; }
@@ -67,8 +70,10 @@ class CTestPage : public QWidget {
   private:
     template <class Widget>
     Widget* Bind(int id);
-    // Data exchange from the send boxes into usbSendText and rs232SendText.
-    void UpdateSendTexts();
+    // Data exchange from a send box into its member: the bytes a Send carries, line end
+    // included, and in `entry` the box's own bytes for its history. False, after a box that
+    // says why, when they cannot be sent.
+    bool TakeSendText(const CSendBox& box, std::string& text, std::string& entry);
     // A box owned by the page.
     void ShowBox(const std::string& text, const std::string& caption);
     void OnSupervisorTick();
@@ -90,8 +95,10 @@ class CTestPage : public QWidget {
     TrafficView* rs232View = nullptr;        // control 1014
     TrafficView* usbView = nullptr;          // control 1013
     QRadioButton* flashingButton = nullptr;  // control 1002
-    QLineEdit* rs232SendBox = nullptr;       // edit 1011
-    QLineEdit* usbSendBox = nullptr;         // edit 1005
+    CSendBox* rs232SendBox = nullptr;        // edit 1011
+    CSendBox* usbSendBox = nullptr;          // edit 1005
+    CTrafficCounter* usbCounter = nullptr;
+    CTrafficCounter* rs232Counter = nullptr;
     std::string rs232SendText = "Welcome";
     std::string usbSendText = "USB";
     uint8_t kitSeen = 0;

@@ -25,6 +25,7 @@
 #include "platform/exclusive_file.h"
 #include "readme/readme_page.h"
 #include "readme_fixture.h"
+#include "tests/common/child_process.h"
 
 namespace {
 
@@ -54,33 +55,6 @@ std::string Boxes(const CRecordingBoxes& sink) {
     return boxes;
 }
 
-// Runs `body` in a forked child and returns the text it returned. What a test must not do to
-// its own threaded process (drop privileges, limit file sizes, filter system calls) and what
-// a crash does (_exit runs no destructor) happen there.
-std::string InChild(const std::function<std::string()>& body) {
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        return "no pipe";
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(report[0]);
-        const std::string text = body();
-        _exit(write(report[1], text.data(), text.size()) == ssize_t(text.size()) ? 0 : 1);
-    }
-    close(report[1]);
-    std::string text;
-    char buffer[256];
-    for (ssize_t count; (count = read(report[0], buffer, sizeof buffer)) > 0;) {
-        text.append(buffer, static_cast<std::size_t>(count));
-    }
-    close(report[0]);
-    int status = -1;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    return text;
-}
-
 // The page's transfer in a child made ready by `prepare`; returns the boxes it showed.
 std::string TransferInChild(CReadMePage& page, CRecordingBoxes& sink,
                             const std::function<bool()>& prepare) {
@@ -92,10 +66,6 @@ std::string TransferInChild(CReadMePage& page, CRecordingBoxes& sink,
         page.OnTransfer();
         return Boxes(sink);
     });
-}
-
-bool DropPrivileges() {  // root to nobody: tests run as root, whom permission bits do not stop
-    return geteuid() == 0 && setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
 }
 
 bool LimitFileSize(rlim_t bytes) {  // writes past it come out short, then fail

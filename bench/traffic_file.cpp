@@ -1,0 +1,215 @@
+// Saving a channel's traffic to a file, and logging it as it arrives on a writer thread.
+#include "bench/traffic_file.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <chrono>
+
+#include "bench/ansi_text.h"
+#include "platform/exclusive_file.h"
+
+namespace {
+
+QString Failure(const QString& path, const QString& reason) {
+    return QFileInfo(path).absoluteFilePath() + QStringLiteral(": ") + reason;
+}
+
+bool Save(const QString& path, const char* data, size_t size, QString& failure) {
+    std::string reason;
+    const std::unique_ptr<platform::IFileWriter> writer =
+        platform::CreateReplacement(QFile::encodeName(path).toStdString(), &reason);
+    if (!writer) {
+        failure = Failure(path, QString::fromStdString(reason));
+        return false;
+    }
+    // Destroyed without a Commit, the writer removes its temporary file.
+    if (!writer->Write(data, size) || !writer->Commit()) {
+        failure = Failure(path, QString::fromStdString(writer->FailureText()));
+        return false;
+    }
+    return true;
+}
+
+QByteArray Stamp(int64_t ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms)
+        .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz  "))
+        .toUtf8();
+}
+
+}  // namespace
+
+bool SaveTrafficBytes(const QString& path, const QByteArray& bytes, QString& failure) {
+    return Save(path, bytes.constData(), static_cast<size_t>(bytes.size()), failure);
+}
+
+bool SaveTrafficText(const QString& path, const QString& text, QString& failure) {
+    const QByteArray utf8 = text.toUtf8();
+    return Save(path, utf8.constData(), static_cast<size_t>(utf8.size()), failure);
+}
+
+CTrafficLog::CTrafficLog(QObject* context, std::function<void(const QString&)> onFailure)
+    : context(context), onFailure(std::move(onFailure)) {}
+
+CTrafficLog::~CTrafficLog() {
+    Stop();
+}
+
+bool CTrafficLog::Start(const QString& path, QString& failure) {
+    Stop();
+    auto file = std::make_unique<QFile>(path);
+    // Unbuffered: each batch goes to the system in one write, nothing waits in the process.
+    // A pipe or a device has no end to append at (and Qt would warn that it cannot seek).
+    const QFileInfo target(path);
+    const bool appendable = !target.exists() || target.isFile();
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered |
+                    (appendable ? QIODevice::Append : QIODevice::NotOpen))) {
+        failure = Failure(path, file->errorString());
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(queueMutex);
+        queue.clear();
+        queued = 0;
+        dropped = 0;
+        stopping = false;
+        accepting = true;
+    }
+    lineOpen = false;
+    lastWasCr = false;
+    failed = false;
+    writer = std::thread(&CTrafficLog::WriterLoop, this, std::move(file));
+    return true;
+}
+
+void CTrafficLog::Stop() {
+    {
+        std::lock_guard<std::mutex> hold(queueMutex);
+        accepting = false;
+        stopping = true;
+    }
+    wake.notify_all();
+    if (writer.joinable()) {
+        writer.join();
+    }
+}
+
+bool CTrafficLog::Running() const {
+    std::lock_guard<std::mutex> hold(queueMutex);
+    return accepting;
+}
+
+void CTrafficLog::Append(const uint8_t* bytes, size_t count, int64_t arrivalMs) {
+    if (count == 0) {
+        return;
+    }
+    bool idle = false;
+    {
+        std::lock_guard<std::mutex> hold(queueMutex);
+        if (!accepting) {
+            return;
+        }
+        // The writer sleeps only while there is nothing to write; later appends need not
+        // wake it.
+        idle = queue.empty() && dropped == 0;
+        // Once bytes are dropped, later ones are too until the writer catches up, so the
+        // log's note stands where the gap is.
+        if (dropped > 0 || queued + count > LOG_QUEUE_LIMIT || queue.size() >= LOG_QUEUE_CHUNKS) {
+            if (dropped == 0) {
+                firstDropMs = arrivalMs;
+            }
+            dropped += count;
+        } else {
+            queue.push_back({std::string(reinterpret_cast<const char*>(bytes), count), arrivalMs});
+            queued += count;
+        }
+    }
+    if (idle) {
+        wake.notify_one();
+    }
+}
+
+void CTrafficLog::WriterLoop(std::unique_ptr<QFile> file) {
+    std::vector<Chunk> batch;
+    std::string text;
+    for (;;) {
+        uint64_t lost = 0;
+        int64_t lostAtMs = 0;
+        bool last = false;
+        {
+            std::unique_lock<std::mutex> hold(queueMutex);
+            wake.wait(hold, [this] { return stopping || !queue.empty() || dropped > 0; });
+            if (!stopping) {
+                // Gather what comes meanwhile: one write per LOG_WRITE_MS at most.
+                wake.wait_for(hold, std::chrono::milliseconds(LOG_WRITE_MS),
+                              [this] { return stopping; });
+            }
+            batch.swap(queue);
+            queued = 0;
+            lost = std::exchange(dropped, 0);
+            lostAtMs = firstDropMs;
+            last = stopping;
+        }
+        text.clear();
+        Format(batch, text);
+        batch.clear();
+        if (lost > 0) {
+            if (lineOpen) {
+                text += '\n';
+                lineOpen = false;
+            }
+            text += Stamp(lostAtMs).toStdString() + "[" + std::to_string(lost) +
+                    " bytes not logged: the disk did not keep up]\n";
+        }
+        if (!text.empty()) {
+            const auto size = static_cast<qint64>(text.size());
+            if (file->write(text.data(), size) != size) {
+                Fail(*file);
+            }
+        }
+        if (last) {
+            break;
+        }
+    }
+    file->close();
+}
+
+void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
+    for (const Chunk& chunk : chunks) {
+        QString line;
+        for (const char c : chunk.bytes) {
+            const auto byte = static_cast<uint8_t>(c);
+            const bool wasCr = std::exchange(lastWasCr, byte == '\r');
+            if (byte == '\n' && wasCr) {
+                continue;  // the LF of a CR LF
+            }
+            if (byte == '\r' || byte == '\n') {
+                if (!lineOpen) {
+                    out += Stamp(chunk.arrivalMs).toStdString();  // an empty line has its time too
+                }
+                out += line.toUtf8().toStdString() + '\n';
+                line.clear();
+                lineOpen = false;
+                continue;
+            }
+            if (byte == 0) {
+                continue;
+            }
+            if (!lineOpen) {
+                out += Stamp(chunk.arrivalMs).toStdString();
+                lineOpen = true;
+            }
+            line.append(CharFromAnsi(byte));
+        }
+        out += line.toUtf8().toStdString();
+    }
+}
+
+void CTrafficLog::Fail(const QFile& file) {
+    if (std::exchange(failed, true) || context == nullptr || !onFailure) {
+        return;
+    }
+    const QString text = Failure(file.fileName(), file.errorString());
+    QMetaObject::invokeMethod(
+        context, [callback = onFailure, text] { callback(text); }, Qt::QueuedConnection);
+}

@@ -1,0 +1,147 @@
+// Saving and logging a channel's traffic against the real file system: whole files or none,
+// a log that keeps up with its writer thread, and failures that say why without stopping it.
+#include "bench/traffic_file.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <thread>
+
+#include "bench_fixture.h"
+#include "tests/common/child_process.h"
+
+namespace {
+
+QByteArray Contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray Stamp(int64_t ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms).toString("yyyy-MM-dd hh:mm:ss.zzz  ").toUtf8();
+}
+
+}  // namespace
+
+TEST(TrafficFile, SaveReplacesWholeOrNotAtAll) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("rx.bin");
+    QString failure;
+    ASSERT_TRUE(SaveTrafficBytes(path, QByteArray("\x00\x80 raw", 6), failure));
+    EXPECT_EQ(Contents(path), QByteArray("\x00\x80 raw", 6));
+    ASSERT_TRUE(
+        SaveTrafficText(dir.filePath("rx.txt"), QString::fromUtf8("\xE2\x82\xAC\n"), failure));
+    EXPECT_EQ(Contents(dir.filePath("rx.txt")), QByteArray("\xE2\x82\xAC\n"));
+
+    // A write that fails half-way (the file size limit) leaves the old file and no other.
+    const std::string child = InChild([&] {
+        const rlimit limit{4096, 4096};
+        if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return std::string("no limit");
+        }
+        QString why;
+        return SaveTrafficBytes(path, QByteArray(100000, 'x'), why) ? std::string("saved")
+                                                                    : why.toStdString();
+    });
+    EXPECT_EQ(child, (path + ": File too large").toStdString());
+    EXPECT_EQ(Contents(path), QByteArray("\x00\x80 raw", 6));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+
+    // A directory the user may not write to: the path and the system's reason.
+    ASSERT_EQ(chmod(dir.path().toLocal8Bit(), 0755), 0);
+    const std::string refused = InChild([&] {
+        QString why;
+        CTrafficLog log(nullptr, {});
+        if (!DropPrivileges() || SaveTrafficText(dir.filePath("new.txt"), "x", why)) {
+            return std::string("saved");
+        }
+        const std::string saveWhy = why.toStdString();
+        return log.Start(dir.filePath("log.txt"), why) ? "started"
+                                                       : saveWhy + " | " + why.toStdString();
+    });
+    EXPECT_EQ(refused, (dir.filePath("new.txt") + ": Permission denied | " +
+                        dir.filePath("log.txt") + ": Permission denied")
+                           .toStdString());
+}
+
+// Lines carry their first byte's arrival time, CR LF split between chunks is one line end,
+// and the bytes reach the file within a second without a Stop.
+TEST(TrafficFile, LogWritesTimedLinesWithinASecond) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.txt");
+    {
+        QFile earlier(path);  // a log appends to what the file held
+        ASSERT_TRUE(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\n") == 8);
+    }
+    CTrafficLog log(nullptr, {});
+    QString failure;
+    ASSERT_TRUE(log.Start(path, failure)) << failure.toStdString();
+    const int64_t t0 = 1700000000123;
+    const uint8_t a[] = {'a', 'b', '\r'}, b[] = {'\n', 'c', 0, 0x80}, c[] = {'d', '\n'};
+    std::thread worker([&] {
+        log.Append(a, sizeof a, t0);
+        log.Append(b, sizeof b, t0 + 5);
+        log.Append(c, sizeof c, t0 + 1500);
+    });
+    worker.join();
+    const QByteArray expected = "earlier\n" + Stamp(t0) + "ab\n" + Stamp(t0 + 5) +
+                                "c\xE2\x82\xAC"
+                                "d\n";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Contents(path) == expected; }, 1000))
+        << Contents(path).toStdString();
+    log.Stop();
+}
+
+// A full disk is reported once, on the context's thread, and appends go on; a stalled one
+// makes appends drop bytes beyond the queue's bound, and the log says how many.
+TEST(TrafficFile, LogFailuresNeitherStopNorGrow) {
+    QObject context;
+    std::vector<QString> reports;
+    CTrafficLog full(&context, [&](const QString& text) { reports.push_back(text); });
+    QString failure;
+    ASSERT_TRUE(full.Start("/dev/full", failure));
+    const QByteArray chunk(1000, 'x');
+    for (int i = 0; i < 3; ++i) {
+        full.Append(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), i);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !reports.empty(); }, 1000));
+    }
+    full.Stop();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(reports, std::vector<QString>{"/dev/full: No space left on device"});
+
+    // A pipe nobody reads is a disk that stalls.
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("stalled");
+    ASSERT_EQ(mkfifo(fifo.toLocal8Bit(), 0600), 0);
+    const int reader = open(fifo.toLocal8Bit(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    CTrafficLog stalled(&context, {});
+    ASSERT_TRUE(stalled.Start(fifo, failure));
+    fcntl(reader, F_SETFL, 0);
+    size_t total = 0;
+    for (; total < 4 * CTrafficLog::LOG_QUEUE_LIMIT; total += chunk.size()) {
+        stalled.Append(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), 0);
+    }
+    QByteArray logged;
+    std::thread drain([&] {
+        char buffer[65536];
+        for (ssize_t count; (count = read(reader, buffer, sizeof buffer)) > 0;) {
+            logged.append(buffer, count);
+        }
+    });
+    stalled.Stop();
+    drain.join();
+    close(reader);
+    const QRegularExpressionMatch note =
+        QRegularExpression("\\[(\\d+) bytes not logged: the disk did not keep up\\]\n$")
+            .match(QString::fromUtf8(logged));
+    ASSERT_TRUE(note.hasMatch()) << logged.right(200).toStdString();
+    EXPECT_EQ(logged.count('x') + note.captured(1).toLongLong(), qsizetype(total));
+    EXPECT_LE(logged.count('x'), qsizetype(2 * CTrafficLog::LOG_QUEUE_LIMIT + 65536));
+}
