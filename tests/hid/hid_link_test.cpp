@@ -166,14 +166,11 @@ TEST_F(HidLinkTest, ReportsWaitingForAFullRingArriveOnceInOrderAndDrainInputHand
     Set({KIT});
     CHidLink link(hid);
     ASSERT_EQ(link.EnsureOpen(), 1);
-    Bytes sent;
-    for (int report = 0; report < 100; ++report) {
-        Bytes bytes{0x00, 0x07};
-        for (int i = 0; i < 7; ++i) {
-            bytes.push_back(static_cast<uint8_t>(sent.size()));
-            sent.push_back(bytes.back());
-        }
-        Push(bytes);
+    const Bytes sent = Stream(0, 700);
+    for (size_t at = 0; at < sent.size(); at += 7) {
+        Bytes report{0x00, 0x07, 0, 0, 0, 0, 0, 0, 0};
+        std::copy_n(sent.begin() + at, 7, report.begin() + 2);
+        Push(report);
     }
     // The reader took the first report and is held by the full ring; the rest wait.
     ASSERT_TRUE(hid.WaitFor([&] { return hid.inputs.size() <= 99; }));
