@@ -33,11 +33,6 @@ class HidLinkTest : public ::testing::Test {
     void Push(Bytes report) {
         hid.Change([&] { hid.inputs.push_back(std::move(report)); });
     }
-    size_t Pending() {
-        size_t n = 0;
-        hid.Change([&] { n = hid.inputs.size(); });
-        return n;
-    }
     // The calls made since the `skip` first ones.
     Strings CallsSince(size_t skip) {
         const Strings all = hid.Calls();
@@ -54,10 +49,7 @@ class HidLinkTest : public ::testing::Test {
 TEST_F(HidLinkTest, FramesBytesIntoReportsAndAFailedWriteClosesTheLink) {
     Set({KIT});
     CHidLink link(hid);
-    Bytes fifteen;
-    for (uint8_t i = 0; i < 15; ++i) {
-        fifteen.push_back(0x40 + i);
-    }
+    const Bytes fifteen = Stream(0, 15);  // 0x21 to 0x2F
     EXPECT_EQ(link.SendBytes(3, CLOSE_COMMAND), 1);
     EXPECT_EQ(link.SendBytes(0, nullptr), 1);
     EXPECT_EQ(link.SendBytes(8, fifteen.data()), 1);
@@ -66,11 +58,11 @@ TEST_F(HidLinkTest, FramesBytesIntoReportsAndAFailedWriteClosesTheLink) {
     const std::vector<Bytes> expected{
         {0x00, 0x03, 0x1B, 0x54, 0x74, 0x05, 0x06, 0x07, 0x08},
         {0x00, 0x00, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
-        {0x00, 0x07, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46},
-        {0x00, 0x01, 0x47, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
-        {0x00, 0x07, 0x40, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46},
-        {0x00, 0x07, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D},
-        {0x00, 0x01, 0x4E, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
+        {0x00, 0x07, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27},
+        {0x00, 0x01, 0x28, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
+        {0x00, 0x07, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27},
+        {0x00, 0x07, 0x28, 0x29, 0x2A, 0x2B, 0x2C, 0x2D, 0x2E},
+        {0x00, 0x01, 0x2F, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
     };
     EXPECT_EQ(hid.Writes(), expected);
     EXPECT_EQ(hid.Count("enumerate"), 1);  // only the first send had to connect
@@ -137,10 +129,9 @@ TEST_F(HidLinkTest, ReaderDeliversPayloadsAndEndsOnAFailedRead) {
         EXPECT_EQ(hid.Writes().at(0), (Bytes{0, 3, 0x1B, 0x56, 0x76, 5, 6, 7, 8, 9, 0, 0}));
         // Length 3 gives bytes 2-4; 0 and 0x80 give nothing; a length beyond what arrived
         // gives what arrived (38 bytes of a 40-byte report).
-        Bytes longReport{0x00, 100};
-        for (uint8_t i = 0; i < 38; ++i) {
-            longReport.push_back(i);
-        }
+        Bytes longReport = Stream(0, 40);
+        longReport[0] = 0x00;
+        longReport[1] = 100;
         for (const Bytes& report :
              {Bytes{0x00, 0x03, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77},
               Bytes{0x00, 0x00, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18},
@@ -175,14 +166,11 @@ TEST_F(HidLinkTest, ReportsWaitingForAFullRingArriveOnceInOrderAndDrainInputHand
     Set({KIT});
     CHidLink link(hid);
     ASSERT_EQ(link.EnsureOpen(), 1);
-    Bytes sent;
-    for (int report = 0; report < 100; ++report) {
-        Bytes bytes{0x00, 0x07};
-        for (int i = 0; i < 7; ++i) {
-            bytes.push_back(static_cast<uint8_t>(sent.size()));
-            sent.push_back(bytes.back());
-        }
-        Push(bytes);
+    const Bytes sent = Stream(0, 700);
+    for (size_t at = 0; at < sent.size(); at += 7) {
+        Bytes report{0x00, 0x07, 0, 0, 0, 0, 0, 0, 0};
+        std::copy_n(sent.begin() + at, 7, report.begin() + 2);
+        Push(report);
     }
     // The reader took the first report and is held by the full ring; the rest wait.
     ASSERT_TRUE(hid.WaitFor([&] { return hid.inputs.size() <= 99; }));

@@ -97,7 +97,7 @@ void CRealPageTest::StartPage() {
     platform::Platform platform;
     platform.serialPorts = ports.get();
     platform.hid = hid.get();
-    platform.messageBoxes = &sink;
+    platform.messageBoxes = &shown;
     page = new CTestPage(host.get(), platform);
 }
 

@@ -57,8 +57,7 @@ class CRealPageTest : public CRealKernelTest {
 
     std::unique_ptr<platform::ISerialPorts> ports = platform::CreateSystemSerialPorts();
     std::unique_ptr<platform::IHidSystem> hid = platform::CreateSystemHid();
-    CRecordingBoxes sink;
-    CRecordingBoxes& shown = sink;  // boxes and notices in one log
+    CRecordingBoxes shown;  // boxes and notices in one log
     CNoticeWatcher watcher{shown};
     std::unique_ptr<CStatusBar> bar;
     std::unique_ptr<QWidget> host;

@@ -229,84 +229,48 @@ TEST_F(CRealKernelTest, UnplugMidTrafficThenReplugUnderNewNodeNames) {
     EXPECT_EQ(KitSerialNode(), ttyNode);
 }
 
-TEST_F(CRealKernelTest, StalledBoardBlocksTheFifthWriteAboutFiveSecondsThenTimesOut) {
-    // The kernel's own behaviour, which the simulated Kit imitates: the gadget holds a few
-    // reports, then a write waits for the OUT endpoint until the USB time-out.
-    kit().SetOutStalled(true);
-    const std::string node = KitHidNode();
-    const int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0) << std::strerror(errno);
-    const uint8_t report[9] = {0, 1, 'x'};
-    int quick = 0;
-    long long blockedMs = 0;
-    int error = 0;
-    for (int i = 0; i < 8; ++i) {
-        const auto start = Clock::now();
-        const ssize_t written = ::write(fd, report, sizeof report);
-        const long long ms = MsSince(start);
-        if (written < 0) {
-            error = errno;
-            blockedMs = ms;
-            break;
-        }
-        ++quick;
-    }
-    ::close(fd);
-    kit().SetOutStalled(false);
-    EXPECT_GE(quick, 1);
-    EXPECT_LE(quick, 6);
-    EXPECT_EQ(error, ETIMEDOUT);
-    EXPECT_GE(blockedMs, 4000);
-    EXPECT_LE(blockedMs, 8000);
-    std::printf("writes taken before the stall: %d; the next blocked %lld ms (%s)\n", quick,
-                blockedMs, std::strerror(error));
-}
-
-TEST_F(CRealKernelTest, StalledBoardHoldsNeitherASendNorTheCloseSequence) {
+// The 1000 ms pause, then the reader: at once when the board answers, within about 500 ms when
+// it stays silent. A stalled board holds neither a send nor the close: the gadget takes a few
+// reports, the write after them waits in the kernel, and the link gives up on it at its
+// deadline, still connected (the board is there, and the kernel would make a new open wait).
+// The stalled board comes last: its held write keeps discovery away for about 5 s.
+TEST_F(CRealKernelTest, CloseSequenceEndsWithinItsBoundWhateverTheBoardDoes) {
     auto hid = platform::CreateSystemHid();
-    auto link = std::make_unique<CHidLink>(*hid);
-    ASSERT_EQ(link->FindAndOpen(), 1);
-    kit().SetOutStalled(true);
-    // The gadget takes a few reports; the write after them waits in the kernel, and the link
-    // gives up on it at its deadline instead.
-    const uint8_t bytes[1] = {'x'};
-    long long slowest = 0;
-    int failed = -1;
-    for (int i = 0; i < 6 && failed < 0; ++i) {
-        const auto start = Clock::now();
-        if (link->SendBytes(1, bytes) != 1) {
-            failed = i;
-        }
-        slowest = std::max(slowest, MsSince(start));
-    }
-    EXPECT_GE(failed, 4);
-    EXPECT_LE(slowest, 1000);
-    // Still connected: the board is there, and the kernel would make a new open wait.
-    EXPECT_TRUE(link->IsOpen());
-    const auto start = Clock::now();
-    link.reset();
-    const long long closeMs = MsSince(start);
-    EXPECT_LE(closeMs, 1600);
-    std::printf("slowest send %lld ms; close sequence %lld ms\n", slowest, closeMs);
-}
-
-TEST_F(CRealKernelTest, CloseSequenceEndsWithinItsBoundWhetherTheBoardAnswersOrNot) {
-    auto hid = platform::CreateSystemHid();
-    for (const bool silent : {false, true}) {
-        SCOPED_TRACE(silent ? "silent board" : "answering board");
-        kit().SetSilent(silent);
+    enum Board { ANSWERING, SILENT, STALLED };
+    for (const Board board : {ANSWERING, SILENT, STALLED}) {
+        SCOPED_TRACE(board);
+        kit().SetSilent(board == SILENT);
         const int closeCommands = kit().CloseCommands();
         auto link = std::make_unique<CHidLink>(*hid);
         ASSERT_EQ(link->FindAndOpen(), 1);
+        if (board == STALLED) {
+            kit().SetOutStalled(true);
+            const uint8_t bytes[1] = {'x'};
+            long long slowest = 0;
+            int failed = -1;
+            for (int i = 0; i < 6 && failed < 0; ++i) {
+                const auto start = Clock::now();
+                if (link->SendBytes(1, bytes) != 1) {
+                    failed = i;
+                }
+                slowest = std::max(slowest, MsSince(start));
+            }
+            EXPECT_GE(failed, 4);
+            EXPECT_LE(slowest, 1000);
+            EXPECT_TRUE(link->IsOpen());
+            std::printf("slowest send to a stalled board %lld ms\n", slowest);
+        }
         const auto start = Clock::now();
         link.reset();
         const long long ms = MsSince(start);
-        // The 1000 ms pause, then the reader: at once when the board answers, within about
-        // 500 ms when it stays silent.
         EXPECT_GE(ms, 1000);
         EXPECT_LE(ms, 1600);
-        EXPECT_TRUE(kit().WaitFor(
-            [&](const auto& k) { return k.CloseCommands() == closeCommands + 1; }, 2000));
+        if (board != STALLED) {
+            EXPECT_TRUE(kit().WaitFor(
+                [&](const auto& k) { return k.CloseCommands() == closeCommands + 1; }, 2000));
+        } else {
+            std::printf("close sequence with a stalled board %lld ms\n", ms);
+        }
     }
 }
 
@@ -322,27 +286,22 @@ TEST_F(CRealKernelTest, UnprivilegedUserIsRefusedBothNodesWithTheSystemsReason) 
         }
         auto hid = platform::CreateSystemHid();
         errno = 0;
-        if (hid->Open(node) != nullptr) {
+        if (hid->Open(node) != nullptr || errno != EACCES) {
             ::_exit(11);
-        }
-        if (errno != EACCES) {
-            ::_exit(12);
         }
         auto ports = platform::CreateSystemSerialPorts();
         auto port = ports->CreatePort();
-        if (port->Open("COM1") != 0) {
-            ::_exit(13);
-        }
-        if (port->LastErrorText().find("Permission denied") == std::string::npos) {
-            ::_exit(14);
+        if (port->Open("COM1") != 0 ||
+            port->LastErrorText().find("Permission denied") == std::string::npos) {
+            ::_exit(12);
         }
         ::_exit(0);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 hidraw opened, 12 not EACCES, "
-                                         "13 tty opened, 14 text without the reason";
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "10 setuid, 11 hidraw opened or not EACCES, 12 tty opened or no reason given";
 }
 
 TEST_F(CRealPageTest, PageRecoversBothChannelsAfterAnUnplugAndReplug) {

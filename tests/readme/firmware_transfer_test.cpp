@@ -163,6 +163,14 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
     const std::string drivers = platform.driversDirectory;
     ASSERT_EQ(chmod(cwd.Path().c_str(), 0755), 0);  // the unprivileged child reads Test.bin
     const std::string locked = "In use by another program";
+    const std::string missing = cwd.Path("missing"), inFile = source + "/d";
+    const auto noSource = [&] { unlink(source.c_str()); };
+    const auto fifoSource = [&] {
+        unlink(source.c_str());
+        mkfifo(source.c_str(), 0644);
+    };
+    const auto sticky = [&] { chmod(drivers.c_str(), 01777); };
+    const auto shortWrites = [] { return LimitFileSize(100 * 1024); };
     const struct {
         const char* what;
         std::function<void()> arrange;
@@ -172,55 +180,17 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
         std::string path;               // the detail the box shows
         std::string reason;
     } cases[] = {
-        {"no Test.bin",
-         [&] { unlink(source.c_str()); },
-         {},
-         {},
-         drivers,
-         source,
-         std::strerror(ENOENT)},
-        {"FIFO Test.bin",
-         [&] {
-             unlink(source.c_str());
-             mkfifo(source.c_str(), 0644);
-         },
-         {},
-         {},
-         drivers,
-         source,
-         "Not a regular file"},
+        {"no Test.bin", noSource, {}, {}, drivers, source, std::strerror(ENOENT)},
+        {"FIFO Test.bin", fifoSource, {}, {}, drivers, source, "Not a regular file"},
         {"Test.bin locked", {}, source, {}, drivers, source, locked},
         {"target locked", {}, target, {}, drivers, target, locked},
-        {"no directory",
-         {},
-         {},
-         {},
-         cwd.Path("missing"),
-         cwd.Path("missing/kitboard.bin"),
-         std::strerror(ENOENT)},
-        {"directory below a file",
-         {},
-         {},
-         {},
-         source + "/sub",
-         source + "/sub/kitboard.bin",
-         std::strerror(ENOTDIR)},
+        {"no directory", {}, {}, {}, missing, missing + "/kitboard.bin", std::strerror(ENOENT)},
+        {"under a file", {}, {}, {}, inFile, inFile + "/kitboard.bin", std::strerror(ENOTDIR)},
         {"no drivers directory", {}, {}, {}, "", "", "No drivers directory is known"},
         {"directory not writable", {}, {}, DropPrivileges, drivers, target, std::strerror(EACCES)},
-        {"rename refused: another user's target in a sticky directory",
-         [&] { chmod(drivers.c_str(), 01777); },
-         {},
-         DropPrivileges,
-         drivers,
-         target,
-         std::strerror(EPERM)},
-        {"short write",
-         {},
-         {},
-         [] { return LimitFileSize(100 * 1024); },
-         drivers,
-         target,
-         std::strerror(EFBIG)},
+        // The rename is refused: another user's target in a sticky directory.
+        {"sticky", sticky, {}, DropPrivileges, drivers, target, std::strerror(EPERM)},
+        {"short write", {}, {}, shortWrites, drivers, target, std::strerror(EFBIG)},
     };
     for (const auto& fault : cases) {
         unlink(source.c_str());
@@ -252,7 +222,7 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
         EXPECT_TRUE(ReadFile(target) == previous) << fault.what;
         EXPECT_TRUE(Leftovers(drivers).isEmpty()) << fault.what;
     }
-    EXPECT_FALSE(QFile::exists(QString::fromStdString(cwd.Path("missing"))));
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(missing)));
 
     // After all that, a good copy still replaces the target, keeping its permissions.
     ASSERT_EQ(chmod(drivers.c_str(), 0755), 0);

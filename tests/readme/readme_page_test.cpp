@@ -15,17 +15,13 @@ namespace {
 TEST(ReadMeStreamIn, DeliversPiecesOfTheRequestedSizeThenZero) {
     std::string document(10000, 'x');
     document[9999] = 'z';
-    std::vector<int32_t> pieces;
-    EXPECT_EQ(StreamIn(document, 4096, &pieces), document);
-    EXPECT_EQ(pieces, (std::vector<int32_t>{4096, 4096, 1808, 0}));
-
-    pieces.clear();
-    EXPECT_EQ(StreamIn(std::string(8192, 'y'), 4096, &pieces), std::string(8192, 'y'));
-    EXPECT_EQ(pieces, (std::vector<int32_t>{4096, 4096, 0}));
-
-    pieces.clear();
-    EXPECT_EQ(StreamIn("", 4096, &pieces), "");
-    EXPECT_EQ(pieces, (std::vector<int32_t>{0}));
+    const std::pair<std::string, std::vector<int32_t>> cases[] = {
+        {document, {4096, 4096, 1808, 0}}, {std::string(8192, 'y'), {4096, 4096, 0}}, {"", {0}}};
+    for (const auto& [text, expected] : cases) {
+        std::vector<int32_t> pieces;
+        EXPECT_EQ(StreamIn(text, 4096, &pieces), text);
+        EXPECT_EQ(pieces, expected) << text.size();
+    }
 }
 
 class ReadMePageTest : public ::testing::Test {
