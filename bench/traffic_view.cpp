@@ -221,15 +221,19 @@ void TrafficView::Flush() {
     std::vector<Mark> newMarks;
     qint64 dropped = 0;
     bool whilePaused = false;
+    bool any = false;
     {
         std::lock_guard<std::mutex> hold(pendingMutex);
         bytes.swap(pending);
         newMarks.swap(pendingMarks);
         dropped = std::exchange(pendingDropped, 0);
         whilePaused = std::exchange(droppedWhilePaused, false);
-        flushPosted = false;
+        // While bytes keep coming the frame timer takes them, and workers post nothing: one
+        // wake-up per update. The first update that finds none lets the next byte post.
+        any = !bytes.isEmpty() || dropped > 0;
+        flushPosted = any;
     }
-    if (bytes.isEmpty() && dropped == 0) {
+    if (!any) {
         return;
     }
     QElapsedTimer cost;
@@ -239,10 +243,14 @@ void TrafficView::Flush() {
     // fifth of the GUI thread. The cheaper of the last two counts: one that the system held
     // up (another process ran) is no reason to make the next bytes wait.
     const qint64 took = cost.nsecsElapsed() + paintNs;
-    flushInterval =
-        std::clamp<qint64>(std::min(took, lastCostNs) * 4 / 1000000, UPDATE_GAP_MS, MAX_FRAME_MS);
+    // Busy is a rate kept up over a whole busy frame, so a burst after a stall is not.
+    const bool busy =
+        bytes.size() * 1000LL > BUSY_RATE * std::max<qint64>(sinceFlush.elapsed(), BUSY_FRAME_MS);
+    flushInterval = std::clamp<qint64>(std::min(took, lastCostNs) * 4 / 1000000,
+                                       busy ? BUSY_FRAME_MS : UPDATE_GAP_MS, MAX_FRAME_MS);
     lastCostNs = took;
     sinceFlush.restart();
+    frameTimer.start(static_cast<int>(flushInterval));
     emit Updated();
 }
 
@@ -642,6 +650,7 @@ void TrafficView::SetPaused(bool paused) {
         {
             std::lock_guard<std::mutex> hold(pendingMutex);
             pausedForAppend = false;
+            flushPosted = false;
         }
         Flush();
     } else {

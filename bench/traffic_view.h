@@ -26,10 +26,13 @@ class TrafficView : public QAbstractScrollArea {
     static constexpr int SCROLL_BACK = 32767;
     // Once it holds this many, the oldest are dropped in one go down to SCROLL_BACK.
     static constexpr int TRIM_AT = 49152;
-    // The longest a byte waits to be shown while updates are cheap; an update comes at
-    // once when the last one is older than UPDATE_GAP_MS, so most bytes wait less.
-    static constexpr int FRAME_MS = 12;
-    static constexpr int UPDATE_GAP_MS = 4;
+    // Updates are cheap: one comes at once when the last is older than UPDATE_GAP_MS, else
+    // that much after it, so a byte waits at most about UPDATE_GAP_MS to be shown.
+    static constexpr int UPDATE_GAP_MS = 5;
+    // Above BUSY_RATE bytes/s (well above both line limits) nobody reads the rows as they
+    // pass: updates come every BUSY_FRAME_MS, which keeps the cost per MB low.
+    static constexpr int BUSY_RATE = 20000;
+    static constexpr int BUSY_FRAME_MS = 33;
     // The longest pause between updates while updates are slow.
     static constexpr int MAX_FRAME_MS = 200;
     // A line longer than this goes on in the next row, so no row grows without end.
@@ -171,7 +174,7 @@ class TrafficView : public QAbstractScrollArea {
     qint64 received = 0;              // guarded: bytes received since Clear
     qint64 pendingDropped = 0;        // guarded: bytes cut from pending's front
     bool droppedWhilePaused = false;  // guarded
-    bool flushPosted = false;         // guarded
+    bool flushPosted = false;         // guarded: a flush is posted or the frame timer runs
     bool pausedForAppend = false;     // guarded: the display is paused
     std::mutex tapMutex;              // held while the tap runs
     Tap tap;                          // guarded by tapMutex

@@ -314,7 +314,7 @@ TrafficView& CPageUnderTest::Rs232View() {
     return g_testPage->Rs232View();
 }
 
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs, int sliceMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!cond()) {
         if (Clock::now() >= deadline) {
@@ -322,7 +322,7 @@ bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
         }
         // Serves the event loop for a moment; the thread sleeps while nothing happens.
         QEventLoop loop;
-        QTimer::singleShot(2, &loop, &QEventLoop::quit);
+        QTimer::singleShot(sliceMs, &loop, &QEventLoop::quit);
         loop.exec();
     }
     return true;

@@ -171,7 +171,7 @@ class CPageUnderTest {
 };
 
 // Runs the GUI thread's event loop until cond holds or timeoutMs passed; true when it holds.
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs);
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs, int sliceMs = 2);
 // Sets the offscreen platform unless the caller chose one.
 void UseOffscreenByDefault();
 // A fresh directory holding the shipped Readme.rtf, where the program expects it.
