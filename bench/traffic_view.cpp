@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QFontDatabase>
+#include <QGlyphRun>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -80,6 +81,7 @@ TrafficView::TrafficView(QWidget* parent)
     connect(this, &TrafficView::FlushWanted, this, &TrafficView::ScheduleFlush,
             Qt::QueuedConnection);
     sinceFlush.start();
+    rateWindow.start();
 
     findBar = new QWidget(this);
     auto* layout = new QHBoxLayout(findBar);
@@ -102,6 +104,18 @@ TrafficView::TrafficView(QWidget* parent)
     connect(next, &QPushButton::clicked, this, [this] { FindNext(findEdit->text()); });
     connect(findEdit, &QLineEdit::textEdited, findStatus, &QLabel::clear);
     findBar->hide();
+
+    barTimer.setSingleShot(true);
+    barTimer.setInterval(BAR_PAINT_MS);
+    connect(&barTimer, &QTimer::timeout, this, [this] { SetBarsPainted(true); });
+}
+
+void TrafficView::SetBarsPainted(bool painted) {
+    for (QScrollBar* bar : {verticalScrollBar(), horizontalScrollBar()}) {
+        if (bar->updatesEnabled() != painted) {
+            bar->setUpdatesEnabled(painted);  // enabling repaints it
+        }
+    }
 }
 
 TrafficView::~TrafficView() = default;
@@ -118,6 +132,8 @@ void TrafficView::UpdateFont() {
     fixed.setStyleStrategy(QFont::PreferNoShaping);
     fixed.setKerning(false);
     rowFont = fixed;
+    rawFont = QRawFont::fromFont(rowFont);
+    glyphCache.assign(0x2500, UNKNOWN_GLYPH);  // Latin, punctuation, the control pictures
     const QFontMetricsF metrics(rowFont);
     charWidth = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('0')));
     lineHeight = std::max(1, static_cast<int>(std::ceil(metrics.height())));
@@ -243,9 +259,22 @@ void TrafficView::Flush() {
     // fifth of the GUI thread. The cheaper of the last two counts: one that the system held
     // up (another process ran) is no reason to make the next bytes wait.
     const qint64 took = cost.nsecsElapsed() + paintNs;
-    // Busy is a rate kept up over a whole busy frame, so a burst after a stall is not.
-    const bool busy =
-        bytes.size() * 1000LL > BUSY_RATE * std::max<qint64>(sinceFlush.elapsed(), BUSY_FRAME_MS);
+    // The rate over the last RATE_WINDOW_MS or more says whether the view is busy: a burst
+    // after a stall is not.
+    windowBytes += bytes.size();
+    if (const qint64 windowMs = rateWindow.elapsed(); windowMs >= RATE_WINDOW_MS) {
+        busy = windowBytes * 1000 > BUSY_RATE * windowMs;
+        windowBytes = 0;
+        rateWindow.restart();
+    }
+    // A scroll bar costs more to paint than the rows (its style, and the page behind it).
+    // While busy its value changes at every update: it is repainted a few times a second.
+    if (busy && !barTimer.isActive()) {
+        SetBarsPainted(false);
+        barTimer.start();
+    } else if (!busy) {
+        SetBarsPainted(true);
+    }
     flushInterval = std::clamp<qint64>(std::min(took, lastCostNs) * 4 / 1000000,
                                        busy ? BUSY_FRAME_MS : UPDATE_GAP_MS, MAX_FRAME_MS);
     lastCostNs = took;
@@ -691,7 +720,7 @@ void TrafficView::paintEvent(QPaintEvent* event) {
         const qreal x = firstColumn * charWidth - shift;
         const bool note = (rows[static_cast<size_t>(i)].flags & NOTE) != 0;
         painter.setPen(palette().color(note ? QPalette::PlaceholderText : QPalette::Text));
-        painter.drawText(QPointF(x, y + ascent), text);
+        DrawRow(painter, text, x, y + ascent);
         const qint64 row = rowBase + i;
         if (from == to || row < from.row || row > to.row) {
             continue;
@@ -703,7 +732,7 @@ void TrafficView::paintEvent(QPaintEvent* event) {
             const QRectF box(x + start * charWidth, y, (end - start) * charWidth, lineHeight);
             painter.fillRect(box, palette().highlight());
             painter.setPen(palette().color(QPalette::HighlightedText));
-            painter.drawText(QPointF(box.left(), y + ascent), text.mid(start, end - start));
+            DrawRow(painter, text.mid(start, end - start), box.left(), y + ascent);
         }
     }
     if (displayPaused) {
@@ -716,6 +745,37 @@ void TrafficView::paintEvent(QPaintEvent* event) {
         painter.drawText(box, Qt::AlignCenter, mark);
     }
     paintNs = cost.nsecsElapsed();
+}
+
+quint32 TrafficView::GlyphFor(char16_t ch) {
+    if (ch >= glyphCache.size()) {
+        return 0;
+    }
+    if (glyphCache[ch] == UNKNOWN_GLYPH) {
+        const QList<quint32> found = rawFont.glyphIndexesForString(QString(QChar(ch)));
+        glyphCache[ch] = found.size() == 1 ? found[0] : 0;
+    }
+    return glyphCache[ch];
+}
+
+void TrafficView::DrawRow(QPainter& painter, const QString& text, qreal x, int baseline) {
+    // One glyph per column from the font's own table: no shaping, no layout. A character
+    // the font lacks sends the row through the ordinary path, which finds a fallback font.
+    glyphs.resize(text.size());
+    positions.resize(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        glyphs[i] = GlyphFor(text[i].unicode());
+        if (glyphs[i] == 0) {
+            painter.drawText(QPointF(x, baseline), text);
+            return;
+        }
+        positions[i] = QPointF(i * charWidth, 0);
+    }
+    QGlyphRun run;
+    run.setRawFont(rawFont);
+    run.setGlyphIndexes(glyphs);
+    run.setPositions(positions);
+    painter.drawGlyphRun(QPointF(x, baseline), run);
 }
 
 TrafficView::Pos TrafficView::PosAt(const QPoint& point) const {

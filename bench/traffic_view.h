@@ -6,6 +6,9 @@
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QList>
+#include <QPointF>
+#include <QRawFont>
 #include <QString>
 #include <QTimer>
 #include <atomic>
@@ -18,6 +21,7 @@
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QPainter;
 
 class TrafficView : public QAbstractScrollArea {
     Q_OBJECT
@@ -29,9 +33,11 @@ class TrafficView : public QAbstractScrollArea {
     // Updates are cheap: one comes at once when the last is older than UPDATE_GAP_MS, else
     // that much after it, so a byte waits at most about UPDATE_GAP_MS to be shown.
     static constexpr int UPDATE_GAP_MS = 5;
-    // Above BUSY_RATE bytes/s (well above both line limits) nobody reads the rows as they
-    // pass: updates come every BUSY_FRAME_MS, which keeps the cost per MB low.
-    static constexpr int BUSY_RATE = 20000;
+    // Above BUSY_RATE bytes/s over RATE_WINDOW_MS (more than ten times either line limit)
+    // nobody reads the rows as they pass: updates come every BUSY_FRAME_MS, which keeps the
+    // cost per MB low.
+    static constexpr qint64 BUSY_RATE = 100000;
+    static constexpr int RATE_WINDOW_MS = 100;
     static constexpr int BUSY_FRAME_MS = 33;
     // The longest pause between updates while updates are slow.
     static constexpr int MAX_FRAME_MS = 200;
@@ -156,6 +162,9 @@ class TrafficView : public QAbstractScrollArea {
     void Trim();
     void UpdateScrollBars();
     void UpdateFont();
+    void SetBarsPainted(bool painted);
+    quint32 GlyphFor(char16_t ch);
+    void DrawRow(QPainter& painter, const QString& text, qreal x, int baseline);
     const Mark& MarkAt(qint64 pos) const;
     qint64 WallMs(qint64 steadyNs) const;
     int PrefixWidth() const;
@@ -200,6 +209,11 @@ class TrafficView : public QAbstractScrollArea {
 
     // Drawing.
     QFont rowFont;
+    QRawFont rawFont;
+    static constexpr quint32 UNKNOWN_GLYPH = 0xFFFFFFFF;
+    std::vector<quint32> glyphCache;  // by character, UNKNOWN_GLYPH until looked up
+    QList<quint32> glyphs;            // reused by each row drawn
+    QList<QPointF> positions;
     qreal charWidth = 8;
     int lineHeight = 16;
     int ascent = 12;
@@ -219,6 +233,11 @@ class TrafficView : public QAbstractScrollArea {
     QTimer frameTimer;
     QElapsedTimer sinceFlush;
     qint64 flushInterval = UPDATE_GAP_MS;
+    QElapsedTimer rateWindow;
+    qint64 windowBytes = 0;  // taken since rateWindow started
+    bool busy = false;
+    static constexpr int BAR_PAINT_MS = 100;  // scroll bars, while busy
+    QTimer barTimer;
     qint64 lastCostNs = 0;  // the latest update with its paint
     qint64 paintNs = 0;
 };
