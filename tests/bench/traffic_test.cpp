@@ -3,7 +3,10 @@
 // idle cost.
 #include <QAbstractButton>
 #include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTime>
@@ -277,6 +280,64 @@ TEST(TrafficView, FollowsTheNewestRowOnlyAtTheBottom) {
     view.Flush();
     EXPECT_TRUE(view.FollowsNewest());
     EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+// The page can add entries to the menu; the view's own are there, and they work.
+TEST(TrafficView, ContextMenuOffersTheViewsToolsAndTheHook) {
+    TrafficView view;
+    QStringList shown;
+    QObject::connect(&view, &TrafficView::ContextMenuRequested, [&](QMenu* menu) {
+        for (QAction* action : menu->actions()) {
+            shown << action->text().remove('&');
+        }
+        QTimer::singleShot(0, menu, &QMenu::close);
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                            view.viewport()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(view.viewport(), &event);
+    EXPECT_EQ(shown, QStringList({"Copy", "Select All", "", "Show as Hex", "Timestamps",
+                                  "Pause Display", "Find\u2026"}));
+    QMenu menu;
+    view.FillContextMenu(menu);
+    menu.actions()[3]->trigger();
+    EXPECT_TRUE(view.HexMode());
+    menu.actions()[5]->trigger();
+    EXPECT_TRUE(view.Paused());
+}
+
+// The tap sees every chunk on the appending thread; once SetTap(nullptr) has returned it
+// is not running and is not called again.
+TEST(TrafficView, TapSeesEachChunkUntilCleared) {
+    TrafficView view;
+    std::atomic<size_t> tapped{0};
+    std::atomic<bool> cleared{false};
+    std::atomic<int> late{0};
+    std::atomic<qint64> lastArrival{0};
+    view.SetTap([&](const uint8_t*, size_t count, qint64 arrivalMs) {
+        late += cleared.load() ? 1 : 0;
+        tapped += count;
+        lastArrival = arrivalMs;
+    });
+    std::atomic<bool> stop{false};
+    std::atomic<int> appends{0};
+    std::thread writer([&] {
+        const uint8_t bytes[] = {'x', 'y'};
+        while (!stop.load()) {
+            view.AppendBytes(bytes, sizeof bytes);
+            ++appends;
+        }
+    });
+    ASSERT_SOON(tapped.load() > 1000, 2000);
+    EXPECT_NEAR(lastArrival.load(), QDateTime::currentMSecsSinceEpoch(), 1000);
+    view.SetTap(nullptr);
+    cleared = true;
+    const size_t seen = tapped.load();
+    const int before = appends.load();
+    EXPECT_SOON(appends.load() > before + 1000, 2000);
+    stop = true;
+    writer.join();
+    EXPECT_EQ(late.load(), 0);
+    EXPECT_EQ(tapped.load(), seen);
 }
 
 // A stop reaches the USB worker wherever it is, asleep waiting for reports or anywhere on its
