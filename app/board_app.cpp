@@ -33,6 +33,7 @@ void CBoardApp::InitInstance(QWidget* companionWindow) {
     QApplication::setWindowIcon(LoadAppIcon(MAIN_ICON));
     auto* dialog = new CMainDialog(platform);
     g_mainDialog = dialog;
+    ApplyViewOptions(viewOptions);
     // Boxes without an owner of their own (the serial link's) appear over the main window.
     if (boxes != nullptr) {
         boxes->SetMainWindow(dialog);

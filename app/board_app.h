@@ -2,6 +2,7 @@
 // shuts down in order (windows, message boxes, pages, links) while Qt still runs.
 #pragma once
 
+#include "app/command_line.h"
 #include "platform/platform.h"
 
 class CQtMessageBoxSink;
@@ -25,9 +26,12 @@ class CBoardApp {
     // Windows disappear first, then the message-box sink lets every waiting worker go,
     // then the main window object is deleted (test page, then ReadMe page). Idempotent.
     void ShutDown();
+    // How the traffic views start; InitInstance applies it.
+    void SetViewOptions(const ViewOptions& options) { viewOptions = options; }
 
   private:
     platform::Platform platform;
     CQtMessageBoxSink* boxes;
     QWidget* companion = nullptr;
+    ViewOptions viewOptions;
 };

@@ -2,12 +2,17 @@
 #include <QApplication>
 
 #include "app/board_app.h"
+#include "app/command_line.h"
 #include "platform/backends.h"
 #include "platform/platform.h"
 #include "platform/qt_message_box.h"
 
 int main(int argc, char** argv) {
-    // The program reads no command line: Qt sees the program name only.
+    // The program reads its own few options; Qt sees the program name only.
+    ViewOptions viewOptions;
+    if (const int exitCode = ParseCommandLine(argc, argv, viewOptions); exitCode >= 0) {
+        return exitCode;
+    }
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication application(qtArgc, argv);
 
@@ -20,5 +25,6 @@ int main(int argc, char** argv) {
     platform.messageBoxes = &boxes;
 
     CBoardApp app(platform, &boxes);
+    app.SetViewOptions(viewOptions);
     return app.Run();
 }

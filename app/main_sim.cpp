@@ -2,13 +2,18 @@
 #include <QApplication>
 
 #include "app/board_app.h"
+#include "app/command_line.h"
 #include "app/sim_window.h"
 #include "platform/qt_message_box.h"
 #include "sim/sim_kit.h"
 #include "sim/sim_platform.h"
 
 int main(int argc, char** argv) {
-    // The program reads no command line: Qt sees the program name only.
+    // The program reads its own few options; Qt sees the program name only.
+    ViewOptions viewOptions;
+    if (const int exitCode = ParseCommandLine(argc, argv, viewOptions); exitCode >= 0) {
+        return exitCode;
+    }
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication application(qtArgc, argv);
 
@@ -25,5 +30,6 @@ int main(int argc, char** argv) {
     // QApplication last, after every widget.
     CSimWindow simWindow(kit);
     CBoardApp app(platform, &boxes);
+    app.SetViewOptions(viewOptions);
     return app.Run(&simWindow);
 }

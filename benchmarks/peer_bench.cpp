@@ -4,6 +4,7 @@
 // X display GtkTerm needs.
 //
 //   peer_bench --gtkterm PATH [--xvfb-pid PID] [--bytes N] [--rate BYTES_PER_S] [--no-line-ends]
+//              [--hex] [--timestamps=line|chunk]   (how our view shows the bytes)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/traffic_view.h"
 #include "benchmarks/perf_harness.h"
 
 using namespace perf;
@@ -61,6 +63,8 @@ int main(int argc, char** argv) {
     uint64_t bytes = 10u << 20;
     double rate = 100 * RS232_LINE_RATE;
     bool lineEnds = true;
+    bool hex = false;
+    auto timestamps = TrafficView::TimestampMode::Off;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -78,6 +82,12 @@ int main(int argc, char** argv) {
             ++i;
         } else if (arg == "--no-line-ends") {
             lineEnds = false;
+        } else if (arg == "--hex") {
+            hex = true;
+        } else if (arg == "--timestamps=line") {
+            timestamps = TrafficView::TimestampMode::Line;
+        } else if (arg == "--timestamps=chunk") {
+            timestamps = TrafficView::TimestampMode::Chunk;
         } else {
             std::fprintf(stderr, "peer_bench: unknown option %s\n", arg.c_str());
             return 2;
@@ -98,6 +108,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "peer_bench: the page did not connect both channels\n");
         return 1;
     }
+    page.Rs232View().SetHexMode(hex);
+    page.Rs232View().SetTimestampMode(timestamps);
     const pid_t peer = fork();
     if (peer == 0) {
         const int null = open("/dev/null", O_RDWR);
@@ -118,8 +130,10 @@ int main(int argc, char** argv) {
     const double xvfb0 = xvfb > 0 ? ProcCpuSeconds(xvfb) : 0;
     const double ours0 = ProcessCpuSeconds();
 
-    std::printf("== side by side with GtkTerm: %.1f MB each at %.0f B/s, %s\n", bytes / 1048576.0,
-                rate, lineEnds ? "with line ends" : "no line ends");
+    std::printf("== side by side with GtkTerm: %.1f MB each at %.0f B/s, %s%s%s\n",
+                bytes / 1048576.0, rate, lineEnds ? "with line ends" : "no line ends",
+                hex ? ", ours in hex" : "",
+                timestamps == TrafficView::TimestampMode::Off ? "" : ", ours with timestamps");
     std::fflush(stdout);
     CStreamProbe probe(page.Rs232View(), lineEnds, nullptr);
     const Clock::time_point start = Clock::now();
@@ -135,7 +149,9 @@ int main(int argc, char** argv) {
                 return toPeer.Done() && toOurs.Done() && probe.Reached() >= bytes &&
                        peerPty.Waiting() == 0;
             },
-            timeoutMs);
+            // Looking every 2 ms would cost our process 500 wake-ups a second that are the
+            // driver's, not the program's.
+            timeoutMs, 100);
         feedersCpu = toPeer.ThreadCpu() + toOurs.ThreadCpu();
     }
     const double fedSeconds = SecondsSince(start);

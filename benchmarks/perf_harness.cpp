@@ -10,9 +10,6 @@
 
 #include <QEventLoop>
 #include <QTabWidget>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
@@ -28,7 +25,6 @@
 
 #include "app/main_dialog.h"
 #include "app/status_bar.h"
-#include "bench/ansi_text.h"
 #include "bench/test_page.h"
 #include "bench/traffic_view.h"
 
@@ -47,12 +43,6 @@ constexpr int LINE_LENGTH = 61;
 constexpr int RESYNC_MATCH = 24;
 constexpr int WRITE_STALL_MS = 10000;  // a reader that takes nothing for this long has gone  //
                                        // characters that must match to place a batch in the stream
-
-QChar ExpectedChar(uint64_t index, bool lineEnds) {
-    const uint8_t byte = StreamByte(index, lineEnds);
-    // The document holds each line end as a paragraph separator.
-    return byte == '\n' ? QChar(QChar::ParagraphSeparator) : CharFromAnsi(byte);
-}
 
 long StatusKb(const char* key) {
     std::ifstream status("/proc/self/status");
@@ -113,19 +103,20 @@ Clock::time_point CSendLog::LastSend() const {
 
 CStreamProbe::CStreamProbe(TrafficView& trafficView, bool withLineEnds, CSendLog* sendLog)
     : view(trafficView), lineEnds(withLineEnds), log(sendLog) {
-    // Text already shown belongs to an earlier run.
+    // Bytes already shown belong to an earlier run.
     view.Flush();
-    documentLength = view.document()->characterCount() - 1;
-    connect(view.document(), &QTextDocument::contentsChange, this, &CStreamProbe::OnChange);
+    checkedTo = view.StoreEnd();
+    connect(&view, &TrafficView::Updated, this, &CStreamProbe::Check);
 }
 
-uint64_t CStreamProbe::Resync(const QString& text, int at, uint64_t from) const {
-    const int length = std::min<int>(RESYNC_MATCH, text.size() - at);
+uint64_t CStreamProbe::Resync(const QByteArray& bytes, int at, uint64_t from) const {
+    const int length = std::min<int>(RESYNC_MATCH, bytes.size() - at);
     // Far enough for any gap a run can make; the stream does not repeat within it.
     const uint64_t limit = from + (4ull << 20);
     for (uint64_t offset = from; offset < limit; ++offset) {
         int i = 0;
-        while (i < length && text[at + i] == ExpectedChar(offset + i, lineEnds)) {
+        while (i < length &&
+               static_cast<uint8_t>(bytes[at + i]) == StreamByte(offset + i, lineEnds)) {
             ++i;
         }
         if (i == length) {
@@ -135,49 +126,21 @@ uint64_t CStreamProbe::Resync(const QString& text, int at, uint64_t from) const 
     return UINT64_MAX;
 }
 
-void CStreamProbe::OnChange(int /*position*/, int /*removed*/, int /*added*/) {
-    // The view only appends at the end and trims at the front, so the length alone says
-    // what happened; the positions Qt reports for a multi-block edit are not relied on.
-    const int length = view.document()->characterCount() - 1;  // without the final block end
-    if (length > documentLength) {
-        unchecked += length - documentLength;
-    }
-    documentLength = length;
-    // Checked once the view's update is over: a fold mark is set after its block exists.
-    if (!checkPosted && unchecked > 0) {
-        checkPosted = true;
-        QTimer::singleShot(0, this, &CStreamProbe::Check);
-    }
-}
-
 void CStreamProbe::Check() {
-    checkPosted = false;
-    QTextDocument* doc = view.document();
-    const int end = doc->characterCount() - 1;
-    const int position = std::max(0, end - unchecked);
-    unchecked = 0;
-    if (end <= position) {
+    // The view only appends to its store and drops from its front; each update's new bytes
+    // are checked as they come, before the next can drop them.
+    qint64 start = 0;
+    const QByteArray text = view.StoreBytesFrom(checkedTo, &start);
+    checkedTo = view.StoreEnd();
+    if (text.isEmpty()) {
         return;
     }
-    QTextCursor range(doc);
-    range.setPosition(position);
-    range.setPosition(end, QTextCursor::KeepAnchor);
-    QString text = range.selectedText();
-    // Line ends the view made to fold a long line are not part of the stream.
-    for (QTextBlock block = doc->findBlock(end); block.isValid() && block.position() > position;
-         block = block.previous()) {
-        if (block.userState() == TrafficView::FOLDED) {
-            text.remove(block.position() - 1 - position, 1);
-        }
-    }
-    // A batch that starts past a gap can match the expected byte by chance: its start must
-    // match a whole run to count as the continuation.
     bool continues = true;
     for (int i = 0; i < std::min<int>(RESYNC_MATCH, text.size()) && continues; ++i) {
-        continues = text[i] == ExpectedChar(next + i, lineEnds);
+        continues = static_cast<uint8_t>(text[i]) == StreamByte(next + i, lineEnds);
     }
     for (int i = 0; i < text.size();) {
-        if ((i > 0 || continues) && text[i] == ExpectedChar(next, lineEnds)) {
+        if ((i > 0 || continues) && static_cast<uint8_t>(text[i]) == StreamByte(next, lineEnds)) {
             ++next;
             ++shown;
             ++i;
@@ -351,7 +314,7 @@ TrafficView& CPageUnderTest::Rs232View() {
     return g_testPage->Rs232View();
 }
 
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs, int sliceMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!cond()) {
         if (Clock::now() >= deadline) {
@@ -359,7 +322,7 @@ bool WaitFor(const std::function<bool()>& cond, int timeoutMs) {
         }
         // Serves the event loop for a moment; the thread sleeps while nothing happens.
         QEventLoop loop;
-        QTimer::singleShot(2, &loop, &QEventLoop::quit);
+        QTimer::singleShot(sliceMs, &loop, &QEventLoop::quit);
         loop.exec();
     }
     return true;

@@ -3,6 +3,7 @@
 // on the simulated Kit, and readings of time, CPU and memory.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <atomic>
@@ -54,7 +55,7 @@ class CSendLog {
     bool any = false;
 };
 
-// Watches one traffic view's document and checks every inserted character against the
+// Watches one traffic view's store and checks every byte it takes against the
 // stream. A batch that starts past the expected offset and is at least the scroll-back long
 // is text the view passed over by design (older than its scroll-back when its frame came);
 // any other gap or wrong character is lost.
@@ -70,17 +71,14 @@ class CStreamProbe : public QObject {
     std::vector<double>& LatenciesMs() { return latenciesMs; }
 
   private:
-    void OnChange(int position, int removed, int added);
     void Check();
-    // Offset at or after `from` where the text at `at` matches the stream, or UINT64_MAX.
-    uint64_t Resync(const QString& text, int at, uint64_t from) const;
+    // Offset at or after `from` where the bytes at `at` match the stream, or UINT64_MAX.
+    uint64_t Resync(const QByteArray& bytes, int at, uint64_t from) const;
 
     TrafficView& view;
     const bool lineEnds;
     CSendLog* log;
-    int documentLength = 0;  // characters the document held after the last change
-    int unchecked = 0;       // characters appended at the end and not yet checked
-    bool checkPosted = false;
+    qint64 checkedTo = 0;  // store position up to which bytes were checked
     uint64_t next = 0;
     uint64_t shown = 0;
     uint64_t passedOver = 0;
@@ -173,7 +171,7 @@ class CPageUnderTest {
 };
 
 // Runs the GUI thread's event loop until cond holds or timeoutMs passed; true when it holds.
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs);
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs, int sliceMs = 2);
 // Sets the offscreen platform unless the caller chose one.
 void UseOffscreenByDefault();
 // A fresh directory holding the shipped Readme.rtf, where the program expects it.

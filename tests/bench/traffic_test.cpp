@@ -2,9 +2,14 @@
 // bounded scroll-back, folded long lines, batched updates, quiet retries of a failing serial read,
 // idle cost.
 #include <QAbstractButton>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDateTime>
 #include <QElapsedTimer>
-#include <QTextBlock>
-#include <QTextDocument>
+#include <QMenu>
+#include <QRegularExpression>
+#include <QScrollBar>
+#include <QTime>
 #include <ctime>
 #include <thread>
 
@@ -69,16 +74,10 @@ TEST(TrafficView, ShowsBytesAsAnsiAndBoundsItsScrollBack) {
     EXPECT_EQ(text, Latin1({bytes.end() - text.size(), bytes.end()}));
 }
 
-// A line without line ends stays cheap to update: the document holds it in pieces of at most
-// FOLD_AT characters, yet the text is the board's, and the dialog's font brings no shaping back.
-TEST(TrafficView, FoldsLongLinesAndStaysUnshaped) {
+// A long line goes on in rows of FOLD_AT characters, yet the text is the board's; a line
+// stamp goes on its first row only.
+TEST(TrafficView, FoldsLongLinesAndStampsTheirFirstRow) {
     TrafficView view;
-    QFont dialogFont(QStringLiteral("Sans Serif"));
-    dialogFont.setPointSize(8);
-    view.setFont(dialogFont);
-    EXPECT_NE(view.font().styleStrategy() & QFont::PreferNoShaping, 0);
-    EXPECT_FALSE(view.font().kerning());
-
     const auto line = Stream(0, 3 * TrafficView::FOLD_AT + 5);
     view.AppendBytes(line.data(), 100);  // the fold counts what an earlier update showed
     view.Flush();
@@ -86,20 +85,28 @@ TEST(TrafficView, FoldsLongLinesAndStaysUnshaped) {
     const uint8_t next[] = {'\r', '\n', 'e', 'n', 'd'};
     view.AppendBytes(next, sizeof next);
     EXPECT_EQ(view.Text(), Latin1(line) + "\nend");
-    int folded = 0;
-    for (QTextBlock block = view.document()->begin(); block.isValid(); block = block.next()) {
-        EXPECT_LE(block.length() - 1, TrafficView::FOLD_AT);
-        folded += block.userState() == TrafficView::FOLDED ? 1 : 0;
+    QStringList rows;
+    for (size_t at = 0; at < line.size(); at += TrafficView::FOLD_AT) {
+        rows << Latin1(
+            {line.begin() + at, line.begin() + std::min(line.size(), at + TrafficView::FOLD_AT)});
     }
-    EXPECT_EQ(folded, 3);
-    EXPECT_NE(view.document()->lastBlock().userState(), TrafficView::FOLDED);
+    rows << "end";
+    EXPECT_EQ(view.ShownText(), rows.join('\n'));
+
+    view.SetTimestampMode(TrafficView::TimestampMode::Line);
+    const QStringList stamped = view.ShownText().split('\n');
+    ASSERT_EQ(stamped.size(), 5);
+    const QRegularExpression stamp("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d $");
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(stamp.match(stamped[i].left(13)).hasMatch(), i == 0 || i == 4) << i;
+        EXPECT_EQ(stamped[i].mid(13), rows[i]);
+    }
 }
 
 TEST(TrafficView, TakesBytesFromAnotherThreadInBatches) {
     TrafficView view;
     int updates = 0;
-    QObject::connect(view.document(), &QTextDocument::contentsChanged, [&] { ++updates; });
-    // One line, short enough that the document holds it in one piece.
+    QObject::connect(&view, &TrafficView::Updated, [&] { ++updates; });
     const auto bytes = Stream(0, TrafficView::FOLD_AT);
     QElapsedTimer elapsed;
     elapsed.start();
@@ -108,11 +115,229 @@ TEST(TrafficView, TakesBytesFromAnotherThreadInBatches) {
             view.AppendChar(b);
         }
     });
-    ASSERT_EQ_SOON(view.toPlainText().size(), TrafficView::FOLD_AT, 5000);
     writer.join();
-    EXPECT_EQ(view.toPlainText(), Latin1(bytes));
-    // One update per frame at most (a change can signal twice: insert and cursor move).
-    EXPECT_LE(updates, 2 * (elapsed.elapsed() / TrafficView::FRAME_MS + 2));
+    ASSERT_EQ_SOON(view.StoreEnd(), TrafficView::FOLD_AT, 5000);
+    EXPECT_EQ(view.ShownText(), Latin1(bytes));
+    // One update per UPDATE_GAP_MS at most.
+    EXPECT_LE(updates, elapsed.elapsed() / TrafficView::UPDATE_GAP_MS + 2);
+}
+
+// The time shown is the arrival of a line's (or chunk's) first byte, not the update's.
+TEST(TrafficView, StampsTheArrivalTime) {
+    TrafficView view;
+    view.SetTimestampMode(TrafficView::TimestampMode::Chunk);
+    const auto now = [] { return QTime::currentTime().msecsSinceStartOfDay(); };
+    const int before = now();
+    view.AppendBytes(reinterpret_cast<const uint8_t*>("ab"), 2);
+    view.AppendBytes(reinterpret_cast<const uint8_t*>("cd\n"), 3);
+    const int after = now();
+    ASSERT_SOON(now() > after + 50, 2000);  // the clock, not the view, is awaited
+    const auto shownAt = [](const QString& row) {
+        return QTime::fromString(row.left(12), "HH:mm:ss.zzz").msecsSinceStartOfDay();
+    };
+    QStringList rows = view.ShownText().split('\n');
+    ASSERT_EQ(rows.size(), 2);
+    for (const QString& row : rows) {
+        EXPECT_GE(shownAt(row), before - 1) << row.toStdString();
+        EXPECT_LE(shownAt(row), after + 1) << row.toStdString();
+    }
+    EXPECT_EQ(rows[0].mid(13), "ab");
+    EXPECT_EQ(rows[1].mid(13), "cd");
+    view.SetTimestampMode(TrafficView::TimestampMode::Line);
+    rows = view.ShownText().split('\n');
+    ASSERT_EQ(rows.size(), 1);
+    EXPECT_EQ(rows[0].mid(13), "abcd");
+}
+
+// Hex rows: offsets count the bytes received since Clear, across chunks; zero bytes show.
+TEST(TrafficView, HexOffsetsFollowTheReceivedBytes) {
+    TrafficView view;
+    view.SetHexMode(true);
+    const uint8_t first[] = {'A', 0, '\r', '\n', 'B', 0x7F, 0xE9, 'C', 'D', 'E'};
+    view.AppendBytes(first, sizeof first);
+    view.AppendBytes(first, sizeof first);
+    EXPECT_EQ(view.ShownText(),
+              "00000000  41 00 0D 0A 42 7F E9 43 44 45 41 00 0D 0A 42 7F  A...B..CDEA...B.\n"
+              "00000010  E9 43 44 45                                      .CDE");
+    EXPECT_EQ(view.HeldBytes(), QByteArray(reinterpret_cast<const char*>(first), 10).repeated(2));
+    // Chunk stamps start a row with each chunk; the offsets go on.
+    view.SetTimestampMode(TrafficView::TimestampMode::Chunk);
+    const QStringList rows = view.ShownText().split('\n');
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_TRUE(rows[1].mid(13).startsWith("0000000A  41 00")) << rows[1].toStdString();
+    // Past the scroll-back, and after Clear.
+    view.SetTimestampMode(TrafficView::TimestampMode::Off);
+    const auto flood = Stream(0, TrafficView::TRIM_AT + 12);
+    view.AppendBytes(flood.data(), flood.size());
+    // More than the scroll-back at once: the newest bytes alone, at their own offsets.
+    const QString lastRow = view.ShownText().split('\n').last();
+    const QString printable = lastRow.mid(59);
+    EXPECT_EQ(lastRow.left(8).toLongLong(nullptr, 16) + printable.size(), 20 + flood.size());
+    EXPECT_EQ(printable, Latin1({flood.end() - printable.size(), flood.end()}));
+    EXPECT_LE(view.HeldBytes().size(), TrafficView::TRIM_AT);
+    view.Clear();
+    view.AppendChar('z');
+    EXPECT_EQ(view.ShownText(), "00000000  7A" + QString(46, ' ') + " z");
+}
+
+// Paused, bytes keep arriving into a bounded store; on resume they show after a note of
+// what was passed over.
+TEST(TrafficView, PauseKeepsTheNewestBytesAndSaysWhatItPassedOver) {
+    TrafficView view;
+    view.AppendBytes(reinterpret_cast<const uint8_t*>("old\n"), 4);
+    view.Flush();
+    view.SetPaused(true);
+    const auto flood = Stream(0, 3 * TrafficView::TRIM_AT);
+    std::thread writer([&] {
+        for (size_t i = 0; i < flood.size(); i += 1000) {
+            view.AppendBytes(flood.data() + i, std::min<size_t>(1000, flood.size() - i));
+        }
+    });
+    writer.join();
+    EXPECT_EQ(view.Text(), "old\n");
+    const QByteArray held = view.HeldBytes();
+    EXPECT_LE(held.size(), TrafficView::TRIM_AT);
+    EXPECT_GE(held.size(), TrafficView::SCROLL_BACK);
+    EXPECT_EQ(held,
+              QByteArray(reinterpret_cast<const char*>(flood.data()) + flood.size() - held.size(),
+                         held.size()));
+    view.SetPaused(false);
+    const QStringList rows = view.ShownText().split('\n');
+    ASSERT_EQ(rows.size(), 3 + held.size() / TrafficView::FOLD_AT);
+    EXPECT_EQ(rows[0], "old");
+    EXPECT_EQ(
+        rows[1],
+        QString("[\u2026 %1 bytes not shown while paused \u2026]").arg(flood.size() - held.size()));
+    EXPECT_TRUE(view.Text().endsWith(Latin1({flood.end() - 100, flood.end()})));
+}
+
+// Find wraps both ways and selects the match; the mouse selects, shift-click extends, and
+// Ctrl+C copies with the board's line ends as "\n".
+TEST(TrafficView, FindsSelectsAndCopies) {
+    TrafficView view;
+    view.resize(400, 200);
+    view.show();
+    const QByteArray text = "alpha\r\nbeta alpha\ngamma";
+    view.AppendBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    const struct {
+        const char* what;
+        bool backwards;
+        bool found;
+        const char* selectedAt;  // row:column
+    } steps[] = {{"ALPHA", false, true, "0:0"}, {"alpha", false, true, "1:5"},
+                 {"alpha", false, true, "0:0"}, {"alpha", true, true, "1:5"},
+                 {"alpha", true, true, "0:0"},  {"zzz", false, false, "0:0"}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(view.FindNext(step.what, step.backwards), step.found) << step.what;
+        EXPECT_EQ(view.SelectedText(), "alpha");
+        const QPoint start = view.SelectionStart();
+        EXPECT_EQ(QString("%1:%2").arg(start.y()).arg(start.x()), step.selectedAt) << step.what;
+    }
+    const auto at = [&](double column, double row) {
+        return QPoint(static_cast<int>(column * view.CharWidth()),
+                      static_cast<int>(row * view.LineHeight()));
+    };
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, at(0.1, 1.5));
+    QTest::mouseMove(view.viewport(), at(3.1, 2.5));
+    QMouseEvent drag(QEvent::MouseMove, at(3.1, 2.5), view.viewport()->mapToGlobal(at(3.1, 2.5)),
+                     Qt::NoButton, Qt::LeftButton, {});
+    QApplication::sendEvent(view.viewport(), &drag);
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, at(3.1, 2.5));
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "beta alpha\ngam");
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, Qt::ShiftModifier, at(2.1, 0.5));
+    EXPECT_EQ(view.SelectedText(), "pha\n");
+    QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "alpha\nbeta alpha\ngamma");
+}
+
+// At the bottom the view follows the newest row; scrolled up it stays on the same rows, also
+// while the oldest are dropped.
+TEST(TrafficView, FollowsTheNewestRowOnlyAtTheBottom) {
+    TrafficView view;
+    view.resize(300, 150);
+    view.show();
+    QByteArray lines;
+    for (int i = 0; lines.size() < TrafficView::SCROLL_BACK; ++i) {
+        lines += QByteArray::number(i) + "\n";
+    }
+    view.AppendBytes(reinterpret_cast<const uint8_t*>(lines.data()), lines.size());
+    view.Flush();
+    QScrollBar* bar = view.verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+    bar->setValue(bar->maximum() - 100);
+    const QString topRow = view.ShownText().split('\n')[view.FirstVisibleRow()];
+    const QByteArray more = lines.left(TrafficView::TRIM_AT - TrafficView::SCROLL_BACK + 500);
+    view.AppendBytes(reinterpret_cast<const uint8_t*>(more.data()), more.size());
+    view.Flush();
+    EXPECT_FALSE(view.FollowsNewest());
+    EXPECT_LT(view.FirstVisibleRow(), bar->maximum() - 100);  // the oldest rows went
+    EXPECT_EQ(view.ShownText().split('\n')[view.FirstVisibleRow()], topRow);
+    bar->setValue(bar->maximum());
+    view.AppendBytes(reinterpret_cast<const uint8_t*>("more\n"), 5);
+    view.Flush();
+    EXPECT_TRUE(view.FollowsNewest());
+    EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+// The page can add entries to the menu; the view's own are there, and they work.
+TEST(TrafficView, ContextMenuOffersTheViewsToolsAndTheHook) {
+    TrafficView view;
+    QStringList shown;
+    QObject::connect(&view, &TrafficView::ContextMenuRequested, [&](QMenu* menu) {
+        for (QAction* action : menu->actions()) {
+            shown << action->text().remove('&');
+        }
+        QTimer::singleShot(0, menu, &QMenu::close);
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                            view.viewport()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(view.viewport(), &event);
+    EXPECT_EQ(shown, QStringList({"Copy", "Select All", "", "Show as Hex", "Timestamps",
+                                  "Pause Display", "Find\u2026"}));
+    QMenu menu;
+    view.FillContextMenu(menu);
+    menu.actions()[3]->trigger();
+    EXPECT_TRUE(view.HexMode());
+    menu.actions()[5]->trigger();
+    EXPECT_TRUE(view.Paused());
+}
+
+// The tap sees every chunk on the appending thread; once SetTap(nullptr) has returned it
+// is not running and is not called again.
+TEST(TrafficView, TapSeesEachChunkUntilCleared) {
+    TrafficView view;
+    std::atomic<size_t> tapped{0};
+    std::atomic<bool> cleared{false};
+    std::atomic<int> late{0};
+    std::atomic<qint64> lastArrival{0};
+    view.SetTap([&](const uint8_t*, size_t count, qint64 arrivalMs) {
+        late += cleared.load() ? 1 : 0;
+        tapped += count;
+        lastArrival = arrivalMs;
+    });
+    std::atomic<bool> stop{false};
+    std::atomic<int> appends{0};
+    std::thread writer([&] {
+        const uint8_t bytes[] = {'x', 'y'};
+        while (!stop.load()) {
+            view.AppendBytes(bytes, sizeof bytes);
+            ++appends;
+        }
+    });
+    ASSERT_SOON(tapped.load() > 1000, 2000);
+    EXPECT_NEAR(lastArrival.load(), QDateTime::currentMSecsSinceEpoch(), 1000);
+    view.SetTap(nullptr);
+    cleared = true;
+    const size_t seen = tapped.load();
+    const int before = appends.load();
+    EXPECT_SOON(appends.load() > before + 1000, 2000);
+    stop = true;
+    writer.join();
+    EXPECT_EQ(late.load(), 0);
+    EXPECT_EQ(tapped.load(), seen);
 }
 
 // A stop reaches the USB worker wherever it is, asleep waiting for reports or anywhere on its
