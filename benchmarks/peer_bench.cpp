@@ -1,9 +1,10 @@
 // Palvex beside general serial terminals (GtkTerm, CuteCom) on equal terms: each program in
 // turn gets a pseudo-terminal as its port, an X server of its own (a fresh Xvfb, the same
-// screen for all) and the same stream at the same pace. What a run costs is the program's
+// screen for all) and the same stream at the same pace; a peer's window is sized to show about
+// as many rows as Palvex's RS232 view. What a run costs is the program's
 // CPU plus its X server's, from the moment both have settled until both have settled again
 // after the last byte; divided by the MB fed, and the program must have read every byte
-// (Palvex must also hold the stream's last bytes). Run by benchmarks/peer_gtkterm, which
+// (Palvex must also hold the stream's last bytes). Run by benchmarks/peers, which
 // installs the peers and writes their wrappers.
 //
 //   peer_bench --palvex PATH [--gtkterm PATH] [--cutecom PATH] [--bytes N]
