@@ -306,8 +306,12 @@ Run RunOnce(const Program& program, const Options& options, int index) {
             hex += " boxes 0";
             (void)!write(toChild, "check\n", 6);
             const std::string line = ReadLine(fromChild, buffer, 10000);
-            run.complete = line == hex;
-            run.problem = run.complete ? "" : "does not end with the stream's last bytes";
+            const bool held = line.rfind(hex + " mode ", 0) == 0;
+            const bool shows = line.find(" mode no") == std::string::npos;
+            run.complete = held && shows;
+            run.problem = !held    ? "does not end with the stream's last bytes, or showed a box"
+                          : !shows ? "its view does not show the mode asked for"
+                                   : "";
         }
     }
     if (toChild >= 0) {

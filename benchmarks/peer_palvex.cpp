@@ -7,13 +7,15 @@
 //   peer_palvex --port PATH [--hex] [--timestamps=line|chunk]
 //
 // Prints "ready COLUMNSxROWS" once both channels are up. A line "check" on standard input
-// makes it print "tail HEX" (the last bytes its RS232 view holds) and quit. Exits 3 with
+// makes it print "tail HEX boxes N mode yes|no|unknown" (the last bytes its RS232 view holds,
+// the boxes it showed, whether the view shows the modes asked for) and quit. Exits 3 with
 // "unsupported: ..." when this build's traffic view cannot show what an option asks for.
 #include <unistd.h>
 
 #include <QApplication>
 #include <QByteArray>
 #include <QFontMetrics>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTabWidget>
 #include <cstdio>
@@ -57,8 +59,28 @@ bool SetTimestamps(View& view, const std::string& at) {
         view.SetTimestampMode(at == "line" ? View::TimestampMode::Line
                                            : View::TimestampMode::Chunk);
         return true;
+    } else if constexpr (requires { typename View::TimestampMode; }) {
+        // Named otherwise: the modes in the order the menu offers them, off, line, chunk.
+        // ShowsMode below tells whether timestamps did appear.
+        view.SetTimestampMode(static_cast<typename View::TimestampMode>(at == "line" ? 1 : 2));
+        return true;
     }
     return false;
+}
+
+// Whether the view's text as shown has the marks of the modes asked for (a time of day, a
+// row of hex bytes): "yes" or "no", or "unknown" where this build cannot show that text.
+template <typename View>
+const char* ShowsMode(View& view, bool hex, bool timestamps) {
+    if constexpr (requires { view.ShownText(); }) {
+        static const QRegularExpression stamp(R"(\d\d:\d\d:\d\d\.\d\d\d)");
+        static const QRegularExpression hexRow(R"((?:\b[0-9A-Fa-f]{2} ){8})");
+        const QString shown = QString(view.ShownText()).right(4000);
+        const bool shows =
+            (!timestamps || shown.contains(stamp)) && (!hex || shown.contains(hexRow));
+        return shows ? "yes" : "no";
+    }
+    return "unknown";
 }
 
 // The newest bytes the view holds: its raw store where it has one, else its text (the
@@ -151,7 +173,8 @@ int main(int argc, char** argv) {
         char line[64] = {};
         const ssize_t got = read(STDIN_FILENO, line, sizeof line - 1);
         if (got <= 0 || std::string(line).rfind("check", 0) == 0) {
-            std::printf("tail %s boxes %d\n", Tail(view).toHex().constData(), boxes.Count());
+            std::printf("tail %s boxes %d mode %s\n", Tail(view).toHex().constData(), boxes.Count(),
+                        ShowsMode(view, hex, !timestamps.empty()));
             std::fflush(stdout);
             input.setEnabled(false);
             QApplication::quit();
