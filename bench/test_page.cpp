@@ -15,6 +15,7 @@
 #include "bench/board_commands.h"
 #include "bench/send_box.h"
 #include "bench/traffic_counter.h"
+#include "bench/traffic_file_menu.h"
 #include "bench/traffic_view.h"
 #include "hid/hid_link.h"
 #include "serial/byte_ring.h"
@@ -70,6 +71,12 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
     // Data exchange: bind the controls, in the page's order.
     rs232View = Bind<TrafficView>(RS232_VIEW);
     usbView = Bind<TrafficView>(USB_VIEW);
+    // Save and log entries in each view's menu; their boxes are the page's.
+    const auto showBox = [this](const std::string& text, const std::string& caption) {
+        ShowBox(text, caption);
+    };
+    new CTrafficFileMenu(*usbView, QStringLiteral("usb"), showBox);
+    new CTrafficFileMenu(*rs232View, QStringLiteral("rs232"), showBox);
     flashingButton = Bind<QRadioButton>(FLASHING_BUTTON);
     rs232SendBox = Bind<CSendBox>(RS232_SEND_BOX);
     usbSendBox = Bind<CSendBox>(USB_SEND_BOX);

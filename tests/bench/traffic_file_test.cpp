@@ -10,9 +10,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QMenu>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <thread>
 
+#include "bench/traffic_file_menu.h"
+#include "bench/traffic_view.h"
 #include "bench_fixture.h"
 #include "tests/common/child_process.h"
 
@@ -144,4 +148,53 @@ TEST(TrafficFile, LogFailuresNeitherStopNorGrow) {
     ASSERT_TRUE(note.hasMatch()) << logged.right(200).toStdString();
     EXPECT_EQ(logged.count('x') + note.captured(1).toLongLong(), qsizetype(total));
     EXPECT_LE(logged.count('x'), qsizetype(2 * CTrafficLog::LOG_QUEUE_LIMIT + 65536));
+}
+
+// The view's menu entries on a running page: a save of what the view holds, a log that takes
+// the board's bytes as they come, and a log whose disk fails: one box owned by the page, the
+// log stopped, the traffic still shown.
+TEST_F(CPageTest, ViewMenuSavesAndLogsAndSurvivesAFailingDisk) {
+    StartSettled(false, true);
+    auto* files = page->Rs232View().findChild<CTrafficFileMenu*>();
+    ASSERT_NE(files, nullptr);
+    QTemporaryDir dir;
+    QString answer;
+    files->SetChooseFile([&](const QString&, const QString&) { return answer; });
+
+    QMenu menu;
+    emit page->Rs232View().ContextMenuRequested(&menu);
+    QStringList labels;
+    for (QAction* action : menu.actions()) {
+        labels << action->text();
+    }
+    EXPECT_TRUE(labels.contains(QStringLiteral("Log to File\u2026")))
+        << labels.join('|').toStdString();
+
+    answer = dir.filePath("rx.log");
+    files->StartLog();
+    kit.SendSerial({'o', 'n', 'e', '\n', 0, 't', 'w', 'o'});
+    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("one\ntwo"), 3000);
+    answer = dir.filePath("rx.bin");
+    files->SaveBytes();
+    EXPECT_EQ(Contents(answer), QByteArray("one\n\0two", 8));
+    files->StopLog();  // writes what is queued
+    // Each line stamped with its arrival; the zero byte left out, as the view does.
+    const QString logged = QString::fromUtf8(Contents(dir.filePath("rx.log")));
+    EXPECT_TRUE(QRegularExpression(R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  )one\n(?1)two$)")
+                    .match(logged)
+                    .hasMatch())
+        << logged.toStdString();
+
+    answer = "/dev/full";
+    files->StartLog();
+    ASSERT_TRUE(files->Logging());
+    kit.SendSerial({'x'});
+    ASSERT_SOON(sink.Count("Error:The log file could not be written") == 1, 3000);
+    EXPECT_FALSE(files->Logging());
+    EXPECT_EQ(sink.Owners().back(), page);
+    kit.SendSerial({'y'});
+    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("one\ntwoxy"), 3000);
+    answer.clear();  // a cancelled dialog writes nothing and shows nothing
+    files->SaveText();
+    EXPECT_EQ(sink.Boxes(), 1) << ::testing::PrintToString(sink.Entries());
 }
