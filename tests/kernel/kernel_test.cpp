@@ -31,15 +31,6 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// A repeating pattern whose every position can be told apart from its neighbours.
-std::vector<uint8_t> Pattern(size_t count) {
-    std::vector<uint8_t> bytes(count);
-    for (size_t i = 0; i < count; ++i) {
-        bytes[i] = static_cast<uint8_t>(' ' + (i * 7 + i / 95) % 95);
-    }
-    return bytes;
-}
-
 }  // namespace
 
 TEST_F(CRealKernelTest, KitFoundByItsIdsWithReportLengthsFromItsDescriptor) {
@@ -112,7 +103,7 @@ TEST_F(CRealKernelTest, BothChannelsEchoEveryByteAtTenTimesTheirLineRate) {
 
     // Serial: 19,200 bytes a second (ten times 19200 baud 8N1) for 2 s. Each WriteBlock
     // waits for the output queue, so the blocks are large enough to keep that pace.
-    const std::vector<uint8_t> serialOut = Pattern(38400);
+    const std::vector<uint8_t> serialOut = Stream(0, 38400);
     std::vector<uint8_t> serialIn;
     std::atomic<bool> serialDone{false};
     std::thread serialReader([&] {
@@ -132,7 +123,7 @@ TEST_F(CRealKernelTest, BothChannelsEchoEveryByteAtTenTimesTheirLineRate) {
     });
     // USB: as fast as the kernel takes reports, 7 payload bytes each; 70,000 B/s would be
     // ten times the line rate, and the interrupt endpoints are the limit below that.
-    const std::vector<uint8_t> usbOut = Pattern(7 * 150);
+    const std::vector<uint8_t> usbOut = Stream(0, 7 * 150);
     std::vector<uint8_t> usbIn;
     std::thread usbReader([&] { usbIn = DrainUsbInput(usbOut.size(), 30000); });
 
@@ -175,8 +166,8 @@ TEST_F(CRealKernelTest, UnplugMidTrafficThenReplugUnderNewNodeNames) {
     ASSERT_EQ(port->Open("COM1"), 1) << port->LastErrorText();
 
     // The board streams on both channels while it is pulled out.
-    kit().SendUsb(Pattern(7 * 300));
-    kit().SendSerial(Pattern(4000));
+    kit().SendUsb(Stream(0, 7 * 300));
+    kit().SendSerial(Stream(0, 4000));
     uint8_t report[9];
     uint32_t count = 0;
     ASSERT_EQ(device->ReadReport(report, sizeof report, count), 1);
@@ -311,8 +302,8 @@ TEST_F(CRealPageTest, PageRecoversBothChannelsAfterAnUnplugAndReplug) {
     const std::string ttyBefore = KitSerialNode();
 
     // Pulled out while the board talks on both channels.
-    kit().SendSerial(Pattern(2000));
-    kit().SendUsb(Pattern(700));
+    kit().SendSerial(Stream(0, 2000));
+    kit().SendUsb(Stream(0, 700));
     ASSERT_TRUE(kit().Plug(false));
     ASSERT_EQ_SOON(shown.Count("notice:The KIT is unpluged or reset!"), 1, 8000);
     ASSERT_EQ_SOON(StatusPaneText(0), std::string("Disconnected"), 8000);
