@@ -2,6 +2,8 @@
 // shuts down in order (windows, message boxes, pages, links) while Qt still runs.
 #pragma once
 
+#include <functional>
+
 #include "platform/platform.h"
 
 class CQtMessageBoxSink;
@@ -25,9 +27,16 @@ class CBoardApp {
     // Windows disappear first, then the message-box sink lets every waiting worker go,
     // then the main window object is deleted (test page, then ReadMe page). Idempotent.
     void ShutDown();
+    // palvex-sim: starts the test page again (CMainDialog::RestartTestPage) once no box or
+    // notice is open, letting go of workers that wait for a box meanwhile; `whileStopped`
+    // runs while no page exists. True when it ran at once; false when it waits for the open
+    // box or notice to close (a later call replaces what waits).
+    bool RestartTestPage(std::function<void()> whileStopped);
 
   private:
     platform::Platform platform;
     CQtMessageBoxSink* boxes;
     QWidget* companion = nullptr;
+    std::function<void()> pendingRestart;  // the latest restart waiting for a box to close
+    bool restartWaiting = false;
 };
