@@ -80,7 +80,8 @@ bool ApplyOptions(const QStringList& arguments, CSimKit& kit, StreamOption& stre
         return false;
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        std::printf("%s", qPrintable(parser.helpText()));
+        std::printf("%s", qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"),
+                                                               QStringLiteral("palvex-sim"))));
         std::exit(0);
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -133,19 +134,19 @@ bool ApplyOptions(const QStringList& arguments, CSimKit& kit, StreamOption& stre
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Qt sees the program name only; the options are ours.
-    int qtArgc = argc > 0 ? 1 : 0;
-    QApplication application(qtArgc, argv);
+    // The options come first, so --help and a bad option need no display.
     QStringList arguments;
     for (int i = 0; i < argc; ++i) {
         arguments << QString::fromLocal8Bit(argv[i]);
     }
-
     CSimKit kit;
     StreamOption stream;
     if (!ApplyOptions(arguments, kit, stream)) {
         return 2;
     }
+    // Qt sees the program name only; the options are ours.
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication application(qtArgc, argv);
 
     CQtMessageBoxSink boxes;
     // Boxes block the main window only, so the Simulated Kit window stays usable.
@@ -153,8 +154,8 @@ int main(int argc, char** argv) {
     const platform::Platform platform = SimPlatform(kit, boxes);
 
     // Destroyed in reverse order: the application object (its run has already deleted the
-    // main window), the sim window, which stops observing the kit, the sink, the kit, and
-    // QApplication last, after every widget.
+    // main window), the sim window, which stops its stream and observing the kit, the sink,
+    // QApplication after every widget, and the kit last.
     CSimWindow simWindow(kit);
     CBoardApp app(platform, &boxes);
     simWindow.SetRestarter([&app](std::function<void()> whileStopped) {

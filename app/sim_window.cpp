@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -13,6 +14,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTime>
 #include <QVBoxLayout>
 #include <cstdint>
@@ -95,8 +97,8 @@ CSimWindow::CSimWindow(CSimKit& simKit, QWidget* parent)
     setObjectName(QStringLiteral("simWindow"));
     setWindowTitle(QStringLiteral("Simulated Kit"));
 
-    // Two columns: what acts on the board now on the left, the page's start states, the
-    // stream and what the board received on the right.
+    // Two columns, small enough to sit beside the main window: the board as it is now on
+    // the left, the page's start states, the stream and what the board received on the right.
     auto* layout = new QHBoxLayout(this);
     auto* left = new QVBoxLayout;
     auto* right = new QVBoxLayout;
@@ -162,10 +164,12 @@ QWidget* CSimWindow::BuildLiveControls() {
     auto* replyRow = new QHBoxLayout;
     versionBox = new QLineEdit(stateBox);
     versionBox->setMaxLength(5);
+    versionBox->setMinimumWidth(
+        versionBox->fontMetrics().horizontalAdvance(QStringLiteral("MMMMMM")));
     versionBox->setText(TextFromAnsi(kit.Version()));
     replyBox = new QComboBox(stateBox);
-    replyBox->addItems({QStringLiteral("in full"), QStringLiteral("short (3 characters)"),
-                        QStringLiteral("long (9 characters)"), QStringLiteral("not at all")});
+    replyBox->addItems({QStringLiteral("in full"), QStringLiteral("short (3)"),
+                        QStringLiteral("long (9)"), QStringLiteral("not at all")});
     replyRow->addWidget(new QLabel(QStringLiteral("Version"), stateBox));
     replyRow->addWidget(versionBox);
     replyRow->addWidget(new QLabel(QStringLiteral("answered"), stateBox));
@@ -222,7 +226,8 @@ QWidget* CSimWindow::BuildStartStates() {
     plugs->addStretch(1);
     layout->addLayout(plugs);
 
-    auto* ports = new QHBoxLayout;
+    // Two ports a row keeps the window narrow enough to sit beside the main window.
+    auto* ports = new QGridLayout;
     for (int i = 0; i < COM_PORT_COUNT; ++i) {
         auto* box = new QComboBox(group);
         // The index is the sim's fault: none, busy, locked.
@@ -230,10 +235,11 @@ QWidget* CSimWindow::BuildStartStates() {
                        QStringLiteral("busy"), QStringLiteral("no access")});
         box->setCurrentIndex(static_cast<int>(kit.GetPortFault(COM_NAMES[i])));
         portFaultBoxes[static_cast<size_t>(i)] = box;
-        ports->addWidget(new QLabel(QString::fromLatin1(COM_NAMES[i]), group));
-        ports->addWidget(box);
+        ports->addWidget(new QLabel(QString::fromLatin1(COM_NAMES[i]), group), i / 2, (i % 2) * 2);
+        ports->addWidget(box, i / 2, (i % 2) * 2 + 1);
     }
-    ports->addStretch(1);
+    ports->setColumnStretch(1, 1);
+    ports->setColumnStretch(3, 1);
     layout->addLayout(ports);
 
     auto* restartRow = new QHBoxLayout;
@@ -281,6 +287,7 @@ QWidget* CSimWindow::BuildStreamControls() {
     auto* row = new QHBoxLayout;
     streamButton = new QPushButton(QStringLiteral("Start"), group);
     streamLabel = new QLabel(group);
+    streamLabel->setWordWrap(true);
     row->addWidget(streamButton);
     row->addWidget(streamLabel, 1);
     layout->addRow(QStringLiteral("Channel"), streamChannelBox);
@@ -295,26 +302,24 @@ QWidget* CSimWindow::BuildStreamControls() {
 QWidget* CSimWindow::BuildReceived() {
     auto* group = new QGroupBox(QStringLiteral("The board received"), this);
     auto* layout = new QVBoxLayout(group);
-    auto* echo =
-        new QLabel(QStringLiteral("It echoes what it gets: each USB data report comes back "
-                                  "as an input report, each serial byte on the line. "
-                                  "Held silent, it answers nothing."),
-                   group);
+    auto* echo = new QLabel(QStringLiteral("It echoes what it gets on the channel it came in on, "
+                                           "unless held silent."),
+                            group);
     echo->setWordWrap(true);
     hexBox = new QCheckBox(QStringLiteral("Hex"), group);
     layout->addWidget(echo);
     layout->addWidget(hexBox);
+    auto* tabs = new QTabWidget(group);
     const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     for (QPlainTextEdit** view : {&usbReceivedView, &serialReceivedView}) {
-        layout->addWidget(new QLabel(view == &usbReceivedView ? QStringLiteral("USB (data reports)")
-                                                              : QStringLiteral("Serial"),
-                                     group));
-        *view = new QPlainTextEdit(group);
+        *view = new QPlainTextEdit(tabs);
         (*view)->setReadOnly(true);
         (*view)->setFont(fixed);
         (*view)->setMinimumHeight(60);
-        layout->addWidget(*view, 1);
+        tabs->addTab(*view, view == &usbReceivedView ? QStringLiteral("USB data reports")
+                                                     : QStringLiteral("Serial"));
     }
+    layout->addWidget(tabs, 1);
     connect(hexBox, &QCheckBox::toggled, this, &CSimWindow::RefreshViews);
     return group;
 }
@@ -352,9 +357,10 @@ void CSimWindow::RefreshStream() {
         streamTimer.stop();
     }
     streamButton->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
-    streamLabel->setText(QStringLiteral("%1 bytes sent; lost on full queues: %2 USB reports, %3 "
-                                        "serial bytes")
+    streamLabel->setText(QStringLiteral("%1 of %2 bytes sent\nLost: %3 USB "
+                                        "reports, %4 serial bytes")
                              .arg(stream->Sent())
+                             .arg(streamCountBox->value())
                              .arg(kit.DroppedInputReports())
                              .arg(kit.DroppedSerialBytes()));
 }
