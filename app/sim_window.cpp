@@ -302,8 +302,8 @@ QWidget* CSimWindow::BuildStreamControls() {
 QWidget* CSimWindow::BuildReceived() {
     auto* group = new QGroupBox(QStringLiteral("The board received"), this);
     auto* layout = new QVBoxLayout(group);
-    auto* echo = new QLabel(QStringLiteral("It echoes what it gets on the channel it came in on, "
-                                           "unless held silent."),
+    auto* echo = new QLabel(QStringLiteral("It echoes the data it gets (not its commands) on the "
+                                           "channel it came in on, unless held silent."),
                             group);
     echo->setWordWrap(true);
     hexBox = new QCheckBox(QStringLiteral("Hex"), group);
@@ -357,8 +357,8 @@ void CSimWindow::RefreshStream() {
         streamTimer.stop();
     }
     streamButton->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
-    streamLabel->setText(QStringLiteral("%1 of %2 bytes sent\nLost: %3 USB "
-                                        "reports, %4 serial bytes")
+    // What full queues dropped: USB input reports, serial bytes.
+    streamLabel->setText(QStringLiteral("%1 of %2 bytes sent\nLost: %3 reports, %4 bytes")
                              .arg(stream->Sent())
                              .arg(streamCountBox->value())
                              .arg(kit.DroppedInputReports())
