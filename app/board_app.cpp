@@ -2,12 +2,15 @@
 // shuts down in order (windows, message boxes, pages, links) while Qt still runs.
 #include "app/board_app.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 
 #include "app/app_icons.h"
+#include "app/kit_notice_dlg.h"
 #include "app/main_dialog.h"
 #include "platform/qt_message_box.h"
 
@@ -17,6 +20,9 @@ constexpr int COMPANION_GAP = 16;
 
 // The outer frame the window system adds, guessed before the window is first shown.
 constexpr int FRAME_GUESS = 8;
+
+// How often a waiting restart looks whether the box or notice in its way has closed.
+constexpr int RESTART_RETRY_MS = 100;
 
 }  // namespace
 
@@ -55,6 +61,17 @@ void CBoardApp::InitInstance(QWidget* companionWindow) {
     if (companion != nullptr) {
         companion->move(x + dialog->frameGeometry().width() + COMPANION_GAP, y);
         companion->show();
+        // Closing the companion only hides it; the main window's menu brings it back.
+        auto* showCompanion = new QAction(QString::fromUtf8("Simulated Kit\u2026"), dialog);
+        QWidget* window = companion;
+        QObject::connect(showCompanion, &QAction::triggered, window, [window] {
+            window->showNormal();
+            window->raise();
+            window->activateWindow();
+        });
+        dialog->AddMenuAction(showCompanion);
+        // Notices then block the main window only, as its boxes do, not the companion.
+        CKitNoticeDlg::SetBlockedWindow(dialog);
     }
     dialog->activateWindow();
 }
@@ -68,6 +85,36 @@ int CBoardApp::Run(QWidget* companionWindow) {
     QApplication::exec();
     ShutDown();
     return 0;
+}
+
+bool CBoardApp::RestartTestPage(std::function<void()> whileStopped) {
+    if (g_mainDialog == nullptr) {
+        return false;
+    }
+    // A box or notice runs its own event loop, and the page's code that opened it is still
+    // on the stack below: deleting the page now would pull the page from under it.
+    if (QApplication::activeModalWidget() != nullptr) {
+        pendingRestart = std::move(whileStopped);
+        if (!restartWaiting) {
+            restartWaiting = true;
+            QTimer::singleShot(RESTART_RETRY_MS, g_mainDialog, [this] {
+                restartWaiting = false;
+                RestartTestPage(std::move(pendingRestart));
+            });
+        }
+        return false;
+    }
+    // The old page's workers may wait for a box that will never show now; the sink lets
+    // them go, and drops what they asked for, until the new page runs.
+    if (boxes != nullptr) {
+        boxes->Shutdown();
+    }
+    g_mainDialog->RestartTestPage(whileStopped);
+    ApplyViewOptions(viewOptions);
+    if (boxes != nullptr) {
+        boxes->Resume();
+    }
+    return true;
 }
 
 void CBoardApp::ShutDown() {

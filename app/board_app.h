@@ -2,6 +2,8 @@
 // shuts down in order (windows, message boxes, pages, links) while Qt still runs.
 #pragma once
 
+#include <functional>
+
 #include "app/command_line.h"
 #include "platform/platform.h"
 
@@ -28,10 +30,17 @@ class CBoardApp {
     void ShutDown();
     // How the traffic views start; InitInstance applies it.
     void SetViewOptions(const ViewOptions& options) { viewOptions = options; }
+    // palvex-sim: starts the test page again (CMainDialog::RestartTestPage) once no box or
+    // notice is open, letting go of workers that wait for a box meanwhile; `whileStopped`
+    // runs while no page exists. True when it ran at once; false when it waits for the open
+    // box or notice to close (a later call replaces what waits).
+    bool RestartTestPage(std::function<void()> whileStopped);
 
   private:
     platform::Platform platform;
     CQtMessageBoxSink* boxes;
     QWidget* companion = nullptr;
     ViewOptions viewOptions;
+    std::function<void()> pendingRestart;  // the latest restart waiting for a box to close
+    bool restartWaiting = false;
 };

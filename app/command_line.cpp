@@ -1,46 +1,81 @@
 // Command-line options of palvex and palvex-sim.
 #include "app/command_line.h"
 
+#include <QCommandLineParser>
 #include <cstdio>
-#include <cstring>
 
 #include "app/main_dialog.h"
 #include "bench/test_page.h"
 
 namespace {
 
-const char* const USAGE =
-    "usage: %s [--hex] [--timestamps=line|chunk] [--help]\n"
-    "  --hex                   show received bytes as hex (offset, bytes, characters)\n"
-    "  --timestamps=line       start each line with the time its first byte arrived\n"
-    "  --timestamps=chunk      start each received chunk on a line with its arrival time\n"
-    "Both apply to the USB and RS232 views; their context menus change them while running.\n";
+const QString HEX = QStringLiteral("hex");
+const QString TIMESTAMPS = QStringLiteral("timestamps");
 
 }  // namespace
 
-int ParseCommandLine(int argc, char** argv, ViewOptions& options) {
-    const char* program = argc > 0 ? argv[0] : "palvex";
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-            std::printf(USAGE, program);
-            return 0;
-        }
-        if (std::strcmp(arg, "--hex") == 0) {
-            options.hex = true;
-        } else if (std::strcmp(arg, "--timestamps=line") == 0) {
-            options.timestamps = TrafficView::TimestampMode::Line;
-        } else if (std::strcmp(arg, "--timestamps=chunk") == 0) {
-            options.timestamps = TrafficView::TimestampMode::Chunk;
-        } else if (std::strcmp(arg, "--timestamps=off") == 0) {
-            options.timestamps = TrafficView::TimestampMode::Off;
-        } else {
-            std::fprintf(stderr, "%s: unknown option %s\n", program, arg);
-            std::fprintf(stderr, USAGE, program);
-            return 2;
-        }
+void AddViewOptions(QCommandLineParser& parser) {
+    parser.addOption(QCommandLineOption(
+        HEX, QStringLiteral("Show received bytes as hex (offset, bytes, characters).")));
+    parser.addOption(QCommandLineOption(
+        TIMESTAMPS,
+        QStringLiteral("Start each line (line) or each received chunk (chunk) with the time its "
+                       "first byte arrived; off by default. The views' context menus change "
+                       "both options while the program runs."),
+        QStringLiteral("line|chunk|off")));
+}
+
+bool ReadViewOptions(const QCommandLineParser& parser, ViewOptions& options, QString& error) {
+    options.hex = parser.isSet(HEX);
+    if (!parser.isSet(TIMESTAMPS)) {
+        return true;
     }
-    return -1;
+    const QString at = parser.value(TIMESTAMPS);
+    if (at == QLatin1String("line")) {
+        options.timestamps = TrafficView::TimestampMode::Line;
+    } else if (at == QLatin1String("chunk")) {
+        options.timestamps = TrafficView::TimestampMode::Chunk;
+    } else if (at == QLatin1String("off")) {
+        options.timestamps = TrafficView::TimestampMode::Off;
+    } else {
+        error = QStringLiteral("--timestamps takes line, chunk or off, not \"%1\"").arg(at);
+        return false;
+    }
+    return true;
+}
+
+QStringList ArgumentList(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    return arguments;
+}
+
+int PrintHelp(const QCommandLineParser& parser, const QString& program) {
+    // Without a QApplication the parser cannot name the program itself.
+    QString help = parser.helpText();
+    help.replace(QStringLiteral("<executable_name>"), program);
+    std::printf("%s", qPrintable(help));
+    return 0;
+}
+
+int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions& options) {
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    AddViewOptions(parser);
+    QString error;
+    if (!parser.parse(ArgumentList(argc, argv))) {
+        error = parser.errorText();
+    } else if (parser.isSet(QStringLiteral("help"))) {
+        return PrintHelp(parser, program);
+    } else if (!parser.positionalArguments().isEmpty()) {
+        error = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]);
+    } else if (ReadViewOptions(parser, options, error)) {
+        return -1;
+    }
+    std::fprintf(stderr, "%s: %s\n", qPrintable(program), qPrintable(error));
+    return 2;
 }
 
 void ApplyViewOptions(const ViewOptions& options) {

@@ -1,18 +1,32 @@
-// The options both programs take: how the traffic views start. Nothing is kept between runs.
+// The options both programs take for how the traffic views start. Nothing is kept between
+// runs.
 #pragma once
 
-#include <string>
+#include <QString>
 
 #include "bench/traffic_view.h"
+
+class QCommandLineParser;
 
 struct ViewOptions {
     bool hex = false;
     TrafficView::TimestampMode timestamps = TrafficView::TimestampMode::Off;
 };
 
-// Reads the arguments after the program name. Returns -1 to go on with `options` set, or
-// the exit code once it has printed the help (0) or what was wrong (2).
-int ParseCommandLine(int argc, char** argv, ViewOptions& options);
+// Adds --hex and --timestamps to a program's parser.
+void AddViewOptions(QCommandLineParser& parser);
+// Reads them once the parser has parsed; false with the reason in `error` for a bad value.
+bool ReadViewOptions(const QCommandLineParser& parser, ViewOptions& options, QString& error);
+
+// Parses the arguments a program that takes only the view options was given (`program` names
+// it in the help). Returns -1 to go on with `options` set, or the exit code once it has
+// printed the help (0) or what was wrong (2). Needs no QApplication.
+int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions& options);
+
+// The arguments as Qt's parser takes them.
+QStringList ArgumentList(int argc, char** argv);
+// Prints the parser's help for `program` and returns 0.
+int PrintHelp(const QCommandLineParser& parser, const QString& program);
 
 // Applies the options to both traffic views of the page (the page must exist).
 void ApplyViewOptions(const ViewOptions& options);

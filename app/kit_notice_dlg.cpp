@@ -4,8 +4,10 @@
 #include <qdrawutil.h>
 #include <QLabel>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimerEvent>
+#include <QWindow>
 
 #include "app/app_icons.h"
 #include "app/dialog_template.h"
@@ -18,10 +20,14 @@ constexpr int ABOUT_TEMPLATE = 100;
 constexpr int MESSAGE_CONTROL = 1012;
 constexpr int OK_BUTTON = 1;
 
+QPointer<QWidget> g_blockedWindow;  // GUI thread only
+
 }  // namespace
 
 CKitNoticeDlg::CKitNoticeDlg(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint) {
+    // Window-modal needs an owner to block: without one Qt blocks every window.
+    : QDialog(parent != nullptr ? parent : g_blockedWindow.data(),
+              Qt::Dialog | Qt::FramelessWindowHint) {
     const auto controls = BuildDialog(NOTICE_TEMPLATE, *this);
     const auto it = controls.find(MESSAGE_CONTROL);
     messageControl = it == controls.end() ? new QLabel(this) : qobject_cast<QLabel*>(it->second);
@@ -29,10 +35,18 @@ CKitNoticeDlg::CKitNoticeDlg(QWidget* parent)
         messageControl->setTextFormat(Qt::PlainText);
     }
     setFixedSize(size());
-    setModal(true);
+    if (parent == nullptr && g_blockedWindow != nullptr) {
+        setWindowModality(Qt::WindowModal);
+    } else {
+        setModal(true);
+    }
 }
 
 CKitNoticeDlg::~CKitNoticeDlg() = default;
+
+void CKitNoticeDlg::SetBlockedWindow(QWidget* window) {
+    g_blockedWindow = window;
+}
 
 void CKitNoticeDlg::SetNoticeText(const std::string& text) {
     noticeText = TextFromAnsi(text);

@@ -19,6 +19,10 @@ class CKitNoticeDlg : public QDialog {
     ~CKitNoticeDlg() override;
     void SetNoticeText(const std::string& text);  // single-byte ANSI, shown as plain text
     QString Text() const;                         // what the message control shows now
+    // palvex-sim: notices without an owner of their own belong to this window (the main
+    // window) and block only it, not every window of the program, so the Simulated Kit
+    // window stays usable; null, the default, blocks all.
+    static void SetBlockedWindow(QWidget* window);
 
   protected:
     void showEvent(QShowEvent* event) override;

@@ -32,6 +32,7 @@ constexpr int TEST_PAGE_SHORTER = 50;
 constexpr int PANE_FRAME = 2;  // the tab control's frame below the pages
 constexpr int README_TEMPLATE = 129;
 constexpr int TEST_TEMPLATE = 130;
+constexpr int FIRST_PANE_STRING = 102;  // the panes' first texts, as the status bar sets them
 
 }  // namespace
 
@@ -64,10 +65,7 @@ CMainDialog::CMainDialog(const platform::Platform& platform, QWidget* parent)
     if (!aboutText.isEmpty()) {
         aboutAction = new QAction(aboutText, this);
         connect(aboutAction, &QAction::triggered, this, [this] { OnSysCommand(ABOUT_COMMAND); });
-        addAction(aboutAction);
-        setContextMenuPolicy(Qt::ActionsContextMenu);
-        tabCtrl->tabBar()->addAction(aboutAction);
-        tabCtrl->tabBar()->setContextMenuPolicy(Qt::ActionsContextMenu);
+        AddMenuAction(aboutAction);
     }
 
     // The caption, task bar and task switcher show this icon; a minimised window and its
@@ -93,6 +91,28 @@ CMainDialog::~CMainDialog() {
     if (g_mainDialog == this) {
         g_mainDialog = nullptr;
     }
+}
+
+void CMainDialog::AddMenuAction(QAction* action) {
+    addAction(action);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    tabCtrl->tabBar()->addAction(action);
+    tabCtrl->tabBar()->setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
+void CMainDialog::RestartTestPage(const std::function<void()>& whileStopped) {
+    delete g_testPage;
+    g_testPage = nullptr;
+    if (whileStopped) {
+        whileStopped();
+    }
+    for (int pane = 0; pane < CStatusBar::PANE_COUNT; ++pane) {
+        statusBar->SetPane(pane, LoadResourceString(FIRST_PANE_STRING + pane));
+        SetStatusPaneToolTip(pane, "");
+    }
+    g_testPage = new CTestPage(this, pagePlatform);
+    g_testPage->setGeometry(testPageGeometry);
+    g_testPage->setVisible(tabCtrl->currentIndex() == 1);
 }
 
 void CMainDialog::SetStatusPane(int pane, const std::string& text) {
@@ -123,8 +143,10 @@ void CMainDialog::CreatePages(const platform::Platform& platform) {
     g_readMePage->setGeometry(left, top, width, pageHeight(README_TEMPLATE, README_PAGE_SHORTER));
     g_readMePage->show();
 
+    pagePlatform = platform;
+    testPageGeometry = QRect(left, top, width, pageHeight(TEST_TEMPLATE, TEST_PAGE_SHORTER));
     g_testPage = new CTestPage(this, platform);
-    g_testPage->setGeometry(left, top, width, pageHeight(TEST_TEMPLATE, TEST_PAGE_SHORTER));
+    g_testPage->setGeometry(testPageGeometry);
     g_testPage->hide();
 
     connect(tabCtrl, &QTabWidget::currentChanged, this, &CMainDialog::OnSelChangeTab);

@@ -2,7 +2,9 @@
 // it, and a status bar of three panes.
 #pragma once
 
+#include <QRect>
 #include <QWidget>
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -30,6 +32,13 @@ class CMainDialog : public QWidget {
     // Opens the About box for the About command (low four bits ignored); nothing otherwise.
     void OnSysCommand(unsigned commandId);
 
+    // palvex-sim: deletes the test page (its workers stop, its links close) and creates it
+    // again in its place, as at start; `whileStopped` runs in between. The status panes go
+    // back to their first texts. Call it with no box or notice of the page open.
+    void RestartTestPage(const std::function<void()>& whileStopped);
+    // Adds an entry to the context menu of the window and of its tab bar.
+    void AddMenuAction(QAction* action);
+
     QTabWidget* TabControl() const { return tabCtrl; }
     QAction* AboutAction() const { return aboutAction; }
 
@@ -47,6 +56,8 @@ class CMainDialog : public QWidget {
     QTabWidget* tabCtrl = nullptr;
     QAction* aboutAction = nullptr;
     CStatusBar* statusBar = nullptr;
+    QRect testPageGeometry;
+    platform::Platform pagePlatform;  // what the test page runs on, for a restart
 };
 
 extern CMainDialog* g_mainDialog;

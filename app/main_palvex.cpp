@@ -10,7 +10,8 @@
 int main(int argc, char** argv) {
     // The program reads its own few options; Qt sees the program name only.
     ViewOptions viewOptions;
-    if (const int exitCode = ParseCommandLine(argc, argv, viewOptions); exitCode >= 0) {
+    if (const int exitCode = ParseCommandLine(argc, argv, QStringLiteral("palvex"), viewOptions);
+        exitCode >= 0) {
         return exitCode;
     }
     int qtArgc = argc > 0 ? 1 : 0;

@@ -8,12 +8,15 @@
 #include <QThread>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 struct CQtMessageBoxSink::State {
     std::mutex mutex;
     std::condition_variable done;
     bool shutDown = false;                  // guarded by mutex
+    uint64_t epoch = 0;                     // guarded by mutex; each Shutdown starts a new one
+    bool ownerModal = false;                // GUI thread only
     std::atomic<int> openBoxes{0};          // GUI thread writes, anyone reads
     std::atomic<int> queuedRequests{0};     // posted by workers, taken by the GUI thread
     std::atomic<bool> shutDownFlag{false};  // mirror of shutDown for lock-free reads
@@ -47,6 +50,9 @@ void RunBox(CQtMessageBoxSink::State& state, const QString& text, const QString&
         new QMessageBox(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
     // Texts may carry what a board or a device sent; "<b>" in them is text, not markup.
     box->setTextFormat(Qt::PlainText);
+    if (state.ownerModal && parent != nullptr) {
+        box->setWindowModality(Qt::WindowModal);
+    }
     ++state.openBoxes;
     box->exec();
     --state.openBoxes;
@@ -63,6 +69,10 @@ CQtMessageBoxSink::~CQtMessageBoxSink() {
 
 void CQtMessageBoxSink::SetMainWindow(QWidget* window) {
     state->mainWindow = window;
+}
+
+void CQtMessageBoxSink::SetOwnerModal(bool ownerModal) {
+    state->ownerModal = ownerModal;
 }
 
 void CQtMessageBoxSink::Show(const std::string& text, const std::string& caption) {
@@ -93,15 +103,21 @@ void CQtMessageBoxSink::ShowOwned(const std::string& text, const std::string& ca
     };
     auto request = std::make_shared<Request>();
     std::shared_ptr<State> shared = state;
+    uint64_t epoch;
+    {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        epoch = state->epoch;
+    }
     ++state->queuedRequests;
     QMetaObject::invokeMethod(
         app,
-        [shared, request, boxText, boxCaption, owner]() {
+        [shared, request, boxText, boxCaption, owner, epoch]() {
             --shared->queuedRequests;
             bool skip;
             {
+                // A request from before a Shutdown may name an owner that has gone since.
                 std::lock_guard<std::mutex> lock(shared->mutex);
-                skip = shared->shutDown;
+                skip = shared->shutDown || shared->epoch != epoch;
             }
             if (!skip) {
                 RunBox(*shared, boxText, boxCaption, owner);
@@ -115,16 +131,24 @@ void CQtMessageBoxSink::ShowOwned(const std::string& text, const std::string& ca
         Qt::QueuedConnection);
 
     std::unique_lock<std::mutex> lock(state->mutex);
-    state->done.wait(lock, [&] { return request->finished || state->shutDown; });
+    state->done.wait(lock,
+                     [&] { return request->finished || state->shutDown || state->epoch != epoch; });
 }
 
 void CQtMessageBoxSink::Shutdown() {
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->shutDown = true;
+        ++state->epoch;
         state->shutDownFlag.store(true);
     }
     state->done.notify_all();
+}
+
+void CQtMessageBoxSink::Resume() {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->shutDown = false;
+    state->shutDownFlag.store(false);
 }
 
 bool CQtMessageBoxSink::IsShutDown() const {

@@ -27,12 +27,19 @@ class CQtMessageBoxSink : public platform::IMessageBoxSink {
     // GUI thread: the window that boxes without an owner of their own belong to. A box whose
     // owner is not on screen (the program is still starting) is centred on the screen.
     void SetMainWindow(QWidget* window);
+    // GUI thread: a box with an owner blocks only the owner's window, not every window of
+    // the program. palvex-sim sets it so its Simulated Kit window stays usable meanwhile;
+    // boxes without an owner on screen still block everything.
+    void SetOwnerModal(bool ownerModal);
 
     // Releases every worker waiting in Show at once and makes later Show calls on every
     // thread return without a box; boxes not yet shown are dropped. Call on the GUI thread
     // before it stops workers that may be waiting here.
     void Shutdown();
     bool IsShutDown() const;
+    // Lets boxes show again after Shutdown; requests made before it stay dropped. The test
+    // page is started again this way: its old workers are let go, the new page's boxes show.
+    void Resume();
 
     // The boxes the GUI thread has open right now, and the workers' requests it has not
     // yet taken from its event queue.

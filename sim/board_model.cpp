@@ -8,6 +8,7 @@ constexpr uint8_t ESC = 0x1B;
 }
 
 std::vector<std::vector<uint8_t>> CBoardModel::TakeReport(const uint8_t* report, uint32_t length) {
+    lastTaken = Taken::NOTHING;
     // The firmware reads report id 0, a length byte and that many payload bytes; anything
     // else is not a report it understands, and it ignores it.
     if (length < 2 || report[0] != 0) {
@@ -22,26 +23,41 @@ std::vector<std::vector<uint8_t>> CBoardModel::TakeReport(const uint8_t* report,
     if (payloadLength == 3 && payload[0] == ESC) {
         if (payload[1] == 'V' && payload[2] == 'v') {
             ++versionRequests;
-            if (silent) {
+            lastTaken = Taken::VERSION_REQUEST;
+            if (silent || versionReply == VersionReply::NONE) {
                 return {};
             }
             std::vector<uint8_t> reply(version.begin(), version.end());
             reply.resize(5, ' ');
+            if (versionReply == VersionReply::SHORT) {
+                reply.resize(SHORT_REPLY_LENGTH);
+            } else if (versionReply == VersionReply::LONG) {
+                // Longer than one report holds: the tail comes in a second one.
+                reply.insert(reply.end(), LONG_REPLY_TAIL, LONG_REPLY_TAIL + 4);
+                return {std::vector<uint8_t>(reply.begin(), reply.begin() + KIT_MAX_PAYLOAD),
+                        std::vector<uint8_t>(reply.begin() + KIT_MAX_PAYLOAD, reply.end())};
+            }
             return {reply};
         }
         if (payload[1] == 'L' && (payload[2] == 0 || payload[2] == 1)) {
             ledFlashing = payload[2] == 1;
+            lastTaken = ledFlashing ? Taken::LED_FLASHING : Taken::LED_STOP;
             return {};
         }
         if (payload[1] == 'T' && payload[2] == 't') {
             ++closeCommands;
+            lastTaken = Taken::CLOSE_COMMAND;
             if (silent) {
                 return {};
             }
             return {std::vector<uint8_t>{}};
         }
     }
-    if (payloadLength == 0 || silent) {
+    if (payloadLength == 0) {
+        return {};
+    }
+    lastTaken = Taken::DATA;
+    if (silent) {
         return {};
     }
     // Anything else is user data, echoed on the channel it came in on.

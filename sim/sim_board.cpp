@@ -42,7 +42,19 @@ void CSimState::BoardTakeReportLocked(const uint8_t* report, uint32_t length) {
     if (outputReports.size() > RECORDED_REPORTS) {
         outputReports.pop_front();
     }
-    for (const auto& answer : board.TakeReport(report, length)) {
+    const auto answers = board.TakeReport(report, length);
+    if (board.lastTaken == Taken::DATA) {
+        usbDataReceived.insert(usbDataReceived.end(), report + 2, report + 2 + report[1]);
+        while (usbDataReceived.size() > RECORDED_SERIAL_BYTES) {
+            usbDataReceived.pop_front();
+        }
+    } else if (board.lastTaken != Taken::NOTHING) {
+        commands.push_back(board.lastTaken);
+        if (commands.size() > RECORDED_COMMANDS) {
+            commands.pop_front();
+        }
+    }
+    for (const auto& answer : answers) {
         DeliverLocked(answer.data(), static_cast<uint32_t>(answer.size()));
     }
 }

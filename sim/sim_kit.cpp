@@ -1,6 +1,7 @@
 // The simulated Kit's owner controls: plugging, the board's own sends and what it recorded.
 #include "sim/sim_kit.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "sim/sim_devices.h"
@@ -129,6 +130,37 @@ bool CSimKit::Silent() const {
     return state->board.silent;
 }
 
+void CSimKit::SetVersionReply(sim::VersionReply reply) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        state->board.versionReply = reply;
+    }
+    state->NotifyObserver();
+}
+
+sim::VersionReply CSimKit::GetVersionReply() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return state->board.versionReply;
+}
+
+void CSimKit::SetPortFault(const std::string& portName, sim::PortFault fault) {
+    {
+        std::lock_guard<std::mutex> hold(state->mutex);
+        if (fault == sim::PortFault::NONE) {
+            state->portFaults.erase(portName);
+        } else {
+            state->portFaults[portName] = fault;
+        }
+    }
+    state->NotifyObserver();
+}
+
+sim::PortFault CSimKit::GetPortFault(const std::string& portName) const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    const auto found = state->portFaults.find(portName);
+    return found != state->portFaults.end() ? found->second : sim::PortFault::NONE;
+}
+
 void CSimKit::SendUsb(const std::vector<uint8_t>& bytes) {
     {
         std::unique_lock<std::mutex> hold(state->mutex);
@@ -199,6 +231,30 @@ std::vector<std::vector<uint8_t>> CSimKit::OutputReports() const {
 std::vector<uint8_t> CSimKit::SerialReceived() const {
     std::lock_guard<std::mutex> hold(state->mutex);
     return {state->serialReceived.begin(), state->serialReceived.end()};
+}
+
+namespace {
+
+std::vector<uint8_t> Tail(const std::deque<uint8_t>& bytes, size_t maxBytes) {
+    const size_t count = std::min(maxBytes, bytes.size());
+    return {bytes.end() - static_cast<std::ptrdiff_t>(count), bytes.end()};
+}
+
+}  // namespace
+
+std::vector<uint8_t> CSimKit::UsbDataTail(size_t maxBytes) const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return Tail(state->usbDataReceived, maxBytes);
+}
+
+std::vector<uint8_t> CSimKit::SerialTail(size_t maxBytes) const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return Tail(state->serialReceived, maxBytes);
+}
+
+std::vector<sim::Taken> CSimKit::Commands() const {
+    std::lock_guard<std::mutex> hold(state->mutex);
+    return {state->commands.begin(), state->commands.end()};
 }
 
 int CSimKit::VersionRequests() const {

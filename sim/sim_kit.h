@@ -11,8 +11,12 @@
 
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
+#include "sim/board_model.h"
 
 namespace sim {
+// What opening a COM port meets besides the Kit's own line: nothing in the way, another
+// program holding it, or a node the user may not open.
+enum class PortFault { NONE, BUSY, DENIED };
 class CSimState;
 class CSimHidSystem;
 class CSimSerialPorts;
@@ -57,6 +61,14 @@ class CSimKit {
     // A silent board answers nothing (no version, no close answer, no echo).
     void SetSilent(bool silent);
     bool Silent() const;
+    // An odd answer to the version request only (short, long or none); see VersionReply.
+    void SetVersionReply(sim::VersionReply reply);
+    sim::VersionReply GetVersionReply() const;
+    // Makes a COM port busy (another program holds it) or locked (EACCES), whether or not
+    // anything is behind it; NONE gives it back to what it is ("COM1" the Kit's line, the
+    // others missing). Takes effect at the next open.
+    void SetPortFault(const std::string& portName, sim::PortFault fault);
+    sim::PortFault GetPortFault(const std::string& portName) const;
 
     // The board sends bytes of its own accord: over USB as input reports of up to 7 payload
     // bytes, or on the serial line (lost while no port is open).
@@ -75,6 +87,12 @@ class CSimKit {
     // reports and 1 MiB, so endless traffic keeps memory bounded).
     std::vector<std::vector<uint8_t>> OutputReports() const;
     std::vector<uint8_t> SerialReceived() const;
+    // The latest user data the board took, at most maxBytes: the payloads of its data
+    // reports over USB, every byte on the serial line.
+    std::vector<uint8_t> UsbDataTail(size_t maxBytes) const;
+    std::vector<uint8_t> SerialTail(size_t maxBytes) const;
+    // The latest commands it took (version request, LED, close), the oldest first.
+    std::vector<sim::Taken> Commands() const;
     int VersionRequests() const;
     int CloseCommands() const;
     // Input reports dropped on full queues of handles that are being read, and bytes

@@ -1,6 +1,6 @@
 // The simulated Kit's virtual serial ports: "COM1" is the board's line, opened exclusively;
-// every other name is missing. A disconnect hangs up the open port for good. Errors carry the texts
-// the OS gives for the same conditions.
+// every other name is missing unless the owner makes it busy or locked. A disconnect hangs up the
+// open port for good. Errors carry the texts the OS gives for the same conditions.
 #include <algorithm>
 #include <chrono>
 
@@ -15,6 +15,7 @@ constexpr const char* TEXT_BUSY = "Device or resource busy";
 constexpr const char* TEXT_IO_ERROR = "Input/output error";
 constexpr const char* TEXT_BAD_DESCRIPTOR = "Bad file descriptor";
 constexpr const char* TEXT_INVALID = "Invalid argument";
+constexpr const char* TEXT_DENIED = "Permission denied";
 
 // Like errno: the calling thread's last failure.
 thread_local std::string t_lastError;
@@ -31,6 +32,14 @@ class CSimSerialPort : public platform::ISerialPort {
 
     int Open(const std::string& portName) override {
         std::lock_guard<std::mutex> hold(state->mutex);
+        // A fault stands for a port that exists: one that fails whatever is behind it.
+        const auto fault = state->portFaults.find(portName);
+        if (fault != state->portFaults.end() && fault->second == PortFault::BUSY) {
+            return Fail(TEXT_BUSY);
+        }
+        if (fault != state->portFaults.end() && fault->second == PortFault::DENIED) {
+            return Fail(TEXT_DENIED);
+        }
         if (portName != KIT_PORT_NAME || !state->serialConnected) {
             return Fail(TEXT_NO_SUCH_FILE);
         }

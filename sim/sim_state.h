@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include "platform/hid_device.h"
 #include "platform/serial_port.h"
 #include "sim/board_model.h"
+#include "sim/sim_kit.h"
 
 namespace sim {
 
@@ -37,6 +39,8 @@ inline constexpr int STALLED_WRITE_MS = 5000;
 inline constexpr int PACING_LIMIT_MS = 2000;
 inline constexpr const char* KIT_PATH = "/sim/hidraw2";
 inline constexpr const char* KIT_PORT_NAME = "COM1";
+// Commands the board remembers for its owner, the latest last.
+inline constexpr size_t RECORDED_COMMANDS = 8;
 
 // One HID interface of the virtual system.
 struct HidDeviceInfo {
@@ -93,6 +97,8 @@ class CSimState {
     bool outStalled = false;                      // the board has stopped reading its OUT endpoint
     std::deque<std::vector<uint8_t>> stalledOut;  // written meanwhile, not yet taken
     std::deque<std::vector<uint8_t>> outputReports;
+    std::deque<uint8_t> usbDataReceived;  // payloads of the data reports, bounded as serialReceived
+    std::deque<Taken> commands;           // the latest RECORDED_COMMANDS commands
     int droppedInputReports = 0;
     std::vector<std::shared_ptr<HidQueue>> openQueues;  // every handle not yet closed
 
@@ -104,6 +110,7 @@ class CSimState {
     std::deque<uint8_t> serialReceived;
     int droppedSerialBytes = 0;
     platform::SerialLineState lineState;
+    std::map<std::string, PortFault> portFaults;  // by COM name; absent: NONE
 
   private:
     std::mutex observerMutex;
