@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
@@ -111,7 +112,7 @@ class CTemplateGroupBox : public QGroupBox {
     using QGroupBox::QGroupBox;
 
   protected:
-    void paintEvent(QPaintEvent*) override {
+    void paintEvent(QPaintEvent* event) override {
         QPainter painter(this);
         const QFontMetrics metrics(font());
         const QRect frame = rect().adjusted(0, metrics.height() / 2, -1, -1);
@@ -119,8 +120,10 @@ class CTemplateGroupBox : public QGroupBox {
         painter.drawRect(frame.adjusted(0, 0, -1, -1));
         painter.setPen(palette().color(QPalette::Light));
         painter.drawRect(frame.adjusted(1, 1, 0, 0));
+        // A child repainted below the title (a traffic view's scroll bar, many times a second)
+        // brings its group box along: measuring the title then would be wasted.
         const QString text = title();
-        if (!text.isEmpty()) {
+        if (!text.isEmpty() && event->rect().top() < metrics.height()) {
             const QRect textRect(metrics.averageCharWidth(), 0, metrics.horizontalAdvance(text),
                                  metrics.height());
             painter.fillRect(textRect, palette().color(QPalette::Window));

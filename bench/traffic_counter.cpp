@@ -5,6 +5,8 @@
 
 CTrafficCounter::CTrafficCounter(QWidget* parent) : QLabel(parent) {
     setTextFormat(Qt::PlainText);
+    // Opaque, so a new count does not repaint the group box behind it.
+    setAutoFillBackground(true);
     setToolTip(
         tr("Bytes received from the board and sent to it on this channel, since the "
            "start or the last Clear"));

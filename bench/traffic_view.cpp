@@ -68,6 +68,10 @@ TrafficView::TrafficView(QWidget* parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    // Scroll bars that fill their own background are opaque to Qt: repainting one does not
+    // repaint the frame and group box behind it, several times a second while bytes flow.
+    verticalScrollBar()->setAutoFillBackground(true);
+    horizontalScrollBar()->setAutoFillBackground(true);
     viewport()->installEventFilter(this);
     localOffsetMs = QDateTime::currentDateTime().offsetFromUtc() * 1000LL;
     UpdateFont();
