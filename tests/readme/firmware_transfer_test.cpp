@@ -92,6 +92,7 @@ class FirmwareTransferTest : public ::testing::Test {
         platform.driversDirectory = cwd.Path("drivers");
         EXPECT_TRUE(QDir().mkdir(QString::fromStdString(platform.driversDirectory)));
         target = platform.driversDirectory + "/kitboard.bin";
+        platform.documentFolders = {"."};
     }
     CTempWorkingDirectory cwd;
     CRecordingBoxes sink;
