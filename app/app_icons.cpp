@@ -1,6 +1,7 @@
 // The program's icons, drawn at run time in 16 colours at 32 by 32 and 16 by 16 pixels.
 #include "app/app_icons.h"
 
+#include <QImage>
 #include <QPainter>
 #include <QPixmap>
 
@@ -65,10 +66,12 @@ void DrawConnector(QPainter& painter) {
     }
 }
 
-QPixmap Paint(int iconId, int size) {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
+}  // namespace
+
+QImage DrawAppIcon(int iconId, int size) {
+    QImage image(size, size, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.scale(size / 32.0, size / 32.0);
     if (iconId == SPARE_ICON) {
@@ -76,17 +79,15 @@ QPixmap Paint(int iconId, int size) {
     } else {
         DrawBoard(painter);
     }
-    return pixmap;
+    return image;
 }
-
-}  // namespace
 
 QIcon LoadAppIcon(int iconId) {
     if (iconId != ABOUT_ICON && iconId != SPARE_ICON && iconId != MAIN_ICON) {
         return QIcon();
     }
     QIcon icon;
-    icon.addPixmap(Paint(iconId, 32));
-    icon.addPixmap(Paint(iconId, 16));
+    icon.addPixmap(QPixmap::fromImage(DrawAppIcon(iconId, 32)));
+    icon.addPixmap(QPixmap::fromImage(DrawAppIcon(iconId, 16)));
     return icon;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 
 // Icon resources: the About box's (128), a spare one no window shows (132) and the main
 // window's (133).
@@ -11,3 +12,7 @@ inline constexpr int MAIN_ICON = 133;
 
 // The icon with this resource id holding both sizes; a null icon for unknown ids.
 QIcon LoadAppIcon(int iconId);
+
+// The drawing of icon `iconId` at `size` by `size` pixels; the menu entries' icon files are made
+// from it at build time.
+QImage DrawAppIcon(int iconId, int size);

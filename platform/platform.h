@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/hid_device.h"
 #include "platform/message_box.h"
@@ -10,12 +11,23 @@
 
 namespace platform {
 
+// The folders the program's documents (Readme.rtf, Test.bin) are looked for in, in order: the
+// working directory, so a file the user puts there wins; then the data folder of an installed
+// Palvex, beside the executable (a moved install) and where it was built to be installed.
+std::vector<std::string> DocumentFolders();
+
+// `name` in the first of `folders` that holds it as a regular file; `name` itself when none
+// does, so that an error names the file the way the user knows it.
+std::string FindDocument(const std::string& name, const std::vector<std::string>& folders);
+
 struct Platform {
     ISerialPorts* serialPorts = nullptr;
     IHidSystem* hid = nullptr;
     IMessageBoxSink* messageBoxes = nullptr;
     // Where the firmware transfer puts kitboard.bin.
     std::string driversDirectory = "/lib/firmware";
+    // Where the ReadMe page finds Readme.rtf and Test.bin.
+    std::vector<std::string> documentFolders = DocumentFolders();
 };
 
 }  // namespace platform

@@ -1,5 +1,5 @@
-// The test firmware transfer: copies Test.bin into the drivers directory as kitboard.bin,
-// whole or not at all.
+// The test firmware transfer: copies Test.bin (from the working directory, else the installed
+// data folder) into the drivers directory as kitboard.bin, whole or not at all.
 #pragma once
 
 #include <string>

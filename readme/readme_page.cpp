@@ -100,7 +100,7 @@ bool CReadMePage::OnInitDialog() {
     connect(transferButton, &QPushButton::clicked, this, &CReadMePage::OnTransfer);
 
     std::string text;
-    if (!ReadDocument(README_FILE, text)) {
+    if (!ReadDocument(platform::FindDocument(README_FILE, platform.documentFolders), text)) {
         ShowFileError();
         return false;
     }
@@ -115,7 +115,8 @@ bool CReadMePage::OnInitDialog() {
 
 void CReadMePage::OnTransfer() {
     const FirmwareTransferResult result =
-        TransferFirmware(FIRMWARE_SOURCE, FirmwareTargetPath(platform.driversDirectory));
+        TransferFirmware(platform::FindDocument(FIRMWARE_SOURCE, platform.documentFolders),
+                         FirmwareTargetPath(platform.driversDirectory));
     if (!result.done) {
         // Which file and why, below the usual text: "/lib/firmware/kitboard.bin: Permission
         // denied" tells the user what to do about it.

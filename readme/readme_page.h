@@ -13,7 +13,7 @@
 class QPushButton;
 class QTextEdit;
 
-// The document file, resolved against the current working directory.
+// The document file, looked for in the working directory, then in the installed data folder.
 constexpr const char* README_FILE = "Readme.rtf";
 // Bytes the view asks for per callback.
 constexpr int32_t STREAM_IN_REQUEST = 4096;

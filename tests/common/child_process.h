@@ -37,6 +37,12 @@ inline std::string InChild(const std::function<std::string()>& body) {
     return text;
 }
 
+// Whether DropPrivileges can work: only root may become another user. Run by an ordinary
+// user (scripts/test with sudo), the cases that need it are skipped and say so.
+inline bool CanDropPrivileges() {
+    return geteuid() == 0;
+}
+
 // Root to nobody: tests run as root, whom permission bits do not stop.
 inline bool DropPrivileges() {
     return geteuid() == 0 && setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;

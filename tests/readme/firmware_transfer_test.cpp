@@ -92,6 +92,7 @@ class FirmwareTransferTest : public ::testing::Test {
         platform.driversDirectory = cwd.Path("drivers");
         EXPECT_TRUE(QDir().mkdir(QString::fromStdString(platform.driversDirectory)));
         target = platform.driversDirectory + "/kitboard.bin";
+        platform.documentFolders = {"."};
     }
     CTempWorkingDirectory cwd;
     CRecordingBoxes sink;
@@ -179,6 +180,7 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
         std::string directory;          // the drivers directory
         std::string path;               // the detail the box shows
         std::string reason;
+        bool asOtherUser = false;  // the child becomes another user, which only root can do
     } cases[] = {
         {"no Test.bin", noSource, {}, {}, drivers, source, std::strerror(ENOENT)},
         {"FIFO Test.bin", fifoSource, {}, {}, drivers, source, "Not a regular file"},
@@ -187,12 +189,17 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
         {"no directory", {}, {}, {}, missing, missing + "/kitboard.bin", std::strerror(ENOENT)},
         {"under a file", {}, {}, {}, inFile, inFile + "/kitboard.bin", std::strerror(ENOTDIR)},
         {"no drivers directory", {}, {}, {}, "", "", "No drivers directory is known"},
-        {"directory not writable", {}, {}, DropPrivileges, drivers, target, std::strerror(EACCES)},
+        {"read-only dir", {}, {}, DropPrivileges, drivers, target, std::strerror(EACCES), true},
         // The rename is refused: another user's target in a sticky directory.
-        {"sticky", sticky, {}, DropPrivileges, drivers, target, std::strerror(EPERM)},
+        {"sticky", sticky, {}, DropPrivileges, drivers, target, std::strerror(EPERM), true},
         {"short write", {}, {}, shortWrites, drivers, target, std::strerror(EFBIG)},
     };
+    std::string needRoot;
     for (const auto& fault : cases) {
+        if (fault.asOtherUser && !CanDropPrivileges()) {
+            needRoot += std::string(" \"") + fault.what + "\"";
+            continue;
+        }
         unlink(source.c_str());
         WriteFile(source, image);
         ASSERT_EQ(chmod(drivers.c_str(), 0755), 0);
@@ -235,6 +242,9 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
     EXPECT_EQ(QFile::permissions(QString::fromStdString(target)) & QFileDevice::ReadOther,
               QFileDevice::Permissions());
     EXPECT_TRUE(Leftovers(drivers).isEmpty());
+    if (!needRoot.empty()) {
+        GTEST_SKIP() << "every case ran but" << needRoot << ", which need root";
+    }
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ class ReadMePageTest : public ::testing::Test {
     ReadMePageTest() {
         platform.messageBoxes = &sink;
         platform.driversDirectory = cwd.Path();
+        platform.documentFolders = {"."};  // an installed Palvex must not answer for the cwd
     }
     CTempWorkingDirectory cwd;
     CRecordingBoxes sink;
@@ -104,6 +105,35 @@ TEST_F(ReadMePageTest, MissingOrLockedDocumentShowsOneBoxAndThePageStillWorks) {
     ASSERT_TRUE(QDir().mkdir(QString::fromStdString(cwd.Path(README_FILE))));
     CReadMePage directory(nullptr, platform);
     EXPECT_EQ(sink.Entries(), std::vector<std::string>{FILE_ERROR_BOX});
+}
+
+// Started from a folder without the documents (as from a desktop menu), the page finds them
+// in the data folder; a document in the working directory still wins over the installed one.
+TEST_F(ReadMePageTest, DocumentsComeFromTheWorkingDirectoryElseTheDataFolder) {
+    QTemporaryDir data;
+    const std::string dataDir = data.path().toStdString();
+    WriteFile(dataDir + "/" + README_FILE, "{\\rtf1 installed}");
+    WriteFile(dataDir + "/Test.bin", "installed image");
+    platform.documentFolders = {".", cwd.Path("absent"), dataDir};
+    platform.driversDirectory = cwd.Path("drivers");
+    ASSERT_TRUE(QDir().mkdir(QString::fromStdString(platform.driversDirectory)));
+
+    const struct {
+        bool localCopies;
+        const char* shown;
+        const char* image;
+    } cases[] = {{false, "installed", "installed image"}, {true, "local", "local image"}};
+    for (const auto& c : cases) {
+        if (c.localCopies) {
+            WriteFile(cwd.Path(README_FILE), "{\\rtf1 local}");
+            WriteFile(cwd.Path("Test.bin"), "local image");
+        }
+        CReadMePage page(nullptr, platform);
+        EXPECT_EQ(page.ReadMeView()->toPlainText(), c.shown);
+        page.TransferButton()->click();
+        EXPECT_EQ(ReadFile(platform.driversDirectory + "/kitboard.bin"), c.image);
+        EXPECT_TRUE(sink.Entries().empty()) << c.shown;
+    }
 }
 
 }  // namespace
