@@ -72,9 +72,7 @@ int UsbWorker(WorkerControl& control) {
         }
         // Only a full receiveRing loses a byte, and then only from the version reply; pausing
         // would hold up the view, so the worker goes straight on.
-        for (uint32_t i = 0; i < count; ++i) {
-            receiveRing.PutWhenFree(buffer[i]);
-        }
+        receiveRing.PutAllWhenFree(buffer, count);
         if (TrafficView* view = control.view.load()) {
             view->AppendBytes(buffer, count);
         }
@@ -124,9 +122,7 @@ int Rs232Worker(WorkerControl& control) {
             continue;
         }
         readyButEmpty = false;
-        for (uint32_t i = 0; i < count; ++i) {
-            receiveRing.PutWhenFree(buffer[i]);
-        }
+        receiveRing.PutAllWhenFree(buffer, count);
         if (TrafficView* view = control.view.load()) {
             view->AppendBytes(buffer, count);
         }

@@ -13,7 +13,7 @@ class CTrafficCounter : public QLabel {
     Q_OBJECT
   public:
     // New counts are shown at most this often.
-    static constexpr int REFRESH_MS = 250;
+    static constexpr int REFRESH_MS = 500;
 
     explicit CTrafficCounter(QWidget* parent = nullptr);
 

@@ -38,7 +38,7 @@ class TrafficView : public QAbstractScrollArea {
     // cost per MB low.
     static constexpr qint64 BUSY_RATE = 100000;
     static constexpr int RATE_WINDOW_MS = 100;
-    static constexpr int BUSY_FRAME_MS = 50;
+    static constexpr int BUSY_FRAME_MS = 100;
     // The longest pause between updates while updates are slow.
     static constexpr int MAX_FRAME_MS = 200;
     // A line longer than this goes on in the next row, so no row grows without end.
@@ -236,7 +236,7 @@ class TrafficView : public QAbstractScrollArea {
     QElapsedTimer rateWindow;
     qint64 windowBytes = 0;  // taken since rateWindow started
     bool busy = false;
-    static constexpr int BAR_PAINT_MS = 250;  // scroll bars, while busy
+    static constexpr int BAR_PAINT_MS = 500;  // scroll bars, while busy
     QTimer barTimer;
     qint64 lastCostNs = 0;  // the latest update with its paint
     qint64 paintNs = 0;

@@ -16,18 +16,31 @@ int CByteRing::Put(uint8_t value) {
     return PutHeld(value);
 }
 
-int CByteRing::PutWhenFree(uint8_t value) {
+void CByteRing::TakeGuard() {
     // Another Put or Get holds the guard for a few instructions only, as in Reset.
     while (busy.test_and_set(std::memory_order_acquire)) {
         std::this_thread::yield();
     }
-    return PutHeld(value);
+}
+
+void CByteRing::PutAllWhenFree(const uint8_t* bytes, size_t count) {
+    TakeGuard();
+    // Nothing leaves while the guard is held: once one byte finds the ring full, so would
+    // every one after it.
+    for (size_t i = 0; i < count && Store(bytes[i]) >= 0; ++i) {
+    }
+    busy.clear(std::memory_order_release);
 }
 
 int CByteRing::PutHeld(uint8_t value) {
+    const int result = Store(value);
+    busy.clear(std::memory_order_release);
+    return result;
+}
+
+int CByteRing::Store(uint8_t value) {
     const uint16_t held = count.load(std::memory_order_relaxed);
     if (full || held >= capacity) {
-        busy.clear(std::memory_order_release);
         return -1;
     }
     uint32_t position = readIndex + held;
@@ -44,7 +57,6 @@ int CByteRing::PutHeld(uint8_t value) {
             full = true;
         }
     }
-    busy.clear(std::memory_order_release);
     return result;
 }
 

@@ -19,8 +19,9 @@ class CByteRing {
     // 0: stored; 2: stored and fewer than HIGH_MARK places are free; -1: not stored
     // (full, or another thread is inside the ring).
     int Put(uint8_t value);
-    // As Put, but a moment's hold by another thread is waited out: -1 only in the full state.
-    int PutWhenFree(uint8_t value);
+    // Put for each byte in order, but a moment's hold by another thread is waited out, once
+    // for the whole batch: only the full state refuses bytes (and then all that follow).
+    void PutAllWhenFree(const uint8_t* bytes, size_t count);
     // 1: the oldest byte was removed into out; 0: nothing removed (empty or busy).
     int Get(uint8_t& out);
     // Drops every byte. Waits for a Put or Get running on another thread to leave first,
@@ -30,7 +31,9 @@ class CByteRing {
     int Count() const { return count.load(std::memory_order_acquire); }
 
   private:
-    int PutHeld(uint8_t value);  // Put's work, with the guard taken
+    int PutHeld(uint8_t value);  // Put's work, with the guard taken; releases it
+    int Store(uint8_t value);    // Put's work, the guard kept
+    void TakeGuard();            // waits out another thread's moment inside
 
     friend struct ByteRingProbe;  // lets tests hold the guard as another thread would
 

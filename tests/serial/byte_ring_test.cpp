@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "tests/serial/byte_ring_probe.h"
 
@@ -54,6 +55,17 @@ TEST(ByteRing, BoundariesHysteresisBusyAndReset) {
     EXPECT_EQ(ring.Put(42), 0);
     EXPECT_EQ(ring.Get(out), 1);
     EXPECT_EQ(out, 42);
+
+    // A batch stops where the ring is full and keeps its order.
+    std::vector<uint8_t> batch(5000);
+    for (size_t i = 0; i < batch.size(); ++i) {
+        batch[i] = static_cast<uint8_t>(i * 7);
+    }
+    ring.PutAllWhenFree(batch.data(), batch.size());
+    EXPECT_EQ(ring.Count(), 4096);
+    for (size_t i = 0; i < 4096 && ring.Get(out) == 1; ++i) {
+        ASSERT_EQ(out, batch[i]) << i;
+    }
 }
 
 // Two producers put numbered bytes (top bit: producer, low 7 bits: sequence) while one
