@@ -9,42 +9,44 @@
 
 namespace platform {
 
-// Parity and stop-bit codes as the serial settings carry them.
-enum : uint8_t { NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3, SPACEPARITY = 4 };
-enum : uint8_t { ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2 };
-enum : uint8_t { DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2 };
+// Parity and stop-bit codes as the serial settings carry them. The values are Win32's; the
+// names are not, since <windows.h> defines those as macros and meets this header there.
 enum : uint8_t {
-    RTS_CONTROL_DISABLE = 0,
-    RTS_CONTROL_ENABLE = 1,
-    RTS_CONTROL_HANDSHAKE = 2,
-    RTS_CONTROL_TOGGLE = 3
+    PARITY_NONE = 0,
+    PARITY_ODD = 1,
+    PARITY_EVEN = 2,
+    PARITY_MARK = 3,
+    PARITY_SPACE = 4
 };
+enum : uint8_t { STOP_BITS_ONE = 0, STOP_BITS_ONE5 = 1, STOP_BITS_TWO = 2 };
+enum : uint8_t { DTR_OFF = 0, DTR_ON = 1, DTR_HANDSHAKE = 2 };
+enum : uint8_t { RTS_OFF = 0, RTS_ON = 1, RTS_HANDSHAKE = 2, RTS_TOGGLE = 3 };
 
 // The line state of a port: the device control block the link reads, changes and writes back.
 // Fields the link does not set keep what the port reported.
 struct SerialLineState {
     uint32_t baudRate = 0;
     uint8_t byteSize = 8;
-    uint8_t parity = NOPARITY;
-    uint8_t stopBits = ONESTOPBIT;
+    uint8_t parity = PARITY_NONE;
+    uint8_t stopBits = STOP_BITS_ONE;
     bool fBinary = true;
     bool fParity = false;
     bool fOutxCtsFlow = false;
     bool fOutxDsrFlow = false;
-    uint8_t fDtrControl = DTR_CONTROL_DISABLE;
+    uint8_t fDtrControl = DTR_OFF;
     bool fDsrSensitivity = false;
     bool fTXContinueOnXoff = true;
     bool fOutX = false;
     bool fInX = false;
     bool fErrorChar = false;
     bool fNull = false;
-    uint8_t fRtsControl = RTS_CONTROL_DISABLE;
+    uint8_t fRtsControl = RTS_OFF;
     bool fAbortOnError = false;
     char xonChar = 0x11;
     char xoffChar = 0x13;
 };
 
-// Timeouts in milliseconds. readInterval = MAXDWORD with both read totals 0 means
+// Timeouts in milliseconds. readInterval = TIMEOUT_MAX with both read totals 0 means
 // "a read returns at once with what has arrived".
 struct SerialTimeouts {
     uint32_t readInterval = 0;
@@ -53,7 +55,7 @@ struct SerialTimeouts {
     uint32_t writeTotalMultiplier = 0;
     uint32_t writeTotalConstant = 0;
 };
-inline constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
+inline constexpr uint32_t TIMEOUT_MAX = 0xFFFFFFFFu;
 
 // One port object: closed at construction, opened by Open, closed by Close or destruction.
 // Every operation returns 1 on success and 0 on failure; after a failure LastErrorText()

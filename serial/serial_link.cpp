@@ -67,7 +67,7 @@ int CSerialLink::ApplySettings() {
     lineState.stopBits = settings.stopBits;
 
     lineState.fBinary = true;
-    lineState.fParity = settings.parity != platform::NOPARITY;
+    lineState.fParity = settings.parity != platform::PARITY_NONE;
     lineState.fTXContinueOnXoff = true;
     lineState.fDsrSensitivity = false;
     lineState.fErrorChar = false;
@@ -78,18 +78,18 @@ int CSerialLink::ApplySettings() {
     // both DTR and RTS off and lets no handshake stop the line.
     lineState.fOutxCtsFlow = false;
     lineState.fOutxDsrFlow = false;
-    lineState.fDtrControl = platform::DTR_CONTROL_DISABLE;
-    lineState.fRtsControl = platform::RTS_CONTROL_DISABLE;
+    lineState.fDtrControl = platform::DTR_OFF;
+    lineState.fRtsControl = platform::RTS_OFF;
     lineState.fOutX = false;
     lineState.fInX = false;
     switch (settings.flowControl) {
         case 1:  // RTS/CTS
             lineState.fOutxCtsFlow = true;
-            lineState.fRtsControl = platform::RTS_CONTROL_HANDSHAKE;
+            lineState.fRtsControl = platform::RTS_HANDSHAKE;
             break;
         case 2:  // DTR/DSR
             lineState.fOutxDsrFlow = true;
-            lineState.fDtrControl = platform::DTR_CONTROL_HANDSHAKE;
+            lineState.fDtrControl = platform::DTR_HANDSHAKE;
             break;
         case 3:  // XON/XOFF
             lineState.fOutX = true;

@@ -43,7 +43,7 @@ class CSerialLink {
     platform::SerialLineState lineState;          // as last read and written by ApplySettings
     platform::SerialTimeouts timeouts;            // as last read and written by ApplyTimeouts
     SerialSettings settings;                      // port name and the corrected settings
-    const uint32_t readIntervalTimeout = platform::MAXDWORD;
+    const uint32_t readIntervalTimeout = platform::TIMEOUT_MAX;
     const uint32_t readTotalTimeoutMultiplier = 0;
     const uint32_t readTotalTimeoutConstant = 0;
     const uint32_t writeTotalTimeoutMultiplier = 2000;

@@ -87,8 +87,8 @@ class CSimSerialPort : public platform::ISerialPort {
         }
         // What termios could not express is refused, as tcsetattr would.
         if (lineState.baudRate == 0 || lineState.byteSize < 5 || lineState.byteSize > 8 ||
-            lineState.parity > platform::SPACEPARITY ||
-            lineState.stopBits > platform::TWOSTOPBITS) {
+            lineState.parity > platform::PARITY_SPACE ||
+            lineState.stopBits > platform::STOP_BITS_TWO) {
             return Fail(TEXT_INVALID);
         }
         state->lineState = lineState;
@@ -147,7 +147,7 @@ class CSimSerialPort : public platform::ISerialPort {
             return 0;
         }
         const platform::SerialTimeouts t = timeouts;
-        const bool returnAtOnce = t.readInterval == platform::MAXDWORD &&
+        const bool returnAtOnce = t.readInterval == platform::TIMEOUT_MAX &&
                                   t.readTotalMultiplier == 0 && t.readTotalConstant == 0;
         if (!returnAtOnce) {
             // Wait for the whole count or the total timeout (none when it is 0). The interval

@@ -103,27 +103,27 @@ int FramingToCflag(uint8_t byteSize, uint8_t parity, uint8_t stopBits, uint32_t&
             return Fail(EINVAL);
     }
     switch (parity) {
-        case NOPARITY:
+        case PARITY_NONE:
             break;
-        case ODDPARITY:
+        case PARITY_ODD:
             cflag |= PARENB | PARODD;
             break;
-        case EVENPARITY:
+        case PARITY_EVEN:
             cflag |= PARENB;
             break;
-        case MARKPARITY:  // stick parity: PARODD picks a parity bit of 1
+        case PARITY_MARK:  // stick parity: PARODD picks a parity bit of 1
             cflag |= PARENB | CMSPAR | PARODD;
             break;
-        case SPACEPARITY:
+        case PARITY_SPACE:
             cflag |= PARENB | CMSPAR;
             break;
         default:
             return Fail(EINVAL);
     }
     switch (stopBits) {
-        case ONESTOPBIT:
+        case STOP_BITS_ONE:
             break;
-        case TWOSTOPBITS:
+        case STOP_BITS_TWO:
             cflag |= CSTOPB;
             break;
         default:
@@ -149,13 +149,13 @@ void CflagToFraming(uint32_t cflag, SerialLineState& state) {
     }
     const bool odd = (cflag & PARODD) != 0;
     if ((cflag & PARENB) == 0) {
-        state.parity = NOPARITY;
+        state.parity = PARITY_NONE;
     } else if ((cflag & CMSPAR) != 0) {
-        state.parity = odd ? MARKPARITY : SPACEPARITY;
+        state.parity = odd ? PARITY_MARK : PARITY_SPACE;
     } else {
-        state.parity = odd ? ODDPARITY : EVENPARITY;
+        state.parity = odd ? PARITY_ODD : PARITY_EVEN;
     }
-    state.stopBits = (cflag & CSTOPB) != 0 ? TWOSTOPBITS : ONESTOPBIT;
+    state.stopBits = (cflag & CSTOPB) != 0 ? STOP_BITS_TWO : STOP_BITS_ONE;
 }
 
 CTermiosSerialPort::CTermiosSerialPort(PathResolver pathResolver)
@@ -250,16 +250,14 @@ int CTermiosSerialPort::GetLineState(SerialLineState& state) {
     state.fParity = (tio.c_iflag & INPCK) != 0;
     state.fOutxCtsFlow = hardwareFlow;
     state.fOutxDsrFlow = false;
-    state.fDtrControl = (lines & TIOCM_DTR) != 0 ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    state.fDtrControl = (lines & TIOCM_DTR) != 0 ? DTR_ON : DTR_OFF;
     state.fDsrSensitivity = false;
     state.fTXContinueOnXoff = true;
     state.fOutX = (tio.c_iflag & IXON) != 0;
     state.fInX = (tio.c_iflag & IXOFF) != 0;
     state.fErrorChar = false;
     state.fNull = false;
-    state.fRtsControl = hardwareFlow               ? RTS_CONTROL_HANDSHAKE
-                        : (lines & TIOCM_RTS) != 0 ? RTS_CONTROL_ENABLE
-                                                   : RTS_CONTROL_DISABLE;
+    state.fRtsControl = hardwareFlow ? RTS_HANDSHAKE : (lines & TIOCM_RTS) != 0 ? RTS_ON : RTS_OFF;
     state.fAbortOnError = false;
     state.xonChar = static_cast<char>(tio.c_cc[VSTART]);
     state.xoffChar = static_cast<char>(tio.c_cc[VSTOP]);
@@ -285,13 +283,13 @@ int CTermiosSerialPort::SetLineState(const SerialLineState& state) {
     if (FramingToCflag(state.byteSize, state.parity, state.stopBits, framing) == 0) {
         return 0;
     }
-    if (state.fOutxDsrFlow || state.fDtrControl == DTR_CONTROL_HANDSHAKE) {
+    if (state.fOutxDsrFlow || state.fDtrControl == DTR_HANDSHAKE) {
         return FailWithText(EINVAL, DTR_DSR_TEXT);
     }
-    if (state.fRtsControl == RTS_CONTROL_TOGGLE) {
+    if (state.fRtsControl == RTS_TOGGLE) {
         return FailWithText(EINVAL, RTS_TOGGLE_TEXT);
     }
-    const bool hardwareFlow = state.fOutxCtsFlow || state.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    const bool hardwareFlow = state.fOutxCtsFlow || state.fRtsControl == RTS_HANDSHAKE;
 
     struct termios2 tio {};
     if (Control(fd, TCGETS2, &tio) != 0) {
@@ -333,8 +331,8 @@ int CTermiosSerialPort::SetLineState(const SerialLineState& state) {
     // it starts raised (Open lowered it); otherwise the lines follow the request.
     int lower = 0;
     int raise = 0;
-    (state.fDtrControl == DTR_CONTROL_ENABLE ? raise : lower) |= TIOCM_DTR;
-    (hardwareFlow || state.fRtsControl == RTS_CONTROL_ENABLE ? raise : lower) |= TIOCM_RTS;
+    (state.fDtrControl == DTR_ON ? raise : lower) |= TIOCM_DTR;
+    (hardwareFlow || state.fRtsControl == RTS_ON ? raise : lower) |= TIOCM_RTS;
     // Lowering is best effort: USB CDC devices without line control answer EPIPE or
     // EOPNOTSUPP, and lines that stay up must not cost the port.
     if (lower != 0) {
@@ -443,18 +441,18 @@ int CTermiosSerialPort::Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count
         return 1;
     }
     const SerialTimeouts limits = timeouts;
-    // readInterval MAXDWORD with both totals 0: hand back what has arrived, at once.
-    const bool atOnce = limits.readInterval == MAXDWORD && limits.readTotalMultiplier == 0 &&
+    // readInterval TIMEOUT_MAX with both totals 0: hand back what has arrived, at once.
+    const bool atOnce = limits.readInterval == TIMEOUT_MAX && limits.readTotalMultiplier == 0 &&
                         limits.readTotalConstant == 0;
-    // readInterval and multiplier MAXDWORD: wait up to the constant for the first byte only.
-    const bool firstByteOnly = limits.readInterval == MAXDWORD &&
-                               limits.readTotalMultiplier == MAXDWORD &&
-                               limits.readTotalConstant > 0 && limits.readTotalConstant < MAXDWORD;
+    // readInterval and multiplier TIMEOUT_MAX: wait up to the constant for the first byte only.
+    const bool firstByteOnly =
+        limits.readInterval == TIMEOUT_MAX && limits.readTotalMultiplier == TIMEOUT_MAX &&
+        limits.readTotalConstant > 0 && limits.readTotalConstant < TIMEOUT_MAX;
     const uint64_t totalMs =
         firstByteOnly ? limits.readTotalConstant
                       : uint64_t{limits.readTotalMultiplier} * maxBytes + limits.readTotalConstant;
     const bool hasTotal = totalMs > 0;
-    const bool hasInterval = limits.readInterval != 0 && limits.readInterval != MAXDWORD;
+    const bool hasInterval = limits.readInterval != 0 && limits.readInterval != TIMEOUT_MAX;
     const Clock::time_point start = Clock::now();
     const Clock::time_point totalDeadline =
         start + Milliseconds(std::min<uint64_t>(totalMs, uint64_t{INT_MAX} * 1000));

@@ -37,7 +37,7 @@ TEST(SimWindow, SwitchesDriveTheKitAndTheWindowFollowsItFromAnyThreadWhileItLive
         auto port = kit.SerialPorts().CreatePort();
         ASSERT_EQ(port->Open("COM1"), 1);
         platform::SerialTimeouts atOnce;  // reads return what is there
-        atOnce.readInterval = platform::MAXDWORD;
+        atOnce.readInterval = platform::TIMEOUT_MAX;
         ASSERT_EQ(port->SetTimeouts(atOnce), 1);
         window.SendBox()->setText(QString::fromUtf8("\u20AC\u00E9?"));
         window.SendSerialButton()->click();

@@ -158,19 +158,19 @@ TEST_F(SerialLinkTest, FlowControlModesSetTheirFields) {
         bool xon;
     };
     const Row rows[] = {
-        {0, false, false, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false},
-        {1, true, false, DTR_CONTROL_DISABLE, RTS_CONTROL_HANDSHAKE, false},
-        {2, false, true, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_DISABLE, false},
-        {3, false, false, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, true},
-        {-1, false, false, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false},
+        {0, false, false, DTR_OFF, RTS_OFF, false},
+        {1, true, false, DTR_OFF, RTS_HANDSHAKE, false},
+        {2, false, true, DTR_HANDSHAKE, RTS_OFF, false},
+        {3, false, false, DTR_OFF, RTS_OFF, true},
+        {-1, false, false, DTR_OFF, RTS_OFF, false},
     };
     for (const Row& row : rows) {
         auto link = OpenLink({"COM1", 19200, 8, 0, 0, row.mode});
         // The port reports every handshake on: each one the mode does not use must go.
         SerialLineState& on = port->reported;
         on.fOutxCtsFlow = on.fOutxDsrFlow = on.fOutX = on.fInX = true;
-        on.fDtrControl = DTR_CONTROL_ENABLE;
-        on.fRtsControl = RTS_CONTROL_ENABLE;
+        on.fDtrControl = DTR_ON;
+        on.fRtsControl = RTS_ON;
         ASSERT_EQ(link->ApplySettings(), 1);
         const SerialLineState& s = port->written;
         EXPECT_EQ(std::make_tuple(s.fOutxCtsFlow, s.fOutxDsrFlow, s.fDtrControl, s.fRtsControl,
@@ -202,14 +202,14 @@ TEST_F(SerialLinkTest, OpenProgramsThePortInOrderAndStopsAtAFailingStep) {
                 const platform::SerialLineState& s = port->written;
                 EXPECT_EQ(std::make_tuple(s.baudRate, s.byteSize, s.parity, s.stopBits, s.fParity,
                                           s.xonChar),
-                          std::make_tuple(9600u, uint8_t{8}, platform::EVENPARITY,
-                                          platform::TWOSTOPBITS, true, '!'));
+                          std::make_tuple(9600u, uint8_t{8}, platform::PARITY_EVEN,
+                                          platform::STOP_BITS_TWO, true, '!'));
                 EXPECT_FALSE(s.fNull || s.fAbortOnError);
                 const platform::SerialTimeouts& t = port->timeouts;
                 EXPECT_EQ(
                     std::make_tuple(t.readInterval, t.readTotalMultiplier, t.readTotalConstant,
                                     t.writeTotalMultiplier, t.writeTotalConstant),
-                    std::make_tuple(platform::MAXDWORD, 0u, 0u, 2000u, 0u));
+                    std::make_tuple(platform::TIMEOUT_MAX, 0u, 0u, 2000u, 0u));
             }
             log.clear();
         }

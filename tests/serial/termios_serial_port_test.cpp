@@ -109,11 +109,11 @@ TEST_F(PtySerialTest, LineStateGoesToTermiosAndBackAndUnsupportedModesAreRefused
         tcflag_t cflag;
     };
     for (const Framing& c : std::vector<Framing>{
-             {8, NOPARITY, ONESTOPBIT, CS8},
-             {7, ODDPARITY, TWOSTOPBITS, CS7 | PARENB | PARODD | CSTOPB},
-             {8, EVENPARITY, ONESTOPBIT, CS8 | PARENB},
-             {7, MARKPARITY, ONESTOPBIT, CS7 | PARENB | CMSPAR | PARODD},
-             {8, SPACEPARITY, TWOSTOPBITS, CS8 | PARENB | CMSPAR | CSTOPB},
+             {8, PARITY_NONE, STOP_BITS_ONE, CS8},
+             {7, PARITY_ODD, STOP_BITS_TWO, CS7 | PARENB | PARODD | CSTOPB},
+             {8, PARITY_EVEN, STOP_BITS_ONE, CS8 | PARENB},
+             {7, PARITY_MARK, STOP_BITS_ONE, CS7 | PARENB | CMSPAR | PARODD},
+             {8, PARITY_SPACE, STOP_BITS_TWO, CS8 | PARENB | CMSPAR | CSTOPB},
          }) {
         uint32_t cflag = 0;
         ASSERT_EQ(FramingToCflag(c.bits, c.parity, c.stop, cflag), 1);
@@ -124,9 +124,9 @@ TEST_F(PtySerialTest, LineStateGoesToTermiosAndBackAndUnsupportedModesAreRefused
                   std::make_tuple(c.bits, c.parity, c.stop));
     }
     uint32_t cflag = 0;
-    EXPECT_EQ(FramingToCflag(8, NOPARITY, ONE5STOPBITS, cflag), 0);
-    EXPECT_EQ(FramingToCflag(9, NOPARITY, ONESTOPBIT, cflag), 0);
-    EXPECT_EQ(FramingToCflag(8, 5, ONESTOPBIT, cflag), 0);
+    EXPECT_EQ(FramingToCflag(8, PARITY_NONE, STOP_BITS_ONE5, cflag), 0);
+    EXPECT_EQ(FramingToCflag(9, PARITY_NONE, STOP_BITS_ONE, cflag), 0);
+    EXPECT_EQ(FramingToCflag(8, 5, STOP_BITS_ONE, cflag), 0);
 
     CTermiosSerialPort port;
     ASSERT_EQ(port.Open(slavePath), 1) << port.LastErrorText();
@@ -134,26 +134,26 @@ TEST_F(PtySerialTest, LineStateGoesToTermiosAndBackAndUnsupportedModesAreRefused
     ASSERT_EQ(port.GetLineState(base), 1);
     SerialLineState state = base;
     state.baudRate = 9600;
-    state.stopBits = TWOSTOPBITS;
+    state.stopBits = STOP_BITS_TWO;
     state.fOutxCtsFlow = state.fOutX = state.fInX = true;
-    state.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    state.fRtsControl = RTS_HANDSHAKE;
     ASSERT_EQ(port.SetLineState(state), 1) << port.LastErrorText();
     SerialLineState back;
     ASSERT_EQ(port.GetLineState(back), 1);
     EXPECT_EQ(
         std::make_tuple(back.baudRate, back.stopBits, back.fOutxCtsFlow, back.fOutX, back.fInX),
-        std::make_tuple(9600u, TWOSTOPBITS, true, true, true));
+        std::make_tuple(9600u, STOP_BITS_TWO, true, true, true));
     termios tio{};
     ASSERT_EQ(tcgetattr(slave, &tio), 0);
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
 
     SerialLineState refused = base;
-    refused.stopBits = ONE5STOPBITS;
+    refused.stopBits = STOP_BITS_ONE5;
     EXPECT_EQ(port.SetLineState(refused), 0);
     EXPECT_EQ(port.LastErrorText(), std::strerror(EINVAL));
     refused = base;
     refused.fOutxDsrFlow = true;
-    refused.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    refused.fDtrControl = DTR_HANDSHAKE;
     EXPECT_EQ(port.SetLineState(refused), 0);
     EXPECT_NE(port.LastErrorText().find("DTR/DSR"), std::string::npos) << port.LastErrorText();
     ASSERT_EQ(port.GetLineState(refused), 1);
@@ -230,7 +230,7 @@ TEST_F(PtySerialTest, AWriteThatCannotMoveAByteTimesOut) {
     platform::CTermiosSerialPort port;
     ASSERT_EQ(port.Open(slavePath), 1);
     // Nobody reads the master: fill the pty until it takes no more.
-    ASSERT_EQ(port.SetTimeouts({platform::MAXDWORD, 0, 0, 0, 20}), 1);
+    ASSERT_EQ(port.SetTimeouts({platform::TIMEOUT_MAX, 0, 0, 0, 20}), 1);
     const std::vector<uint8_t> block(1 << 16, 'x');
     uint32_t written = block.size();
     for (int i = 0; i < 64 && written == block.size(); ++i) {
@@ -238,7 +238,7 @@ TEST_F(PtySerialTest, AWriteThatCannotMoveAByteTimesOut) {
     }
     ASSERT_LT(written, block.size()) << "the pty never filled up";
 
-    ASSERT_EQ(port.SetTimeouts({platform::MAXDWORD, 0, 0, 1, 20}), 1);
+    ASSERT_EQ(port.SetTimeouts({platform::TIMEOUT_MAX, 0, 0, 1, 20}), 1);
     const auto start = Clock::now();
     ASSERT_EQ(port.Write(block.data(), 1, written), 1);
     EXPECT_EQ(written, 0u);
@@ -321,7 +321,7 @@ TEST_F(PtySerialTest, AHungUpPortIsGoneAndReportedOnce) {
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     platform::CTermiosSerialPort port;
     ASSERT_EQ(port.Open(name), 1);
-    ASSERT_EQ(port.SetTimeouts({platform::MAXDWORD, 0, 0, 0, 0}), 1);
+    ASSERT_EQ(port.SetTimeouts({platform::TIMEOUT_MAX, 0, 0, 0, 0}), 1);
     ASSERT_EQ(port.Read(buffer, 64, count), 1);
     EXPECT_EQ(count, 0u);  // an idle line reads nothing, and is not gone
     EXPECT_FALSE(port.Gone());

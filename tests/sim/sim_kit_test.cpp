@@ -111,7 +111,7 @@ TEST(SimKitSerial, ADisconnectHangsUpTheOpenPortForGood) {
     EXPECT_EQ(old->LastErrorText(), "Input/output error");
 
     ASSERT_EQ(fresh->Open("COM1"), 1);
-    ASSERT_EQ(fresh->SetTimeouts({platform::MAXDWORD, 0, 0, 0, 0}), 1);
+    ASSERT_EQ(fresh->SetTimeouts({platform::TIMEOUT_MAX, 0, 0, 0, 0}), 1);
     EXPECT_EQ(old->Close(), 1);  // closing the dead port leaves the new owner alone
     kit.SendSerial({'y'});
     ASSERT_EQ(fresh->Read(buffer, sizeof buffer, count), 1);

@@ -16,7 +16,7 @@ TEST(SimStream, SendsExactlyTheCountAtTheRateAndStopsWhenAsked) {
     auto port = kit.SerialPorts().CreatePort();
     ASSERT_EQ(port->Open("COM1"), 1);
     platform::SerialTimeouts atOnce;
-    atOnce.readInterval = platform::MAXDWORD;
+    atOnce.readInterval = platform::TIMEOUT_MAX;
     ASSERT_EQ(port->SetTimeouts(atOnce), 1);
     const auto readFor = [&](size_t wanted, int timeoutMs) {
         Bytes got;
