@@ -20,12 +20,15 @@ std::vector<std::string> DocumentFolders();
 // does, so that an error names the file the way the user knows it.
 std::string FindDocument(const std::string& name, const std::vector<std::string>& folders);
 
+// The system's drivers directory, where the firmware transfer puts kitboard.bin.
+std::string DriversDirectory();
+
 struct Platform {
     ISerialPorts* serialPorts = nullptr;
     IHidSystem* hid = nullptr;
     IMessageBoxSink* messageBoxes = nullptr;
     // Where the firmware transfer puts kitboard.bin.
-    std::string driversDirectory = "/lib/firmware";
+    std::string driversDirectory = DriversDirectory();
     // Where the ReadMe page finds Readme.rtf and Test.bin.
     std::vector<std::string> documentFolders = DocumentFolders();
 };

@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/code_pages.h"
+
 namespace {
 
 constexpr int DEFAULT_CODE_PAGE = 1252;
@@ -1244,6 +1246,11 @@ QString CCodePageDecoders::Decode(int codePage, std::string_view bytes) {
     }
     QStringDecoder* const decoder = decoders.back().second.get();
     if (decoder == nullptr) {
+        // Qt without ICU (as on Windows) knows only the UTF code pages: the system's own
+        // converter then decodes the rest.
+        if (const std::optional<std::u16string> text = platform::DecodeCodePage(codePage, bytes)) {
+            return QString::fromStdU16String(*text);
+        }
         return DecodeCp1252(bytes);
     }
     QString text =

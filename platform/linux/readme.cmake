@@ -1,6 +1,10 @@
-# Linux file access of the ReadMe page (locked reads, whole-file replacement), in palvex_core.
-target_sources(palvex_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/exclusive_file.cpp)
+# Linux file access of the ReadMe page (locked reads, whole-file replacement), the system's
+# folders and code pages, in palvex_core.
+target_sources(palvex_core PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/code_pages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/exclusive_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/system_folders.cpp
+)
 # The installed data folder is fixed when the program is built.
-target_sources(palvex_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/document_folders.cpp)
-set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/document_folders.cpp TARGET_DIRECTORY palvex_core PROPERTIES
+set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/system_folders.cpp TARGET_DIRECTORY palvex_core PROPERTIES
   COMPILE_DEFINITIONS PALVEX_DATA_DIR="${CMAKE_INSTALL_FULL_DATADIR}/palvex")

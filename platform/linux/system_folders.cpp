@@ -1,5 +1,6 @@
 // Where an installed Palvex keeps its documents on Linux: the data folder it was built for
-// (PALVEX_DATA_DIR) and the one beside the executable, found through /proc/self/exe.
+// (PALVEX_DATA_DIR) and the one beside the executable, found through /proc/self/exe. The
+// firmware image goes to the kernel's firmware directory.
 #include <filesystem>
 
 #include "platform/platform.h"
@@ -20,15 +21,8 @@ std::vector<std::string> DocumentFolders() {
     return folders;
 }
 
-std::string FindDocument(const std::string& name, const std::vector<std::string>& folders) {
-    for (const std::string& folder : folders) {
-        const std::filesystem::path candidate = std::filesystem::path(folder) / name;
-        std::error_code error;
-        if (std::filesystem::is_regular_file(candidate, error)) {
-            return folder == "." ? name : candidate.string();
-        }
-    }
-    return name;
+std::string DriversDirectory() {
+    return "/lib/firmware";
 }
 
 }  // namespace platform
