@@ -9,10 +9,10 @@
 #include <QWidget>
 #include <algorithm>
 
-#include "app/app_icons.h"
 #include "app/kit_notice_dlg.h"
 #include "app/main_dialog.h"
 #include "platform/qt_message_box.h"
+#include "res/app_icons.h"
 
 namespace {
 

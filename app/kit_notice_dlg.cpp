@@ -9,9 +9,9 @@
 #include <QTimerEvent>
 #include <QWindow>
 
-#include "app/app_icons.h"
-#include "app/dialog_template.h"
 #include "bench/ansi_text.h"
+#include "res/app_icons.h"
+#include "res/dialog_template.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <QTabWidget>
 #include <algorithm>
 
-#include "app/app_icons.h"
-#include "app/dialog_template.h"
 #include "app/kit_notice_dlg.h"
 #include "app/status_bar.h"
 #include "bench/test_page.h"
 #include "readme/readme_page.h"
+#include "res/app_icons.h"
+#include "res/dialog_template.h"
 
 CMainDialog* g_mainDialog = nullptr;
 CTestPage* g_testPage = nullptr;

@@ -3,8 +3,8 @@
 
 #include <QLabel>
 
-#include "app/dialog_template.h"
 #include "bench/ansi_text.h"
+#include "res/dialog_template.h"
 
 CStatusBar* g_statusBar = nullptr;
 

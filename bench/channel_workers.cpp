@@ -1,15 +1,12 @@
 // The USB and RS232 channel workers: each moves its channel's received bytes into
-// receiveRing and its traffic view, and sleeps on the platform while nothing arrives.
+// receiveRing and its traffic sink, and sleeps on the platform while nothing arrives.
 #include "bench/channel_workers.h"
 
 #include <chrono>
 
-#include "bench/test_page.h"
-#include "bench/traffic_counter.h"
-#include "bench/traffic_view.h"
+#include "channel/byte_ring.h"
+#include "channel/data_signal.h"
 #include "hid/hid_link.h"
-#include "serial/byte_ring.h"
-#include "serial/data_signal.h"
 #include "serial/serial_link.h"
 
 namespace {
@@ -73,11 +70,8 @@ int UsbWorker(WorkerControl& control) {
         // Only a full receiveRing loses a byte, and then only from the version reply; pausing
         // would hold up the view, so the worker goes straight on.
         receiveRing.PutAllWhenFree(buffer, count);
-        if (TrafficView* view = control.view.load()) {
-            view->AppendBytes(buffer, count);
-        }
-        if (CTrafficCounter* counter = control.counter.load()) {
-            counter->AddReceived(count);
+        if (ITrafficSink* sink = control.sink.load()) {
+            sink->Received(buffer, count);
         }
     }
     control.running.store(0);
@@ -123,11 +117,8 @@ int Rs232Worker(WorkerControl& control) {
         }
         readyButEmpty = false;
         receiveRing.PutAllWhenFree(buffer, count);
-        if (TrafficView* view = control.view.load()) {
-            view->AppendBytes(buffer, count);
-        }
-        if (CTrafficCounter* counter = control.counter.load()) {
-            counter->AddReceived(count);
+        if (ITrafficSink* sink = control.sink.load()) {
+            sink->Received(buffer, count);
         }
     }
     control.running.store(0);

@@ -1,5 +1,5 @@
 // The two channel workers: threads that carry the board's bytes from the USB and RS232
-// links into receiveRing and the page's traffic views.
+// links into receiveRing and the page's traffic sinks.
 #pragma once
 
 #include <atomic>
@@ -8,12 +8,11 @@
 #include <mutex>
 #include <string>
 
+#include "channel/traffic_sink.h"
 #include "platform/message_box.h"
 
 class CDataSignal;
 class CSerialLink;
-class CTrafficCounter;
-class TrafficView;
 
 // Bytes a worker takes per pass.
 inline constexpr uint32_t USB_DRAIN_BUFFER = 256;
@@ -31,9 +30,8 @@ inline constexpr uint32_t READ_RETRY_MS = 200;
 struct WorkerControl {
     std::atomic<int32_t> stopRequested{0};
     std::atomic<int32_t> running{0};
-    std::atomic<TrafficView*> view{nullptr};
-    std::atomic<CTrafficCounter*> counter{nullptr};  // counts every byte taken from the link
-    std::atomic<CSerialLink*> link{nullptr};         // RS232 worker only
+    std::atomic<ITrafficSink*> sink{nullptr};  // gets every byte taken from the link
+    std::atomic<CSerialLink*> link{nullptr};   // RS232 worker only
     // RS232 worker only: the port has gone (adapter unplugged) and the worker has ended; the
     // page closes the link and looks for a port again.
     std::atomic<int32_t> portGone{0};

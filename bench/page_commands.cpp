@@ -3,11 +3,11 @@
 #include <utility>
 
 #include "bench/ansi_text.h"
-#include "bench/board_commands.h"
 #include "bench/send_box.h"
 #include "bench/test_page.h"
 #include "bench/traffic_counter.h"
 #include "bench/traffic_view.h"
+#include "channel/board_commands.h"
 #include "hid/hid_link.h"
 #include "serial/serial_link.h"
 

@@ -8,22 +8,20 @@
 #include <QRadioButton>
 #include <thread>
 
-#include "app/dialog_template.h"
 #include "app/kit_notice_dlg.h"
 #include "app/status_bar.h"
 #include "bench/ansi_text.h"
-#include "bench/board_commands.h"
+#include "bench/channel_traffic.h"
 #include "bench/send_box.h"
 #include "bench/traffic_counter.h"
 #include "bench/traffic_file_menu.h"
 #include "bench/traffic_view.h"
+#include "channel/board_commands.h"
+#include "channel/byte_ring.h"
+#include "channel/data_signal.h"
 #include "hid/hid_link.h"
-#include "serial/byte_ring.h"
-#include "serial/data_signal.h"
+#include "res/dialog_template.h"
 #include "serial/serial_link.h"
-
-CHidLink* g_hidLink = nullptr;
-CSerialLink* g_serialLink = nullptr;
 
 namespace {
 
@@ -111,6 +109,8 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
     for (CTrafficCounter* counter : {usbCounter, rs232Counter}) {
         counter->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     }
+    usbTraffic = std::make_unique<CChannelTraffic>(usbView, usbCounter);
+    rs232Traffic = std::make_unique<CChannelTraffic>(rs232View, rs232Counter);
 
     // Selected at start; nothing is sent to the board.
     flashingButton->setChecked(true);
@@ -346,8 +346,7 @@ void CTestPage::ShowFirmwareVersion() {
 void CTestPage::StartUsbWorker() {
     usbControl.stopRequested.store(0);
     usbControl.running.store(1);
-    usbControl.view.store(usbView);
-    usbControl.counter.store(usbCounter);
+    usbControl.sink.store(usbTraffic.get());
     usbControl.dataSignal = &usbRxSignal;
     usbThread = std::make_unique<std::thread>(UsbWorker, std::ref(usbControl));
 }
@@ -364,8 +363,7 @@ void CTestPage::StopUsbWorker() {
 void CTestPage::StartRs232Worker() {
     rs232Control.stopRequested.store(0);
     rs232Control.running.store(1);
-    rs232Control.view.store(rs232View);
-    rs232Control.counter.store(rs232Counter);
+    rs232Control.sink.store(rs232Traffic.get());
     rs232Thread = std::make_unique<std::thread>(Rs232Worker, std::ref(rs232Control));
 }
 

@@ -14,6 +14,7 @@
 #include "hid/hid_link.h"
 #include "platform/platform.h"
 
+class CChannelTraffic;
 class CSendBox;
 class CSerialLink;
 class CTrafficCounter;
@@ -112,6 +113,9 @@ class CTestPage : public QWidget {
     std::string refusalShown;
     QTimer supervisorTimer;   // SUPERVISOR_TIMER, single shot
     QTimer versionPollTimer;  // VERSION_POLL_TIMER, single shot
+    // What the workers take from the links goes to the views and counters through these.
+    std::unique_ptr<CChannelTraffic> usbTraffic;
+    std::unique_ptr<CChannelTraffic> rs232Traffic;
     WorkerControl usbControl;
     WorkerControl rs232Control;
     std::unique_ptr<std::thread> usbThread;
@@ -120,6 +124,3 @@ class CTestPage : public QWidget {
     std::unique_ptr<CWorkerBoxFilter> rs232Boxes;
     platform::Platform serialPlatform;
 };
-
-extern CHidLink* g_hidLink;
-extern CSerialLink* g_serialLink;

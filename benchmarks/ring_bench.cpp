@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "serial/byte_ring.h"
+#include "channel/byte_ring.h"
 
 namespace {
 

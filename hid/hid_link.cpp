@@ -7,10 +7,12 @@
 #include <string>
 #include <system_error>
 
-#include "bench/board_commands.h"
+#include "channel/board_commands.h"
+#include "channel/byte_ring.h"
+#include "channel/data_signal.h"
 #include "hid/deadline_writer.h"
-#include "serial/byte_ring.h"
-#include "serial/data_signal.h"
+
+CHidLink* g_hidLink = nullptr;
 
 namespace {
 

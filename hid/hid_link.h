@@ -92,3 +92,6 @@ class CHidLink {
 // Moves at most capacity waiting bytes from usbRxRing into out, oldest first; it ends early
 // only when the ring is empty, not when the reader holds it for a moment.
 uint32_t DrainInput(uint8_t* out, uint32_t capacity);
+
+// The program's one HID link while the "Demo and Test" page exists; null otherwise.
+extern CHidLink* g_hidLink;

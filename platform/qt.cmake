@@ -1,2 +1,2 @@
-# Message boxes from any thread on Qt, in the palvex_core library.
-target_sources(palvex_core PRIVATE ${CMAKE_CURRENT_LIST_DIR}/qt_message_box.cpp)
+# Message boxes from any thread on Qt, in the palvex_gui library.
+target_sources(palvex_gui PRIVATE ${CMAKE_CURRENT_LIST_DIR}/qt_message_box.cpp)

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/dialog_template.h"
 #include "platform/exclusive_file.h"
 #include "readme/rtf_reader.h"
+#include "res/dialog_template.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <QImage>
 #include <cstdio>
 
-#include "app/app_icons.h"
+#include "res/app_icons.h"
 
 namespace {
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 
+CSerialLink* g_serialLink = nullptr;
+
 namespace {
 
 const char* const ERROR_CAPTION = "Error";

@@ -55,3 +55,6 @@ class CSerialLink {
     // rest are not.
     std::atomic<bool> goneReported{false};
 };
+
+// The program's one serial link while a COM port is open on the page; null otherwise.
+extern CSerialLink* g_serialLink;

@@ -9,7 +9,7 @@
 #include <QTextEdit>
 #include <QWidget>
 
-#include "app/dialog_template.h"
+#include "res/dialog_template.h"
 
 TEST(DialogUnits, ConvertLikeWindowsFromTheFontsOwnMetrics) {
     // "MS Sans Serif" 8 pt at 96 dpi has base units 6 by 13; halves are rounded up.

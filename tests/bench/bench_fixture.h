@@ -21,8 +21,8 @@
 #include "app/status_bar.h"
 #include "bench/test_page.h"
 #include "bench/traffic_view.h"
+#include "channel/byte_ring.h"
 #include "platform/platform.h"
-#include "serial/byte_ring.h"
 #include "sim/sim_kit.h"
 #include "tests/common/test_support.h"
 

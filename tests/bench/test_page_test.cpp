@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "bench_fixture.h"
-#include "serial/data_signal.h"
-#include "tests/serial/byte_ring_probe.h"
+#include "channel/data_signal.h"
+#include "tests/channel/byte_ring_probe.h"
 
 TEST_F(CPageTest, KitAndCom1PresentAtStart) {
     QElapsedTimer sinceStart;

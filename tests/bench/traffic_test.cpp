@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "bench_fixture.h"
-#include "serial/data_signal.h"
+#include "channel/data_signal.h"
 
 namespace {
 

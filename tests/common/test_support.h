@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "channel/data_signal.h"
 #include "hid/hid_link.h"
 #include "platform/message_box.h"
-#include "serial/data_signal.h"
 
 // Sanitizers make everything several times slower: their trees stretch the time limits, the
 // plain tree checks the real ones.

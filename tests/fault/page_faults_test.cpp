@@ -5,9 +5,10 @@
 #include <chrono>
 #include <thread>
 
+#include "bench/channel_traffic.h"
 #include "bench/channel_workers.h"
+#include "channel/data_signal.h"
 #include "hid/hid_link.h"
-#include "serial/data_signal.h"
 #include "serial/serial_link.h"
 #include "tests/bench/bench_fixture.h"
 
@@ -222,8 +223,10 @@ TEST(FaultRings, BothRingsFull) {
     TrafficView rs232View;
     WorkerControl usbControl;
     WorkerControl rs232Control;
-    usbControl.view.store(&usbView);
-    rs232Control.view.store(&rs232View);
+    CChannelTraffic usbTraffic(&usbView, nullptr);
+    CChannelTraffic rs232Traffic(&rs232View, nullptr);
+    usbControl.sink.store(&usbTraffic);
+    rs232Control.sink.store(&rs232Traffic);
     rs232Control.link.store(&serialLink);
     usbControl.running.store(1);
     rs232Control.running.store(1);

@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
+#include "channel/byte_ring.h"
+#include "channel/data_signal.h"
 #include "hid/hid_link.h"
-#include "serial/byte_ring.h"
-#include "serial/data_signal.h"
 #include "sim/sim_kit.h"
 #include "tests/common/test_support.h"
 

@@ -7,13 +7,13 @@
 #include <chrono>
 #include <thread>
 
-#include "bench/board_commands.h"
-#include "serial/byte_ring.h"
-#include "serial/data_signal.h"
+#include "channel/board_commands.h"
+#include "channel/byte_ring.h"
+#include "channel/data_signal.h"
+#include "tests/channel/byte_ring_probe.h"
 #include "tests/common/test_support.h"
 #include "tests/common/thread_probe.h"
 #include "tests/hid/fake_hid.h"
-#include "tests/serial/byte_ring_probe.h"
 
 namespace {
 

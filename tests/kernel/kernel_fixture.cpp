@@ -3,9 +3,9 @@
 
 #include <filesystem>
 
-#include "bench/board_commands.h"
+#include "channel/board_commands.h"
+#include "channel/byte_ring.h"
 #include "platform/linux/hidraw_writer.h"
-#include "serial/byte_ring.h"
 
 namespace {
 

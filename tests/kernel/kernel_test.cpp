@@ -17,9 +17,9 @@
 #include <cstring>
 #include <thread>
 
-#include "bench/board_commands.h"
+#include "channel/board_commands.h"
+#include "channel/byte_ring.h"
 #include "hid/hid_link.h"
-#include "serial/byte_ring.h"
 #include "serial/serial_link.h"
 #include "tests/kernel/kernel_fixture.h"
 

@@ -1,6 +1,6 @@
 // Dialog templates kept as data in res/: positions in dialog units, converted to pixels
 // from the dialog font's own metrics, and built into Qt widgets.
-#include "app/dialog_template.h"
+#include "res/dialog_template.h"
 
 #include <QButtonGroup>
 #include <QFile>
@@ -20,7 +20,7 @@
 #include <QWidget>
 #include <cstdlib>
 
-#include "app/app_icons.h"
+#include "res/app_icons.h"
 
 // The resource file lives in a static library, so its registration must be pulled in by
 // name or the linker drops it.

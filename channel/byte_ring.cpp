@@ -1,7 +1,7 @@
 // Byte queue between threads that never blocks.
-#include "serial/byte_ring.h"
+#include "channel/byte_ring.h"
 
-#include "serial/data_signal.h"
+#include "channel/data_signal.h"
 
 #include <thread>
 

@@ -1,5 +1,5 @@
 // Boundaries, hysteresis, order and thread safety of the byte ring.
-#include "serial/byte_ring.h"
+#include "channel/byte_ring.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/serial/byte_ring_probe.h"
+#include "tests/channel/byte_ring_probe.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The program's icons, drawn at run time in 16 colours at 32 by 32 and 16 by 16 pixels.
-#include "app/app_icons.h"
+#include "res/app_icons.h"
 
 #include <QImage>
 #include <QPainter>
