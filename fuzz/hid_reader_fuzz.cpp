@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "bench/board_commands.h"
+#include "channel/board_commands.h"
+#include "channel/byte_ring.h"
 #include "hid/hid_link.h"
 #include "platform/hid_device.h"
-#include "serial/byte_ring.h"
 
 namespace {
 
