@@ -12,11 +12,11 @@ namespace platform {
 // Parity and stop-bit codes as the serial settings carry them. The values are Win32's; the
 // names are not, since <windows.h> defines those as macros and meets this header there.
 enum : uint8_t {
-    PARITY_NONE = 0,
-    PARITY_ODD = 1,
-    PARITY_EVEN = 2,
-    PARITY_MARK = 3,
-    PARITY_SPACE = 4
+    NO_PARITY_BIT = 0,
+    ODD_PARITY_BIT = 1,
+    EVEN_PARITY_BIT = 2,
+    MARK_PARITY_BIT = 3,
+    SPACE_PARITY_BIT = 4
 };
 enum : uint8_t { STOP_BITS_ONE = 0, STOP_BITS_ONE5 = 1, STOP_BITS_TWO = 2 };
 enum : uint8_t { DTR_OFF = 0, DTR_ON = 1, DTR_HANDSHAKE = 2 };
@@ -27,7 +27,7 @@ enum : uint8_t { RTS_OFF = 0, RTS_ON = 1, RTS_HANDSHAKE = 2, RTS_TOGGLE = 3 };
 struct SerialLineState {
     uint32_t baudRate = 0;
     uint8_t byteSize = 8;
-    uint8_t parity = PARITY_NONE;
+    uint8_t parity = NO_PARITY_BIT;
     uint8_t stopBits = STOP_BITS_ONE;
     bool fBinary = true;
     bool fParity = false;

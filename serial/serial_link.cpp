@@ -69,7 +69,7 @@ int CSerialLink::ApplySettings() {
     lineState.stopBits = settings.stopBits;
 
     lineState.fBinary = true;
-    lineState.fParity = settings.parity != platform::PARITY_NONE;
+    lineState.fParity = settings.parity != platform::NO_PARITY_BIT;
     lineState.fTXContinueOnXoff = true;
     lineState.fDsrSensitivity = false;
     lineState.fErrorChar = false;

@@ -87,7 +87,7 @@ class CSimSerialPort : public platform::ISerialPort {
         }
         // What termios could not express is refused, as tcsetattr would.
         if (lineState.baudRate == 0 || lineState.byteSize < 5 || lineState.byteSize > 8 ||
-            lineState.parity > platform::PARITY_SPACE ||
+            lineState.parity > platform::SPACE_PARITY_BIT ||
             lineState.stopBits > platform::STOP_BITS_TWO) {
             return Fail(TEXT_INVALID);
         }

@@ -103,18 +103,18 @@ int FramingToCflag(uint8_t byteSize, uint8_t parity, uint8_t stopBits, uint32_t&
             return Fail(EINVAL);
     }
     switch (parity) {
-        case PARITY_NONE:
+        case NO_PARITY_BIT:
             break;
-        case PARITY_ODD:
+        case ODD_PARITY_BIT:
             cflag |= PARENB | PARODD;
             break;
-        case PARITY_EVEN:
+        case EVEN_PARITY_BIT:
             cflag |= PARENB;
             break;
-        case PARITY_MARK:  // stick parity: PARODD picks a parity bit of 1
+        case MARK_PARITY_BIT:  // stick parity: PARODD picks a parity bit of 1
             cflag |= PARENB | CMSPAR | PARODD;
             break;
-        case PARITY_SPACE:
+        case SPACE_PARITY_BIT:
             cflag |= PARENB | CMSPAR;
             break;
         default:
@@ -149,11 +149,11 @@ void CflagToFraming(uint32_t cflag, SerialLineState& state) {
     }
     const bool odd = (cflag & PARODD) != 0;
     if ((cflag & PARENB) == 0) {
-        state.parity = PARITY_NONE;
+        state.parity = NO_PARITY_BIT;
     } else if ((cflag & CMSPAR) != 0) {
-        state.parity = odd ? PARITY_MARK : PARITY_SPACE;
+        state.parity = odd ? MARK_PARITY_BIT : SPACE_PARITY_BIT;
     } else {
-        state.parity = odd ? PARITY_ODD : PARITY_EVEN;
+        state.parity = odd ? ODD_PARITY_BIT : EVEN_PARITY_BIT;
     }
     state.stopBits = (cflag & CSTOPB) != 0 ? STOP_BITS_TWO : STOP_BITS_ONE;
 }

@@ -202,7 +202,7 @@ TEST_F(SerialLinkTest, OpenProgramsThePortInOrderAndStopsAtAFailingStep) {
                 const platform::SerialLineState& s = port->written;
                 EXPECT_EQ(std::make_tuple(s.baudRate, s.byteSize, s.parity, s.stopBits, s.fParity,
                                           s.xonChar),
-                          std::make_tuple(9600u, uint8_t{8}, platform::PARITY_EVEN,
+                          std::make_tuple(9600u, uint8_t{8}, platform::EVEN_PARITY_BIT,
                                           platform::STOP_BITS_TWO, true, '!'));
                 EXPECT_FALSE(s.fNull || s.fAbortOnError);
                 const platform::SerialTimeouts& t = port->timeouts;

@@ -109,11 +109,11 @@ TEST_F(PtySerialTest, LineStateGoesToTermiosAndBackAndUnsupportedModesAreRefused
         tcflag_t cflag;
     };
     for (const Framing& c : std::vector<Framing>{
-             {8, PARITY_NONE, STOP_BITS_ONE, CS8},
-             {7, PARITY_ODD, STOP_BITS_TWO, CS7 | PARENB | PARODD | CSTOPB},
-             {8, PARITY_EVEN, STOP_BITS_ONE, CS8 | PARENB},
-             {7, PARITY_MARK, STOP_BITS_ONE, CS7 | PARENB | CMSPAR | PARODD},
-             {8, PARITY_SPACE, STOP_BITS_TWO, CS8 | PARENB | CMSPAR | CSTOPB},
+             {8, NO_PARITY_BIT, STOP_BITS_ONE, CS8},
+             {7, ODD_PARITY_BIT, STOP_BITS_TWO, CS7 | PARENB | PARODD | CSTOPB},
+             {8, EVEN_PARITY_BIT, STOP_BITS_ONE, CS8 | PARENB},
+             {7, MARK_PARITY_BIT, STOP_BITS_ONE, CS7 | PARENB | CMSPAR | PARODD},
+             {8, SPACE_PARITY_BIT, STOP_BITS_TWO, CS8 | PARENB | CMSPAR | CSTOPB},
          }) {
         uint32_t cflag = 0;
         ASSERT_EQ(FramingToCflag(c.bits, c.parity, c.stop, cflag), 1);
@@ -124,8 +124,8 @@ TEST_F(PtySerialTest, LineStateGoesToTermiosAndBackAndUnsupportedModesAreRefused
                   std::make_tuple(c.bits, c.parity, c.stop));
     }
     uint32_t cflag = 0;
-    EXPECT_EQ(FramingToCflag(8, PARITY_NONE, STOP_BITS_ONE5, cflag), 0);
-    EXPECT_EQ(FramingToCflag(9, PARITY_NONE, STOP_BITS_ONE, cflag), 0);
+    EXPECT_EQ(FramingToCflag(8, NO_PARITY_BIT, STOP_BITS_ONE5, cflag), 0);
+    EXPECT_EQ(FramingToCflag(9, NO_PARITY_BIT, STOP_BITS_ONE, cflag), 0);
     EXPECT_EQ(FramingToCflag(8, 5, STOP_BITS_ONE, cflag), 0);
 
     CTermiosSerialPort port;
