@@ -1,9 +1,7 @@
 // One open HID interface through HID.dll and overlapped reads and writes.
 #include "platform/windows/win_hid_device.h"
 
-#include "platform/windows/win_api.h"
-// After <windows.h>, which they need.
-#include <hidsdi.h>
+#include "platform/windows/win_hid_api.h"
 
 namespace platform::windows {
 
@@ -180,8 +178,8 @@ int CWinHidDevice::WriteReport(const uint8_t* report, uint32_t length, uint32_t&
     if (WriteFile(Native(handle), report, length, nullptr, &operation.record) ||
         GetLastError() == ERROR_IO_PENDING) {
         const HANDLE waits[2] = {operation.record.hEvent, Native(closeEvent)};
-        const DWORD woken = WaitForMultipleObjects(2, waits, FALSE,
-                                                   static_cast<DWORD>(writeDeadline.count()));
+        const DWORD woken =
+            WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(writeDeadline.count()));
         DWORD moved = 0;
         if (woken == WAIT_OBJECT_0 &&
             GetOverlappedResult(Native(handle), &operation.record, &moved, FALSE)) {

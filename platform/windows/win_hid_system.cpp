@@ -1,10 +1,7 @@
 // HID interfaces through SetupAPI and HID.dll.
 #include "platform/windows/win_hid_system.h"
 
-#include "platform/windows/win_api.h"
-// After <windows.h>, which they need.
-#include <hidsdi.h>
-#include <setupapi.h>
+#include "platform/windows/win_hid_api.h"
 
 #include <algorithm>
 #include <cctype>
@@ -136,10 +133,9 @@ std::unique_ptr<IHidDevice> CWinHidSystem::Open(const std::string& path) {
     }
     // Shared, so other programs may hold the interface too; overlapped, so that a waiting read
     // can be ended from another thread and a write can be given a deadline.
-    const HANDLE device =
-        CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE device = CreateFileW(widePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
         t_lastOpenError = OpenErrorOf(GetLastError());
         return nullptr;

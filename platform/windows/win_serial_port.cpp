@@ -146,6 +146,12 @@ int CWinSerialPort::Open(const std::string& portName) {
     eventMask.store(0);
     commEventsFail.store(false);
     baudRate = probe.BaudRate;
+    COMMTIMEOUTS current{};
+    if (GetCommTimeouts(port, &current)) {
+        timeouts = {current.ReadIntervalTimeout, current.ReadTotalTimeoutMultiplier,
+                    current.ReadTotalTimeoutConstant, current.WriteTotalTimeoutMultiplier,
+                    current.WriteTotalTimeoutConstant};
+    }
     return 1;
 }
 
@@ -228,7 +234,11 @@ int CWinSerialPort::SetTimeouts(const SerialTimeouts& requested) {
     native.ReadTotalTimeoutConstant = requested.readTotalConstant;
     native.WriteTotalTimeoutMultiplier = requested.writeTotalMultiplier;
     native.WriteTotalTimeoutConstant = requested.writeTotalConstant;
-    return SetCommTimeouts(Native(handle), &native) ? 1 : FailOnPort(GetLastError());
+    if (!SetCommTimeouts(Native(handle), &native)) {
+        return FailOnPort(GetLastError());
+    }
+    timeouts = requested;
+    return 1;
 }
 
 int CWinSerialPort::ClearError(uint32_t& outputQueueBytes) {
@@ -294,37 +304,50 @@ int CWinSerialPort::WaitForCharacter(uint32_t timeoutMs) {
         }
         eventMask.store(mask | EV_RXCHAR);
     }
-    COverlapped overlapped;
-    if (!overlapped.Valid()) {
-        return -1;
-    }
-    DWORD events = 0;
-    if (WaitCommEvent(Native(handle), &events, overlapped.Get())) {
-        return 1;
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) {
-        if (DeviceGoneCode(error)) {
-            FailOnPort(error);
-            return 1;  // the next Read reports it
+    const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
+    for (;;) {
+        COverlapped overlapped;
+        if (!overlapped.Valid()) {
+            return -1;
         }
-        commEventsFail.store(true);
-        return -1;
+        DWORD events = 0;
+        bool completed = WaitCommEvent(Native(handle), &events, overlapped.Get()) != 0;
+        if (!completed) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                if (DeviceGoneCode(error)) {
+                    FailOnPort(error);
+                    return 1;  // the next Read reports it
+                }
+                commEventsFail.store(true);
+                return -1;
+            }
+            // A byte that came between the last look at the queue and the start of the wait
+            // would otherwise go unnoticed until the next one.
+            const int64_t left = std::max<int64_t>(MillisecondsUntil(deadline), 0);
+            if (InputQueued() == 0 &&
+                WaitForSingleObject(overlapped.Get()->hEvent, static_cast<DWORD>(left)) !=
+                    WAIT_OBJECT_0) {
+                // Timed out: end the wait before its record goes out of scope.
+                CancelIoEx(Native(handle), overlapped.Get());
+            }
+            DWORD ignored = 0;
+            completed = GetOverlappedResult(Native(handle), overlapped.Get(), &ignored, TRUE) != 0;
+            if (!completed && GetLastError() != ERROR_OPERATION_ABORTED) {
+                // The wait itself broke down (Wine cannot watch a pseudo-terminal's lines).
+                commEventsFail.store(true);
+                return InputQueued() != 0 ? 1 : -1;
+            }
+        }
+        const long long queued = InputQueued();
+        if (queued != 0) {
+            return 1;  // bytes, or a failure the next Read reports
+        }
+        // Another event of the mask, or the time is up.
+        if (MillisecondsUntil(deadline) <= 0) {
+            return 0;
+        }
     }
-    // A byte that came between the caller's look at the queue and the start of the wait
-    // would otherwise go unnoticed until the next one.
-    if (InputQueued() != 0 ||
-        WaitForSingleObject(overlapped.Get()->hEvent, timeoutMs) == WAIT_OBJECT_0) {
-        CancelIoEx(Native(handle), overlapped.Get());
-        DWORD ignored = 0;
-        GetOverlappedResult(Native(handle), overlapped.Get(), &ignored, TRUE);
-        return 1;
-    }
-    // Timed out: end the wait before its record goes out of scope.
-    CancelIoEx(Native(handle), overlapped.Get());
-    DWORD ignored = 0;
-    GetOverlappedResult(Native(handle), overlapped.Get(), &ignored, TRUE);
-    return InputQueued() != 0 ? 1 : 0;
 }
 
 int CWinSerialPort::WaitReadable(uint32_t timeoutMs) {
@@ -337,13 +360,13 @@ int CWinSerialPort::WaitReadable(uint32_t timeoutMs) {
     if (queued != 0) {
         return 1;  // bytes, or a failure the next Read reports
     }
+    const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
     const int waited = WaitForCharacter(timeoutMs);
     if (waited >= 0) {
         return waited;
     }
     // The driver cannot wait for line events (Wine on a pseudo-terminal): look at the queue
     // every few milliseconds instead, which keeps the wake rate bounded.
-    const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
     for (;;) {
         const int64_t left = MillisecondsUntil(deadline);
         if (left <= 0) {
@@ -363,6 +386,19 @@ int CWinSerialPort::Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count) {
     }
     if (maxBytes == 0) {
         return 1;
+    }
+    // "Return at once": only what the input queue holds is asked for, so the read completes
+    // without waiting even where a driver (Wine's) lets an overlapped read wait for more.
+    if (timeouts.readInterval == TIMEOUT_MAX && timeouts.readTotalMultiplier == 0 &&
+        timeouts.readTotalConstant == 0) {
+        const long long queued = InputQueued();
+        if (queued < 0) {
+            return 0;
+        }
+        if (queued == 0) {
+            return 1;
+        }
+        maxBytes = static_cast<uint32_t>(std::min<long long>(maxBytes, queued));
     }
     COverlapped overlapped;
     if (!overlapped.Valid()) {

@@ -49,11 +49,12 @@ class CWinSerialPort : public ISerialPort {
     // driver cannot wait for line events (then the caller checks the queue instead).
     int WaitForCharacter(uint32_t timeoutMs);
 
-    void* handle = nullptr;     // the port's HANDLE; null while closed
+    void* handle = nullptr;  // the port's HANDLE; null while closed
     std::atomic<bool> gone{false};
-    std::atomic<uint32_t> eventMask{0};  // what the comm mask holds now
+    std::atomic<uint32_t> eventMask{0};       // what the comm mask holds now
     std::atomic<bool> commEventsFail{false};  // the driver refused WaitCommEvent once
-    uint32_t baudRate = 0;  // last rate set, to pace the checks of the output queue
+    uint32_t baudRate = 0;    // last rate set, to pace the checks of the output queue
+    SerialTimeouts timeouts;  // as last set, read by Read on the reader thread
 };
 
 }  // namespace platform::windows
