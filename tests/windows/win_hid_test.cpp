@@ -1,0 +1,117 @@
+// The SetupAPI / HID.dll backend against the HID devices the system has (under Wine, its
+// virtual mouse and keyboard).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/windows/win_hid_system.h"
+
+namespace {
+
+using platform::IHidDevice;
+using Clock = std::chrono::steady_clock;
+
+TEST(WinHidSystem, EnumeratedInterfacesOpenWithIdsAndReportLengths) {
+    platform::windows::CWinHidSystem hid;
+    const std::vector<std::string> paths = hid.EnumerateInterfaces();
+    ASSERT_FALSE(paths.empty());
+    int opened = 0;
+    for (const std::string& path : paths) {
+        std::unique_ptr<IHidDevice> device = hid.Open(path);
+        if (!device) {
+            // Windows keeps keyboards and mice to itself; the reason must still be given.
+            EXPECT_NE(hid.LastOpenError().code, 0) << path;
+            continue;
+        }
+        ++opened;
+        uint16_t vendor = 0;
+        uint16_t product = 0;
+        ASSERT_EQ(device->GetAttributes(vendor, product), 1) << path;
+        uint16_t listedVendor = 0;
+        uint16_t listedProduct = 0;
+        if (hid.ListedIds(path, listedVendor, listedProduct)) {
+            EXPECT_EQ(listedVendor, vendor) << path;
+            EXPECT_EQ(listedProduct, product) << path;
+        }
+        platform::HidCaps caps;
+        ASSERT_EQ(device->GetCaps(caps), 1) << path;
+        EXPECT_GT(caps.inputReportByteLength, 0) << path;
+    }
+    EXPECT_GT(opened, 0);
+}
+
+TEST(WinHidSystem, OpenOfAMissingPathSaysWhy) {
+    platform::windows::CWinHidSystem hid;
+    EXPECT_EQ(
+        hid.Open("\\\\?\\hid#vid_1234&pid_5678#nothing#{4d1e55b2-f16f-11cf-88cb-001111000030}"),
+        nullptr);
+    const platform::HidOpenError error = hid.LastOpenError();
+    EXPECT_NE(error.code, 0);
+    EXPECT_FALSE(error.text.empty());
+    EXPECT_EQ(hid.Open(""), nullptr);
+    EXPECT_NE(hid.LastOpenError().code, 0);
+}
+
+TEST(WinHidSystem, IdsComeFromTheInterfacePathInEitherCase) {
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+    EXPECT_TRUE(platform::windows::IdsFromInterfacePath(
+        "\\\\?\\HID#VID_046D&PID_C07e&MI_01#7&1b2c&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+        vendor, product));
+    EXPECT_EQ(vendor, 0x046D);
+    EXPECT_EQ(product, 0xC07E);
+    EXPECT_FALSE(
+        platform::windows::IdsFromInterfacePath("\\\\?\\hid#vid_04g6&pid_c07e#x", vendor, product));
+    EXPECT_FALSE(
+        platform::windows::IdsFromInterfacePath("\\\\?\\hid#vid_046d&pid_c0", vendor, product));
+}
+
+// A read waiting for a report that never comes (nobody moves Wine's mouse) is ended from
+// another thread, by CancelRead and by Close; later reads fail at once.
+TEST(WinHidDevice, AWaitingReadEndsPromptlyWhenCancelledOrClosed) {
+    platform::windows::CWinHidSystem hid;
+    std::unique_ptr<IHidDevice> probe;
+    std::string path;
+    for (const std::string& candidate : hid.EnumerateInterfaces()) {
+        probe = hid.Open(candidate);
+        platform::HidCaps caps;
+        if (probe && probe->GetCaps(caps) && caps.inputReportByteLength > 0) {
+            path = candidate;
+            break;
+        }
+    }
+    if (path.empty()) {
+        GTEST_SKIP() << "no HID interface here opens with input reports";
+    }
+    const std::vector<std::function<void(IHidDevice&)>> enders = {
+        [](IHidDevice& device) { device.CancelRead(); },
+        [](IHidDevice& device) { device.Close(); }};
+    for (const auto& end : enders) {
+        std::unique_ptr<IHidDevice> device = hid.Open(path);
+        ASSERT_NE(device, nullptr);
+        platform::HidCaps caps;
+        ASSERT_EQ(device->GetCaps(caps), 1);
+        auto reader = std::async(std::launch::async, [&] {
+            std::vector<uint8_t> buffer(caps.inputReportByteLength);
+            uint32_t count = 0;
+            // Reports that do arrive are passed over; only the end of the reads counts.
+            while (device->ReadReport(buffer.data(), static_cast<uint32_t>(buffer.size()), count)) {
+            }
+            return Clock::now();
+        });
+        end(*device);
+        const Clock::time_point ended = Clock::now();
+        ASSERT_EQ(reader.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+        EXPECT_LT(reader.get() - ended, std::chrono::seconds(1));
+        uint8_t buffer[64];
+        uint32_t count = 0;
+        EXPECT_EQ(device->ReadReport(buffer, caps.inputReportByteLength, count), 0);
+    }
+}
+
+}  // namespace
