@@ -104,6 +104,9 @@ TEST(WinHidDevice, AWaitingReadEndsPromptlyWhenCancelledOrClosed) {
             }
             return Clock::now();
         });
+        // Nobody moves the mouse: the read is still waiting (a bounded wait on the reader,
+        // not a pause).
+        ASSERT_EQ(reader.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
         end(*device);
         const Clock::time_point ended = Clock::now();
         ASSERT_EQ(reader.wait_for(std::chrono::seconds(3)), std::future_status::ready);
