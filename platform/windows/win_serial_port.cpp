@@ -29,11 +29,12 @@ HANDLE Native(void* handle) {
     return static_cast<HANDLE>(handle);
 }
 
-// The codes a USB serial adapter's driver answers with once it has been unplugged.
+// The codes an open port answers with once its device has gone: USB serial adapters'
+// drivers after an unplug, and ERROR_NOT_READY where Wine meets a hung-up terminal.
 bool DeviceGoneCode(DWORD code) {
     return code == ERROR_DEVICE_REMOVED || code == ERROR_DEVICE_NOT_CONNECTED ||
            code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND ||
-           code == ERROR_OPERATION_ABORTED;
+           code == ERROR_OPERATION_ABORTED || code == ERROR_GEN_FAILURE || code == ERROR_NOT_READY;
 }
 
 int64_t MillisecondsUntil(Clock::time_point deadline) {
