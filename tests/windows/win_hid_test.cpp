@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/windows/win_api.h"
+#include "platform/windows/win_hid_device.h"
 #include "platform/windows/win_hid_system.h"
 
 namespace {
@@ -115,6 +117,50 @@ TEST(WinHidDevice, AWaitingReadEndsPromptlyWhenCancelledOrClosed) {
         uint32_t count = 0;
         EXPECT_EQ(device->ReadReport(buffer, caps.inputReportByteLength, count), 0);
     }
+}
+
+// A named pipe stands in for a device that takes no more output reports: the write ends at
+// its deadline, failed and cancelled, and a report that does come is read whole.
+TEST(WinHidDevice, AWriteTheDeviceDoesNotTakeEndsAtTheDeadline) {
+    const std::wstring name = L"\\\\.\\pipe\\palvex-hid-" + std::to_wstring(GetCurrentProcessId());
+    const HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                           PIPE_TYPE_BYTE, 1, 16, 16, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    const HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
+    platform::HidCaps caps;
+    caps.inputReportByteLength = 3;
+    caps.outputReportByteLength = 64;
+    platform::windows::CWinHidDevice device(client, caps, std::chrono::milliseconds(200));
+
+    // Far more than the pipe buffers: nobody reads, so the write waits.
+    const std::vector<uint8_t> report(1 << 20, 0x42);
+    uint32_t written = 99;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(device.WriteReport(report.data(), static_cast<uint32_t>(report.size()), written), 0);
+    const auto took = Clock::now() - start;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+    EXPECT_EQ(written, 0u);
+    EXPECT_GE(took, std::chrono::milliseconds(150));
+    EXPECT_LT(took, std::chrono::seconds(2));
+
+    const uint8_t input[3] = {0, 7, 9};
+    DWORD sent = 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!WriteFile(server, input, sizeof input, nullptr, &overlapped)) {
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
+    uint8_t buffer[3] = {};
+    uint32_t count = 0;
+    ASSERT_EQ(device.ReadReport(buffer, sizeof buffer, count), 1);
+    ASSERT_TRUE(GetOverlappedResult(server, &overlapped, &sent, TRUE));
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 3), std::vector<uint8_t>(input, input + 3));
+    CloseHandle(overlapped.hEvent);
+    device.Close();
+    CloseHandle(server);
 }
 
 }  // namespace
