@@ -1,0 +1,198 @@
+// One open HID interface through HID.dll and overlapped reads and writes.
+#include "platform/windows/win_hid_device.h"
+
+#include "platform/windows/win_hid_api.h"
+
+namespace platform::windows {
+
+namespace {
+
+HANDLE Native(void* handle) {
+    return static_cast<HANDLE>(handle);
+}
+
+// An operation's own record and event, so the reader and the writer share neither.
+struct COverlappedOperation {
+    COverlappedOperation() { record.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~COverlappedOperation() {
+        if (record.hEvent != nullptr) {
+            CloseHandle(record.hEvent);
+        }
+    }
+    COverlappedOperation(const COverlappedOperation&) = delete;
+    COverlappedOperation& operator=(const COverlappedOperation&) = delete;
+
+    OVERLAPPED record{};
+};
+
+// Cancels a pending operation and waits until the system lets go of its record and buffer.
+void CancelAndWait(HANDLE device, OVERLAPPED& record) {
+    CancelIoEx(device, &record);
+    DWORD ignored = 0;
+    GetOverlappedResult(device, &record, &ignored, TRUE);
+}
+
+}  // namespace
+
+CWinHidDevice::CWinHidDevice(void* handle, const HidCaps& caps,
+                             std::chrono::milliseconds writeDeadline)
+    : handle(handle),
+      cancelEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      closeEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      caps(caps),
+      writeDeadline(writeDeadline) {}
+
+CWinHidDevice::~CWinHidDevice() {
+    Close();
+}
+
+bool CWinHidDevice::Enter() {
+    const uint32_t before = state.fetch_add(1);
+    if (before & CLOSED) {
+        Leave();
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
+
+void CWinHidDevice::Leave() {
+    // The last call to leave after Close releases the handles.
+    if (((state.fetch_sub(1) - 1) & ~CANCELLED) == CLOSED) {
+        Release();
+    }
+}
+
+void CWinHidDevice::Release() {
+    if (released.exchange(true)) {
+        return;
+    }
+    CloseHandle(Native(handle));
+    if (cancelEvent != nullptr) {
+        CloseHandle(Native(cancelEvent));
+    }
+    if (closeEvent != nullptr) {
+        CloseHandle(Native(closeEvent));
+    }
+}
+
+void CWinHidDevice::CancelRead() {
+    if (!Enter()) {
+        return;
+    }
+    state.fetch_or(CANCELLED);
+    if (cancelEvent != nullptr) {
+        SetEvent(Native(cancelEvent));
+    }
+    Leave();
+}
+
+void CWinHidDevice::Close() {
+    // Counted as a user while it wakes the others, so the events are still open.
+    const uint32_t before = state.fetch_add(1);
+    if (before & CLOSED) {
+        Leave();
+        return;
+    }
+    state.fetch_or(CLOSED | CANCELLED);
+    if (cancelEvent != nullptr) {
+        SetEvent(Native(cancelEvent));
+    }
+    if (closeEvent != nullptr) {
+        SetEvent(Native(closeEvent));
+    }
+    Leave();
+}
+
+int CWinHidDevice::GetAttributes(uint16_t& vendorId, uint16_t& productId) {
+    if (!Enter()) {
+        return 0;
+    }
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    const BOOLEAN answered = HidD_GetAttributes(Native(handle), &attributes);
+    Leave();
+    if (!answered) {
+        return 0;
+    }
+    vendorId = attributes.VendorID;
+    productId = attributes.ProductID;
+    return 1;
+}
+
+int CWinHidDevice::GetCaps(HidCaps& result) {
+    if (caps.inputReportByteLength == 0 && caps.outputReportByteLength == 0) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return 0;
+    }
+    result = caps;
+    return 1;
+}
+
+int CWinHidDevice::ReadReport(uint8_t* buffer, uint32_t length, uint32_t& count) {
+    count = 0;
+    // Without the cancel event a wait could never be ended: refuse to wait.
+    if (length == 0 || cancelEvent == nullptr || !Enter()) {
+        return 0;
+    }
+    int result = 0;
+    COverlappedOperation operation;
+    if (operation.record.hEvent == nullptr) {
+        Leave();
+        return 0;
+    }
+    if (state.load() & CANCELLED) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+    } else if (!ReadFile(Native(handle), buffer, length, nullptr, &operation.record) &&
+               GetLastError() != ERROR_IO_PENDING) {
+        // ERROR_DEVICE_NOT_CONNECTED and the like: the device is gone.
+    } else {
+        const HANDLE waits[2] = {operation.record.hEvent, Native(cancelEvent)};
+        const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        DWORD got = 0;
+        if (woken == WAIT_OBJECT_0 &&
+            GetOverlappedResult(Native(handle), &operation.record, &got, FALSE)) {
+            count = got;
+            result = 1;
+        } else if (woken != WAIT_OBJECT_0) {
+            CancelAndWait(Native(handle), operation.record);
+            SetLastError(ERROR_OPERATION_ABORTED);
+        }
+    }
+    Leave();
+    return result;
+}
+
+int CWinHidDevice::WriteReport(const uint8_t* report, uint32_t length, uint32_t& written) {
+    written = 0;
+    if (length == 0 || closeEvent == nullptr || !Enter()) {
+        return 0;
+    }
+    int result = 0;
+    COverlappedOperation operation;
+    if (operation.record.hEvent == nullptr) {
+        Leave();
+        return 0;
+    }
+    // Byte 0 is the report id, as HID.dll wants it.
+    if (WriteFile(Native(handle), report, length, nullptr, &operation.record) ||
+        GetLastError() == ERROR_IO_PENDING) {
+        const HANDLE waits[2] = {operation.record.hEvent, Native(closeEvent)};
+        const DWORD woken =
+            WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(writeDeadline.count()));
+        DWORD moved = 0;
+        if (woken == WAIT_OBJECT_0 &&
+            GetOverlappedResult(Native(handle), &operation.record, &moved, FALSE)) {
+            written = moved;
+            result = 1;
+        } else if (woken != WAIT_OBJECT_0) {
+            // Past the deadline, or closed: the report counts as not sent.
+            CancelAndWait(Native(handle), operation.record);
+            SetLastError(woken == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED);
+        }
+    }
+    Leave();
+    return result;
+}
+
+}  // namespace platform::windows

@@ -1,0 +1,472 @@
+// The Win32 comm API behind the serial port interface.
+#include "platform/windows/win_serial_port.h"
+
+#include "platform/windows/win_api.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/windows/win_text.h"
+
+namespace platform::windows {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+// How often the input queue is looked at where the driver cannot wait for line events.
+constexpr DWORD QUEUE_CHECK_MS = 10;
+
+thread_local DWORD t_lastError = 0;
+
+int Fail(DWORD code) {
+    t_lastError = code;
+    return 0;
+}
+
+HANDLE Native(void* handle) {
+    return static_cast<HANDLE>(handle);
+}
+
+// The codes an open port answers with once its device has gone: USB serial adapters'
+// drivers after an unplug, and ERROR_NOT_READY where Wine meets a hung-up terminal.
+bool DeviceGoneCode(DWORD code) {
+    return code == ERROR_DEVICE_REMOVED || code == ERROR_DEVICE_NOT_CONNECTED ||
+           code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND ||
+           code == ERROR_OPERATION_ABORTED || code == ERROR_GEN_FAILURE || code == ERROR_NOT_READY;
+}
+
+int64_t MillisecondsUntil(Clock::time_point deadline) {
+    return std::chrono::ceil<Milliseconds>(deadline - Clock::now()).count();
+}
+
+// One overlapped operation: its record and a manual-reset event of its own, so operations on
+// two threads never share either.
+class COverlapped {
+  public:
+    COverlapped() { record.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~COverlapped() {
+        if (record.hEvent != nullptr) {
+            CloseHandle(record.hEvent);
+        }
+    }
+    COverlapped(const COverlapped&) = delete;
+    COverlapped& operator=(const COverlapped&) = delete;
+
+    bool Valid() const { return record.hEvent != nullptr; }
+    OVERLAPPED* Get() { return &record; }
+
+  private:
+    OVERLAPPED record{};
+};
+
+void ToDcb(const SerialLineState& state, DCB& dcb) {
+    dcb.BaudRate = state.baudRate;
+    dcb.ByteSize = state.byteSize;
+    dcb.Parity = state.parity;
+    dcb.StopBits = state.stopBits;
+    dcb.fBinary = state.fBinary;
+    dcb.fParity = state.fParity;
+    dcb.fOutxCtsFlow = state.fOutxCtsFlow;
+    dcb.fOutxDsrFlow = state.fOutxDsrFlow;
+    dcb.fDtrControl = state.fDtrControl;
+    dcb.fDsrSensitivity = state.fDsrSensitivity;
+    dcb.fTXContinueOnXoff = state.fTXContinueOnXoff;
+    dcb.fOutX = state.fOutX;
+    dcb.fInX = state.fInX;
+    dcb.fErrorChar = state.fErrorChar;
+    dcb.fNull = state.fNull;
+    dcb.fRtsControl = state.fRtsControl;
+    dcb.fAbortOnError = state.fAbortOnError;
+    dcb.XonChar = state.xonChar;
+    dcb.XoffChar = state.xoffChar;
+}
+
+void FromDcb(const DCB& dcb, SerialLineState& state) {
+    state.baudRate = dcb.BaudRate;
+    state.byteSize = dcb.ByteSize;
+    state.parity = dcb.Parity;
+    state.stopBits = dcb.StopBits;
+    state.fBinary = dcb.fBinary;
+    state.fParity = dcb.fParity;
+    state.fOutxCtsFlow = dcb.fOutxCtsFlow;
+    state.fOutxDsrFlow = dcb.fOutxDsrFlow;
+    state.fDtrControl = static_cast<uint8_t>(dcb.fDtrControl);
+    state.fDsrSensitivity = dcb.fDsrSensitivity;
+    state.fTXContinueOnXoff = dcb.fTXContinueOnXoff;
+    state.fOutX = dcb.fOutX;
+    state.fInX = dcb.fInX;
+    state.fErrorChar = dcb.fErrorChar;
+    state.fNull = dcb.fNull;
+    state.fRtsControl = static_cast<uint8_t>(dcb.fRtsControl);
+    state.fAbortOnError = dcb.fAbortOnError;
+    state.xonChar = dcb.XonChar;
+    state.xoffChar = dcb.XoffChar;
+}
+
+}  // namespace
+
+CWinSerialPort::~CWinSerialPort() {
+    Close();
+}
+
+int CWinSerialPort::FailOnPort(unsigned long error) {
+    if (DeviceGoneCode(error)) {
+        gone.store(true);
+    }
+    return Fail(error);
+}
+
+int CWinSerialPort::Open(const std::string& portName) {
+    if (handle != nullptr) {
+        return Fail(ERROR_BUSY);
+    }
+    if (portName.empty()) {
+        return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    const std::string path = portName.rfind("\\\\", 0) == 0 ? portName : "\\\\.\\" + portName;
+    // Share mode 0: nobody else may open the port while it is ours. Overlapped, so that a
+    // read waiting on the worker thread never holds up a write from the window.
+    const HANDLE port =
+        CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        return Fail(GetLastError());
+    }
+    // A regular file or a pipe under a port's name would answer none of the comm calls.
+    DCB probe{};
+    probe.DCBlength = sizeof probe;
+    if (!GetCommState(port, &probe)) {
+        const DWORD error = GetLastError();
+        CloseHandle(port);
+        return Fail(error);
+    }
+    handle = port;
+    gone.store(false);
+    eventMask.store(0);
+    commEventsFail.store(false);
+    baudRate = probe.BaudRate;
+    COMMTIMEOUTS current{};
+    if (GetCommTimeouts(port, &current)) {
+        timeouts = {current.ReadIntervalTimeout, current.ReadTotalTimeoutMultiplier,
+                    current.ReadTotalTimeoutConstant, current.WriteTotalTimeoutMultiplier,
+                    current.WriteTotalTimeoutConstant};
+    }
+    return 1;
+}
+
+int CWinSerialPort::SetQueueSizes(uint32_t inputBytes, uint32_t outputBytes) {
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    return SetupComm(Native(handle), inputBytes, outputBytes) ? 1 : FailOnPort(GetLastError());
+}
+
+int CWinSerialPort::GetLineState(SerialLineState& state) {
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(Native(handle), &dcb)) {
+        return FailOnPort(GetLastError());
+    }
+    FromDcb(dcb, state);
+    return 1;
+}
+
+int CWinSerialPort::SetLineState(const SerialLineState& state) {
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (state.baudRate == 0) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    // Fields the state does not carry (queue limits, the error and end characters) keep what
+    // the driver has.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(Native(handle), &dcb)) {
+        return FailOnPort(GetLastError());
+    }
+    ToDcb(state, dcb);
+    if (!SetCommState(Native(handle), &dcb)) {
+        return FailOnPort(GetLastError());
+    }
+    baudRate = state.baudRate;
+    return 1;
+}
+
+int CWinSerialPort::SetEventMask(uint32_t mask) {
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (!SetCommMask(Native(handle), mask)) {
+        return FailOnPort(GetLastError());
+    }
+    eventMask.store(mask);
+    return 1;
+}
+
+int CWinSerialPort::GetTimeouts(SerialTimeouts& result) {
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    COMMTIMEOUTS native{};
+    if (!GetCommTimeouts(Native(handle), &native)) {
+        return FailOnPort(GetLastError());
+    }
+    result.readInterval = native.ReadIntervalTimeout;
+    result.readTotalMultiplier = native.ReadTotalTimeoutMultiplier;
+    result.readTotalConstant = native.ReadTotalTimeoutConstant;
+    result.writeTotalMultiplier = native.WriteTotalTimeoutMultiplier;
+    result.writeTotalConstant = native.WriteTotalTimeoutConstant;
+    return 1;
+}
+
+int CWinSerialPort::SetTimeouts(const SerialTimeouts& requested) {
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    COMMTIMEOUTS native{};
+    native.ReadIntervalTimeout = requested.readInterval;
+    native.ReadTotalTimeoutMultiplier = requested.readTotalMultiplier;
+    native.ReadTotalTimeoutConstant = requested.readTotalConstant;
+    native.WriteTotalTimeoutMultiplier = requested.writeTotalMultiplier;
+    native.WriteTotalTimeoutConstant = requested.writeTotalConstant;
+    if (!SetCommTimeouts(Native(handle), &native)) {
+        return FailOnPort(GetLastError());
+    }
+    timeouts = requested;
+    return 1;
+}
+
+int CWinSerialPort::ClearError(uint32_t& outputQueueBytes) {
+    outputQueueBytes = 0;
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(Native(handle), &errors, &status)) {
+        return FailOnPort(GetLastError());
+    }
+    outputQueueBytes = status.cbOutQue;
+    return 1;
+}
+
+long long CWinSerialPort::InputQueued() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(Native(handle), &errors, &status)) {
+        FailOnPort(GetLastError());
+        return -1;
+    }
+    return status.cbInQue;
+}
+
+int CWinSerialPort::WaitOutputDrained(uint32_t timeoutMs) {
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    // EV_TXEMPTY would need a second WaitCommEvent beside the reader's, which the driver
+    // refuses; the queue is checked instead, with pauses as long as the line needs for what
+    // is queued (ten bits a byte), at least 1 ms.
+    const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
+    for (;;) {
+        uint32_t queued = 0;
+        if (ClearError(queued) == 0) {
+            return 0;
+        }
+        if (queued == 0) {
+            return 1;
+        }
+        const int64_t left = MillisecondsUntil(deadline);
+        if (left <= 0) {
+            return 0;
+        }
+        const int64_t lineTime =
+            baudRate > 0 ? static_cast<int64_t>(queued) * 10 * 1000 / baudRate : 1;
+        Sleep(static_cast<DWORD>(std::clamp<int64_t>(lineTime, 1, left)));
+    }
+}
+
+int CWinSerialPort::WaitForCharacter(uint32_t timeoutMs) {
+    if (commEventsFail.load()) {
+        return -1;
+    }
+    // The mask must hold EV_RXCHAR for the wait; events asked for by SetEventMask stay.
+    const uint32_t mask = eventMask.load();
+    if ((mask & EV_RXCHAR) == 0) {
+        if (!SetCommMask(Native(handle), mask | EV_RXCHAR)) {
+            commEventsFail.store(true);
+            return -1;
+        }
+        eventMask.store(mask | EV_RXCHAR);
+    }
+    const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
+    for (;;) {
+        COverlapped overlapped;
+        if (!overlapped.Valid()) {
+            return -1;
+        }
+        DWORD events = 0;
+        bool completed = WaitCommEvent(Native(handle), &events, overlapped.Get()) != 0;
+        if (!completed) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                if (DeviceGoneCode(error)) {
+                    FailOnPort(error);
+                    return 1;  // the next Read reports it
+                }
+                commEventsFail.store(true);
+                return -1;
+            }
+            // A byte that came between the last look at the queue and the start of the wait
+            // would otherwise go unnoticed until the next one.
+            const int64_t left = std::max<int64_t>(MillisecondsUntil(deadline), 0);
+            if (InputQueued() == 0 &&
+                WaitForSingleObject(overlapped.Get()->hEvent, static_cast<DWORD>(left)) !=
+                    WAIT_OBJECT_0) {
+                // Timed out: end the wait before its record goes out of scope.
+                CancelIoEx(Native(handle), overlapped.Get());
+            }
+            DWORD ignored = 0;
+            completed = GetOverlappedResult(Native(handle), overlapped.Get(), &ignored, TRUE) != 0;
+            if (!completed && GetLastError() != ERROR_OPERATION_ABORTED) {
+                // The wait itself broke down (Wine cannot watch a pseudo-terminal's lines).
+                commEventsFail.store(true);
+                return InputQueued() != 0 ? 1 : -1;
+            }
+        }
+        const long long queued = InputQueued();
+        if (queued != 0) {
+            return 1;  // bytes, or a failure the next Read reports
+        }
+        // Another event of the mask, or the time is up.
+        if (MillisecondsUntil(deadline) <= 0) {
+            return 0;
+        }
+    }
+}
+
+int CWinSerialPort::WaitReadable(uint32_t timeoutMs) {
+    if (handle == nullptr) {
+        // Still a wait, so a caller looping on a closed port does not spin.
+        Sleep(timeoutMs);
+        return 0;
+    }
+    const long long queued = InputQueued();
+    if (queued != 0) {
+        return 1;  // bytes, or a failure the next Read reports
+    }
+    const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
+    const int waited = WaitForCharacter(timeoutMs);
+    if (waited >= 0) {
+        return waited;
+    }
+    // The driver cannot wait for line events (Wine on a pseudo-terminal): look at the queue
+    // every few milliseconds instead, which keeps the wake rate bounded.
+    for (;;) {
+        const int64_t left = MillisecondsUntil(deadline);
+        if (left <= 0) {
+            return 0;
+        }
+        Sleep(static_cast<DWORD>(std::min<int64_t>(left, QUEUE_CHECK_MS)));
+        if (InputQueued() != 0) {
+            return 1;
+        }
+    }
+}
+
+int CWinSerialPort::Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count) {
+    count = 0;
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (maxBytes == 0) {
+        return 1;
+    }
+    // "Return at once": only what the input queue holds is asked for, so the read completes
+    // without waiting even where a driver (Wine's) lets an overlapped read wait for more.
+    if (timeouts.readInterval == TIMEOUT_MAX && timeouts.readTotalMultiplier == 0 &&
+        timeouts.readTotalConstant == 0) {
+        const long long queued = InputQueued();
+        if (queued < 0) {
+            return 0;
+        }
+        if (queued == 0) {
+            return 1;
+        }
+        maxBytes = static_cast<uint32_t>(std::min<long long>(maxBytes, queued));
+    }
+    COverlapped overlapped;
+    if (!overlapped.Valid()) {
+        return Fail(GetLastError());
+    }
+    DWORD got = 0;
+    // The comm timeouts bound the wait, so GetOverlappedResult never waits for ever unless
+    // the caller asked for that.
+    if (!ReadFile(Native(handle), buffer, maxBytes, nullptr, overlapped.Get()) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        return FailOnPort(GetLastError());
+    }
+    if (!GetOverlappedResult(Native(handle), overlapped.Get(), &got, TRUE)) {
+        const DWORD error = GetLastError();
+        count = got;
+        if (error == ERROR_SEM_TIMEOUT) {
+            return 1;  // timed out with what has arrived
+        }
+        return FailOnPort(error);
+    }
+    count = got;
+    return 1;
+}
+
+int CWinSerialPort::Write(const uint8_t* bytes, uint32_t count, uint32_t& written) {
+    written = 0;
+    if (handle == nullptr) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    if (count == 0) {
+        return 1;
+    }
+    COverlapped overlapped;
+    if (!overlapped.Valid()) {
+        return Fail(GetLastError());
+    }
+    DWORD moved = 0;
+    if (!WriteFile(Native(handle), bytes, count, nullptr, overlapped.Get()) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        return FailOnPort(GetLastError());
+    }
+    if (!GetOverlappedResult(Native(handle), overlapped.Get(), &moved, TRUE)) {
+        const DWORD error = GetLastError();
+        written = moved;
+        if (error == ERROR_SEM_TIMEOUT) {
+            return 1;  // timed out: written tells how much went (0 for none)
+        }
+        return FailOnPort(error);
+    }
+    written = moved;
+    return 1;
+}
+
+int CWinSerialPort::Close() {
+    if (handle == nullptr) {
+        return 1;
+    }
+    const HANDLE port = Native(handle);
+    handle = nullptr;
+    if (!CloseHandle(port)) {
+        return Fail(GetLastError());
+    }
+    return 1;
+}
+
+std::string CWinSerialPort::LastErrorText() const {
+    return SystemErrorText(t_lastError);
+}
+
+}  // namespace platform::windows
