@@ -25,10 +25,11 @@ struct CQtMessageBoxSink::State {
 
 namespace {
 
-// Texts arrive in the system's own 8-bit encoding: the OS's error texts come in the user's
-// locale (UTF-8 on Linux, the ANSI code page on Windows); the program's own are ASCII.
-QString FromAnsi(const std::string& text) {
-    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+// Texts arrive as UTF-8 on every system: the OS's error texts on Linux come in the user's
+// locale, which is UTF-8, and the Windows backends convert the system's wide texts; the
+// program's own are ASCII.
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 bool OnGuiThread() {
@@ -84,8 +85,8 @@ void CQtMessageBoxSink::ShowOwned(const std::string& text, const std::string& ca
     if (state->shutDownFlag.load()) {
         return;
     }
-    const QString boxText = FromAnsi(text);
-    const QString boxCaption = FromAnsi(caption);
+    const QString boxText = FromUtf8(text);
+    const QString boxCaption = FromUtf8(caption);
     if (OnGuiThread()) {
         RunBox(*state, boxText, boxCaption, owner);
         return;

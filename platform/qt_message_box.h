@@ -16,8 +16,8 @@ class CQtMessageBoxSink : public platform::IMessageBoxSink {
     CQtMessageBoxSink(const CQtMessageBoxSink&) = delete;
     CQtMessageBoxSink& operator=(const CQtMessageBoxSink&) = delete;
 
-    // An information box with an OK button, the caption and the text (in the system's
-    // 8-bit encoding, as the OS gives its error texts), shown as plain text over its owner,
+    // An information box with an OK button, the caption and the text (UTF-8, as every
+    // backend gives its error texts), shown as plain text over its owner,
     // or over the main window when it has none.
     // On the GUI thread it runs the box at once; on any other thread it hands the box to
     // the GUI thread and waits until it is dismissed or Shutdown() is called.

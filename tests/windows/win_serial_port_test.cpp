@@ -37,7 +37,7 @@ class WinSerialPortTest : public testing::Test {
             ASSERT_EQ(port->GetLineState(state), 1) << port->LastErrorText();
             state.baudRate = 19200;
             state.byteSize = 8;
-            state.parity = platform::PARITY_NONE;
+            state.parity = platform::NO_PARITY_BIT;
             state.stopBits = platform::STOP_BITS_ONE;
             ASSERT_EQ(port->SetLineState(state), 1) << port->LastErrorText();
             // "Return at once with what has arrived", as the link sets it.
@@ -74,7 +74,7 @@ TEST_F(WinSerialPortTest, SettingsReadBackAsSetAndAReadReturnsAtOnce) {
     ASSERT_EQ(a->GetLineState(state), 1);
     EXPECT_EQ(state.baudRate, 19200u);
     EXPECT_EQ(state.byteSize, 8);
-    EXPECT_EQ(state.parity, platform::PARITY_NONE);
+    EXPECT_EQ(state.parity, platform::NO_PARITY_BIT);
     EXPECT_EQ(state.stopBits, platform::STOP_BITS_ONE);
     SerialTimeouts timeouts;
     ASSERT_EQ(a->GetTimeouts(timeouts), 1);
