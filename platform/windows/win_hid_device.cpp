@@ -2,28 +2,11 @@
 #include "platform/windows/win_hid_device.h"
 
 #include "platform/windows/win_hid_api.h"
+#include "platform/windows/win_overlapped.h"
 
 namespace platform::windows {
 
 namespace {
-
-HANDLE Native(void* handle) {
-    return static_cast<HANDLE>(handle);
-}
-
-// An operation's own record and event, so the reader and the writer share neither.
-struct COverlappedOperation {
-    COverlappedOperation() { record.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~COverlappedOperation() {
-        if (record.hEvent != nullptr) {
-            CloseHandle(record.hEvent);
-        }
-    }
-    COverlappedOperation(const COverlappedOperation&) = delete;
-    COverlappedOperation& operator=(const COverlappedOperation&) = delete;
-
-    OVERLAPPED record{};
-};
 
 // Cancels a pending operation and waits until the system lets go of its record and buffer.
 void CancelAndWait(HANDLE device, OVERLAPPED& record) {
@@ -136,26 +119,26 @@ int CWinHidDevice::ReadReport(uint8_t* buffer, uint32_t length, uint32_t& count)
         return 0;
     }
     int result = 0;
-    COverlappedOperation operation;
-    if (operation.record.hEvent == nullptr) {
+    COverlapped operation;
+    if (!operation.Valid()) {
         Leave();
         return 0;
     }
     if (state.load() & CANCELLED) {
         SetLastError(ERROR_OPERATION_ABORTED);
-    } else if (!ReadFile(Native(handle), buffer, length, nullptr, &operation.record) &&
+    } else if (!ReadFile(Native(handle), buffer, length, nullptr, operation.Get()) &&
                GetLastError() != ERROR_IO_PENDING) {
         // ERROR_DEVICE_NOT_CONNECTED and the like: the device is gone.
     } else {
-        const HANDLE waits[2] = {operation.record.hEvent, Native(cancelEvent)};
+        const HANDLE waits[2] = {operation.Get()->hEvent, Native(cancelEvent)};
         const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         DWORD got = 0;
         if (woken == WAIT_OBJECT_0 &&
-            GetOverlappedResult(Native(handle), &operation.record, &got, FALSE)) {
+            GetOverlappedResult(Native(handle), operation.Get(), &got, FALSE)) {
             count = got;
             result = 1;
         } else if (woken != WAIT_OBJECT_0) {
-            CancelAndWait(Native(handle), operation.record);
+            CancelAndWait(Native(handle), *operation.Get());
             SetLastError(ERROR_OPERATION_ABORTED);
         }
     }
@@ -169,25 +152,25 @@ int CWinHidDevice::WriteReport(const uint8_t* report, uint32_t length, uint32_t&
         return 0;
     }
     int result = 0;
-    COverlappedOperation operation;
-    if (operation.record.hEvent == nullptr) {
+    COverlapped operation;
+    if (!operation.Valid()) {
         Leave();
         return 0;
     }
     // Byte 0 is the report id, as HID.dll wants it.
-    if (WriteFile(Native(handle), report, length, nullptr, &operation.record) ||
+    if (WriteFile(Native(handle), report, length, nullptr, operation.Get()) ||
         GetLastError() == ERROR_IO_PENDING) {
-        const HANDLE waits[2] = {operation.record.hEvent, Native(closeEvent)};
+        const HANDLE waits[2] = {operation.Get()->hEvent, Native(closeEvent)};
         const DWORD woken =
             WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(writeDeadline.count()));
         DWORD moved = 0;
         if (woken == WAIT_OBJECT_0 &&
-            GetOverlappedResult(Native(handle), &operation.record, &moved, FALSE)) {
+            GetOverlappedResult(Native(handle), operation.Get(), &moved, FALSE)) {
             written = moved;
             result = 1;
         } else if (woken != WAIT_OBJECT_0) {
             // Past the deadline, or closed: the report counts as not sent.
-            CancelAndWait(Native(handle), operation.record);
+            CancelAndWait(Native(handle), *operation.Get());
             SetLastError(woken == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED);
         }
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/windows/win_overlapped.h"
 #include "platform/windows/win_text.h"
 
 namespace platform::windows {
@@ -25,10 +26,6 @@ int Fail(DWORD code) {
     return 0;
 }
 
-HANDLE Native(void* handle) {
-    return static_cast<HANDLE>(handle);
-}
-
 // The codes an open port answers with once its device has gone: USB serial adapters'
 // drivers after an unplug, and ERROR_NOT_READY where Wine meets a hung-up terminal.
 bool DeviceGoneCode(DWORD code) {
@@ -40,26 +37,6 @@ bool DeviceGoneCode(DWORD code) {
 int64_t MillisecondsUntil(Clock::time_point deadline) {
     return std::chrono::ceil<Milliseconds>(deadline - Clock::now()).count();
 }
-
-// One overlapped operation: its record and a manual-reset event of its own, so operations on
-// two threads never share either.
-class COverlapped {
-  public:
-    COverlapped() { record.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); }
-    ~COverlapped() {
-        if (record.hEvent != nullptr) {
-            CloseHandle(record.hEvent);
-        }
-    }
-    COverlapped(const COverlapped&) = delete;
-    COverlapped& operator=(const COverlapped&) = delete;
-
-    bool Valid() const { return record.hEvent != nullptr; }
-    OVERLAPPED* Get() { return &record; }
-
-  private:
-    OVERLAPPED record{};
-};
 
 void ToDcb(const SerialLineState& state, DCB& dcb) {
     dcb.BaudRate = state.baudRate;
