@@ -6,6 +6,7 @@
 
 #include "app/main_dialog.h"
 #include "bench/test_page.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -56,6 +57,7 @@ int PrintHelp(const QCommandLineParser& parser, const QString& program) {
     // Without a QApplication the parser cannot name the program itself.
     QString help = parser.helpText();
     help.replace(QStringLiteral("<executable_name>"), program);
+    platform::UseStartingConsole();
     std::printf("%s", qPrintable(help));
     return 0;
 }
@@ -74,6 +76,7 @@ int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions&
     } else if (ReadViewOptions(parser, options, error)) {
         return -1;
     }
+    platform::UseStartingConsole();
     std::fprintf(stderr, "%s: %s\n", qPrintable(program), qPrintable(error));
     return 2;
 }

@@ -1,7 +1,8 @@
 # Linux file access of the ReadMe page (locked reads, whole-file replacement), the system's
-# folders and code pages, in palvex_core.
+# folders, code pages and console, in palvex_core.
 target_sources(palvex_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/code_pages.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/console.cpp
   ${CMAKE_CURRENT_LIST_DIR}/exclusive_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/system_folders.cpp
 )
