@@ -20,6 +20,12 @@ std::vector<std::string> DocumentFolders();
 // does, so that an error names the file the way the user knows it.
 std::string FindDocument(const std::string& name, const std::vector<std::string>& folders);
 
+// `name` inside `folder`, with the system's separator between them; UTF-8 in and out.
+std::string JoinPath(const std::string& folder, const std::string& name);
+// `path` made absolute and normal, as the user should see it named; `path` itself when the
+// working directory cannot be had.
+std::string AbsolutePath(const std::string& path);
+
 // The system's drivers directory, where the firmware transfer puts kitboard.bin.
 std::string DriversDirectory();
 

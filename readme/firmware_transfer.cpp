@@ -1,11 +1,11 @@
 // The test firmware transfer: a locked read of the image streamed into a replacement target.
 #include "readme/firmware_transfer.h"
 
-#include <filesystem>
 #include <memory>
 #include <vector>
 
 #include "platform/exclusive_file.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -13,9 +13,7 @@ constexpr std::size_t COPY_PIECE = 64 * 1024;
 constexpr const char* NO_DIRECTORY_TEXT = "No drivers directory is known";
 
 FirmwareTransferResult Failure(const std::string& path, std::string reason) {
-    std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return {false, error ? path : absolute.lexically_normal().string(), std::move(reason)};
+    return {false, platform::AbsolutePath(path), std::move(reason)};
 }
 
 }  // namespace
@@ -24,8 +22,7 @@ std::string FirmwareTargetPath(const std::string& driversDirectory) {
     if (driversDirectory.empty()) {
         return {};
     }
-    const bool endsWithSlash = driversDirectory.back() == '/';
-    return driversDirectory + (endsWithSlash ? "" : "/") + FIRMWARE_TARGET_NAME;
+    return platform::JoinPath(driversDirectory, FIRMWARE_TARGET_NAME);
 }
 
 FirmwareTransferResult TransferFirmware(const std::string& source, const std::string& target) {

@@ -109,6 +109,16 @@ TEST(WinCodePages, TheSystemDecodesKnownPagesAndMarksUnmappedBytes) {
     EXPECT_EQ(platform::DecodeCodePage(-1, "abc"), std::nullopt);
 }
 
+// Folders named outside ASCII: the document is found there and a joined path names it.
+TEST_F(WinFilesTest, DocumentsAreFoundAndNamedInAFolderOfAnyName) {
+    const std::string name = Utf8(target.filename());
+    EXPECT_EQ(platform::FindDocument(name, {".", Utf8(folder)}), Utf8(target));
+    EXPECT_EQ(platform::JoinPath(Utf8(folder), name), Utf8(target));
+    EXPECT_EQ(platform::JoinPath("C:\\Windows\\system32\\drivers", "kitboard.bin"),
+              "C:\\Windows\\system32\\drivers\\kitboard.bin");
+    EXPECT_EQ(platform::FindDocument("Test.bin", {Utf8(folder)}), "Test.bin");
+}
+
 TEST(WinSystemFolders, DocumentsBesideTheProgramAndTheDriversDirectory) {
     const std::string drivers = platform::DriversDirectory();
     const std::string suffix = "\\system32\\drivers";
