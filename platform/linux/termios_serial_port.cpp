@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/serial_pacing.h"
+
 namespace platform {
 
 namespace {
@@ -76,10 +78,6 @@ bool NoModemLines(int error) {
 
 int ClampToPollTimeout(int64_t milliseconds) {
     return static_cast<int>(std::clamp<int64_t>(milliseconds, 0, INT_MAX));
-}
-
-int64_t MillisecondsUntil(Clock::time_point deadline) {
-    return std::chrono::ceil<Milliseconds>(deadline - Clock::now()).count();
 }
 
 }  // namespace
@@ -386,8 +384,7 @@ int CTermiosSerialPort::WaitOutputDrained(uint32_t timeoutMs) {
     if (fd < 0) {
         return Fail(EBADF);
     }
-    // tcdrain cannot be bounded, so the queue is checked with pauses as long as the line
-    // needs for what is queued (ten bits a byte), at least 1 ms.
+    // tcdrain cannot be bounded, so the queue is checked with pauses paced by the line.
     const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
     for (;;) {
         int queued = 0;
@@ -401,9 +398,7 @@ int CTermiosSerialPort::WaitOutputDrained(uint32_t timeoutMs) {
         if (left <= 0) {
             return 0;
         }
-        const int64_t lineTime =
-            baudRate > 0 ? static_cast<int64_t>(queued) * 10 * 1000 / baudRate : 1;
-        std::this_thread::sleep_for(Milliseconds(std::clamp<int64_t>(lineTime, 1, left)));
+        std::this_thread::sleep_for(Milliseconds(DrainPauseMs(queued, baudRate, left)));
     }
 }
 

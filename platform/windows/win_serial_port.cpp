@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/serial_pacing.h"
 #include "platform/windows/win_overlapped.h"
 #include "platform/windows/win_text.h"
 
@@ -32,10 +33,6 @@ bool DeviceGoneCode(DWORD code) {
     return code == ERROR_DEVICE_REMOVED || code == ERROR_DEVICE_NOT_CONNECTED ||
            code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND ||
            code == ERROR_OPERATION_ABORTED || code == ERROR_GEN_FAILURE || code == ERROR_NOT_READY;
-}
-
-int64_t MillisecondsUntil(Clock::time_point deadline) {
-    return std::chrono::ceil<Milliseconds>(deadline - Clock::now()).count();
 }
 
 void ToDcb(const SerialLineState& state, DCB& dcb) {
@@ -248,8 +245,7 @@ int CWinSerialPort::WaitOutputDrained(uint32_t timeoutMs) {
         return Fail(ERROR_INVALID_HANDLE);
     }
     // EV_TXEMPTY would need a second WaitCommEvent beside the reader's, which the driver
-    // refuses; the queue is checked instead, with pauses as long as the line needs for what
-    // is queued (ten bits a byte), at least 1 ms.
+    // refuses; the queue is checked instead, with pauses paced by the line.
     const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
     for (;;) {
         uint32_t queued = 0;
@@ -263,9 +259,7 @@ int CWinSerialPort::WaitOutputDrained(uint32_t timeoutMs) {
         if (left <= 0) {
             return 0;
         }
-        const int64_t lineTime =
-            baudRate > 0 ? static_cast<int64_t>(queued) * 10 * 1000 / baudRate : 1;
-        Sleep(static_cast<DWORD>(std::clamp<int64_t>(lineTime, 1, left)));
+        Sleep(static_cast<DWORD>(DrainPauseMs(queued, baudRate, left)));
     }
 }
 
