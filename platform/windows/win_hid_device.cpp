@@ -8,11 +8,29 @@ namespace platform::windows {
 
 namespace {
 
-// Cancels a pending operation and waits until the system lets go of its record and buffer.
-void CancelAndWait(HANDLE device, OVERLAPPED& record) {
+// Finishes an operation that ReadFile or WriteFile has just started (`started` is what it
+// returned): waits until it completes, `stop` is set or timeoutMs pass. One that does not
+// complete is cancelled, and this returns only once the system has let go of its record and
+// buffer. Returns 1 with the bytes moved, or 0 with the reason in GetLastError.
+int FinishOperation(HANDLE device, BOOL started, OVERLAPPED& record, HANDLE stop, DWORD timeoutMs,
+                    uint32_t& moved) {
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        return 0;  // ERROR_DEVICE_NOT_CONNECTED and the like: the device is gone
+    }
+    const HANDLE waits[2] = {record.hEvent, stop};
+    const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+    DWORD got = 0;
+    if (woken == WAIT_OBJECT_0) {
+        if (!GetOverlappedResult(device, &record, &got, FALSE)) {
+            return 0;
+        }
+        moved = got;
+        return 1;
+    }
     CancelIoEx(device, &record);
-    DWORD ignored = 0;
-    GetOverlappedResult(device, &record, &ignored, TRUE);
+    GetOverlappedResult(device, &record, &got, TRUE);
+    SetLastError(woken == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED);
+    return 0;
 }
 
 }  // namespace
@@ -126,21 +144,10 @@ int CWinHidDevice::ReadReport(uint8_t* buffer, uint32_t length, uint32_t& count)
     }
     if (state.load() & CANCELLED) {
         SetLastError(ERROR_OPERATION_ABORTED);
-    } else if (!ReadFile(Native(handle), buffer, length, nullptr, operation.Get()) &&
-               GetLastError() != ERROR_IO_PENDING) {
-        // ERROR_DEVICE_NOT_CONNECTED and the like: the device is gone.
     } else {
-        const HANDLE waits[2] = {operation.Get()->hEvent, Native(cancelEvent)};
-        const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        DWORD got = 0;
-        if (woken == WAIT_OBJECT_0 &&
-            GetOverlappedResult(Native(handle), operation.Get(), &got, FALSE)) {
-            count = got;
-            result = 1;
-        } else if (woken != WAIT_OBJECT_0) {
-            CancelAndWait(Native(handle), *operation.Get());
-            SetLastError(ERROR_OPERATION_ABORTED);
-        }
+        const BOOL started = ReadFile(Native(handle), buffer, length, nullptr, operation.Get());
+        result = FinishOperation(Native(handle), started, *operation.Get(), Native(cancelEvent),
+                                 INFINITE, count);
     }
     Leave();
     return result;
@@ -151,29 +158,17 @@ int CWinHidDevice::WriteReport(const uint8_t* report, uint32_t length, uint32_t&
     if (length == 0 || closeEvent == nullptr || !Enter()) {
         return 0;
     }
-    int result = 0;
     COverlapped operation;
     if (!operation.Valid()) {
         Leave();
         return 0;
     }
-    // Byte 0 is the report id, as HID.dll wants it.
-    if (WriteFile(Native(handle), report, length, nullptr, operation.Get()) ||
-        GetLastError() == ERROR_IO_PENDING) {
-        const HANDLE waits[2] = {operation.Get()->hEvent, Native(closeEvent)};
-        const DWORD woken =
-            WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(writeDeadline.count()));
-        DWORD moved = 0;
-        if (woken == WAIT_OBJECT_0 &&
-            GetOverlappedResult(Native(handle), operation.Get(), &moved, FALSE)) {
-            written = moved;
-            result = 1;
-        } else if (woken != WAIT_OBJECT_0) {
-            // Past the deadline, or closed: the report counts as not sent.
-            CancelAndWait(Native(handle), *operation.Get());
-            SetLastError(woken == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_OPERATION_ABORTED);
-        }
-    }
+    // Byte 0 is the report id, as HID.dll wants it. Past the deadline, or closed, the report
+    // counts as not sent.
+    const BOOL started = WriteFile(Native(handle), report, length, nullptr, operation.Get());
+    const int result =
+        FinishOperation(Native(handle), started, *operation.Get(), Native(closeEvent),
+                        static_cast<DWORD>(writeDeadline.count()), written);
     Leave();
     return result;
 }
