@@ -92,6 +92,19 @@ int CWinSerialPort::FailOnPort(unsigned long error) {
     return Fail(error);
 }
 
+int CWinSerialPort::FinishTransfer(BOOL started, COverlapped& operation, uint32_t& moved) {
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        return FailOnPort(GetLastError());
+    }
+    // The comm timeouts bound the wait, so it never lasts for ever unless the caller asked
+    // for that.
+    DWORD got = 0;
+    const BOOL done = GetOverlappedResult(Native(handle), operation.Get(), &got, TRUE);
+    const DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    moved = got;
+    return done || error == ERROR_SEM_TIMEOUT ? 1 : FailOnPort(error);
+}
+
 int CWinSerialPort::Open(const std::string& portName) {
     if (handle != nullptr) {
         return Fail(ERROR_BUSY);
@@ -376,23 +389,8 @@ int CWinSerialPort::Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count) {
     if (!overlapped.Valid()) {
         return Fail(GetLastError());
     }
-    DWORD got = 0;
-    // The comm timeouts bound the wait, so GetOverlappedResult never waits for ever unless
-    // the caller asked for that.
-    if (!ReadFile(Native(handle), buffer, maxBytes, nullptr, overlapped.Get()) &&
-        GetLastError() != ERROR_IO_PENDING) {
-        return FailOnPort(GetLastError());
-    }
-    if (!GetOverlappedResult(Native(handle), overlapped.Get(), &got, TRUE)) {
-        const DWORD error = GetLastError();
-        count = got;
-        if (error == ERROR_SEM_TIMEOUT) {
-            return 1;  // timed out with what has arrived
-        }
-        return FailOnPort(error);
-    }
-    count = got;
-    return 1;
+    const BOOL started = ReadFile(Native(handle), buffer, maxBytes, nullptr, overlapped.Get());
+    return FinishTransfer(started, overlapped, count);
 }
 
 int CWinSerialPort::Write(const uint8_t* bytes, uint32_t count, uint32_t& written) {
@@ -407,21 +405,9 @@ int CWinSerialPort::Write(const uint8_t* bytes, uint32_t count, uint32_t& writte
     if (!overlapped.Valid()) {
         return Fail(GetLastError());
     }
-    DWORD moved = 0;
-    if (!WriteFile(Native(handle), bytes, count, nullptr, overlapped.Get()) &&
-        GetLastError() != ERROR_IO_PENDING) {
-        return FailOnPort(GetLastError());
-    }
-    if (!GetOverlappedResult(Native(handle), overlapped.Get(), &moved, TRUE)) {
-        const DWORD error = GetLastError();
-        written = moved;
-        if (error == ERROR_SEM_TIMEOUT) {
-            return 1;  // timed out: written tells how much went (0 for none)
-        }
-        return FailOnPort(error);
-    }
-    written = moved;
-    return 1;
+    // Timed out, written tells how much went (0 for none).
+    const BOOL started = WriteFile(Native(handle), bytes, count, nullptr, overlapped.Get());
+    return FinishTransfer(started, overlapped, written);
 }
 
 int CWinSerialPort::Close() {

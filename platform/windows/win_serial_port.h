@@ -10,6 +10,8 @@
 
 namespace platform::windows {
 
+class COverlapped;
+
 // Thread safety as the interface asks: Read, WaitReadable, Write, ClearError and
 // WaitOutputDrained may run on two threads at once, each operation with its own overlapped
 // record and event; Open, the settings, the timeouts and Close belong to one thread and run
@@ -48,6 +50,9 @@ class CWinSerialPort : public ISerialPort {
     // Waits for EV_RXCHAR up to timeoutMs: 1 when it came, 0 when it did not, -1 when the
     // driver cannot wait for line events (then the caller checks the queue instead).
     int WaitForCharacter(uint32_t timeoutMs);
+    // Ends a transfer that ReadFile or WriteFile has just started (`started` is what it
+    // returned): 1 with the bytes moved, also when the comm timeouts ended it early.
+    int FinishTransfer(int started, COverlapped& operation, uint32_t& moved);
 
     void* handle = nullptr;  // the port's HANDLE; null while closed
     std::atomic<bool> gone{false};
