@@ -28,11 +28,25 @@ int Fail(DWORD code) {
 }
 
 // The codes an open port answers with once its device has gone: USB serial adapters'
-// drivers after an unplug, and ERROR_NOT_READY where Wine meets a hung-up terminal.
+// drivers after an unplug (which code depends on the driver and on the call that meets the
+// removal first), and ERROR_NOT_READY where Wine meets a hung-up terminal.
 bool DeviceGoneCode(DWORD code) {
-    return code == ERROR_DEVICE_REMOVED || code == ERROR_DEVICE_NOT_CONNECTED ||
-           code == ERROR_ACCESS_DENIED || code == ERROR_BAD_COMMAND ||
-           code == ERROR_OPERATION_ABORTED || code == ERROR_GEN_FAILURE || code == ERROR_NOT_READY;
+    switch (code) {
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_NO_SUCH_DEVICE:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_NOT_READY:
+            return true;
+        default:
+            return false;
+    }
 }
 
 void ToDcb(const SerialLineState& state, DCB& dcb) {
@@ -308,12 +322,16 @@ int CWinSerialPort::WaitForCharacter(uint32_t timeoutMs) {
                 return -1;
             }
             // A byte that came between the last look at the queue and the start of the wait
-            // would otherwise go unnoticed until the next one.
+            // raises no event (drivers keep no history of bytes from before the wait), so
+            // the queue is looked at once more before waiting.
             const int64_t left = std::max<int64_t>(MillisecondsUntil(deadline), 0);
-            if (InputQueued() == 0 &&
-                WaitForSingleObject(overlapped.Get()->hEvent, static_cast<DWORD>(left)) !=
-                    WAIT_OBJECT_0) {
-                // Timed out: end the wait before its record goes out of scope.
+            const bool signalled = InputQueued() == 0 &&
+                                   WaitForSingleObject(overlapped.Get()->hEvent,
+                                                       static_cast<DWORD>(left)) == WAIT_OBJECT_0;
+            if (!signalled) {
+                // Bytes already queued, or the time is up: the pending wait could last for
+                // ever, so it is ended before its record goes out of scope. Completing on its
+                // own meanwhile is fine; the cancel then finds nothing.
                 CancelIoEx(Native(handle), overlapped.Get());
             }
             DWORD ignored = 0;
