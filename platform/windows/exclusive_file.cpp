@@ -23,6 +23,9 @@ constexpr const char* LOCKED_TEXT = "In use by another program";
 constexpr const char* NOT_REGULAR_TEXT = "Not a regular file";
 // Temporary files are "." + target name + this + six hexadecimal digits.
 constexpr const wchar_t* TEMPORARY_INFIX = L".part-";
+// The old target while it is being replaced; never cleaned up by another transfer, since after
+// a failed restore it holds the only copy.
+constexpr const wchar_t* BACKUP_INFIX = L".old-";
 constexpr size_t TEMPORARY_RANDOM = 6;
 constexpr int TEMPORARY_ATTEMPTS = 16;
 
@@ -35,8 +38,26 @@ void SetFailure(std::string* failure, std::string text) {
 }
 
 std::string FailureOf(DWORD code) {
-    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ? LOCKED_TEXT
-                                                                           : SystemErrorText(code);
+    // ERROR_UNABLE_TO_REMOVE_REPLACED: another program holds the target without letting it
+    // be deleted or renamed.
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
+                   code == ERROR_UNABLE_TO_REMOVE_REPLACED
+               ? LOCKED_TEXT
+               : SystemErrorText(code);
+}
+
+// Six hexadecimal digits, different for every call in this process and unlikely to repeat
+// in another.
+std::wstring RandomDigits() {
+    const unsigned mix = static_cast<unsigned>(GetTickCount64()) * 2654435761u ^
+                         GetCurrentProcessId() * 40503u ^ g_temporaryCounter.fetch_add(1);
+    wchar_t digits[16];
+    swprintf(digits, 16, L"%06x", mix & 0xFFFFFFu);
+    return digits;
+}
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool IsSeparator(wchar_t c) {
@@ -108,8 +129,12 @@ class CLockedReader final : public IFileReader {
 
 class CReplacementWriter final : public IFileWriter {
   public:
-    CReplacementWriter(std::wstring target, std::wstring temporary, HANDLE file)
-        : target(std::move(target)), temporary(std::move(temporary)), file(file) {}
+    CReplacementWriter(std::wstring target, std::wstring temporary, std::wstring backup,
+                       HANDLE file)
+        : target(std::move(target)),
+          temporary(std::move(temporary)),
+          backup(std::move(backup)),
+          file(file) {}
 
     ~CReplacementWriter() override {
         if (file != INVALID_HANDLE_VALUE) {
@@ -154,17 +179,11 @@ class CReplacementWriter final : public IFileWriter {
         // ReplaceFileW opens the new file itself, which our share mode 0 would refuse.
         CloseHandle(file);
         file = INVALID_HANDLE_VALUE;
-        bool replaced;
-        if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            // Keeps the target's attributes and permissions. Without a backup file, every
-            // failure leaves the target under its name with its old content.
-            replaced = ReplaceFileW(target.c_str(), temporary.c_str(), nullptr,
-                                    REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
-        } else {
-            replaced = MoveFileExW(temporary.c_str(), target.c_str(),
-                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        if (Exists(target)) {
+            return ReplaceTarget();
         }
-        if (!replaced) {
+        if (!MoveFileExW(temporary.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             Fail(GetLastError());
             return false;
         }
@@ -175,6 +194,29 @@ class CReplacementWriter final : public IFileWriter {
     std::string FailureText() const override { return failure; }
 
   private:
+    // ReplaceFileW keeps the target's attributes and permissions. Given a backup name it
+    // moves the old target there first; without one, a failure after that step
+    // (ERROR_UNABLE_TO_MOVE_REPLACEMENT) leaves no target at all, and another
+    // (ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) leaves the old one under a name nobody knows.
+    bool ReplaceTarget() {
+        if (ReplaceFileW(target.c_str(), temporary.c_str(), backup.c_str(),
+                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+            committed = true;
+            DeleteFileW(backup.c_str());
+            return true;
+        }
+        const DWORD code = GetLastError();
+        if (!Exists(target) && Exists(backup) &&
+            !MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            // The old content is safe under the backup name; say where.
+            failure = FailureOf(code) + " (the previous file is kept as " +
+                      windows::Utf8FromWide(backup) + ")";
+            return false;
+        }
+        Fail(code);
+        return false;
+    }
+
     void Fail(DWORD code) {
         if (failure.empty()) {
             failure = FailureOf(code);
@@ -183,6 +225,7 @@ class CReplacementWriter final : public IFileWriter {
 
     std::wstring target;
     std::wstring temporary;
+    std::wstring backup;
     HANDLE file;
     std::string failure;  // empty until something failed
     bool committed = false;
@@ -235,16 +278,14 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::s
     RemoveLeftovers(directory, name);
 
     for (int attempt = 0; attempt < TEMPORARY_ATTEMPTS; ++attempt) {
-        const unsigned mix = static_cast<unsigned>(GetTickCount64()) * 2654435761u ^
-                             GetCurrentProcessId() * 40503u ^ g_temporaryCounter.fetch_add(1);
-        wchar_t digits[16];
-        swprintf(digits, 16, L"%06x", mix & 0xFFFFFFu);
+        const std::wstring digits = RandomDigits();
         const std::wstring temporary = directory + L"." + name + TEMPORARY_INFIX + digits;
         // Share mode 0 while it is written: other transfers' clean-up cannot delete it.
         const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
-            return std::make_unique<CReplacementWriter>(wideTarget, temporary, file);
+            const std::wstring backup = directory + L"." + name + BACKUP_INFIX + RandomDigits();
+            return std::make_unique<CReplacementWriter>(wideTarget, temporary, backup, file);
         }
         const DWORD code = GetLastError();
         SetFailure(failure, FailureOf(code));

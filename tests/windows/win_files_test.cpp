@@ -10,6 +10,7 @@
 #include "platform/code_pages.h"
 #include "platform/exclusive_file.h"
 #include "platform/platform.h"
+#include "platform/windows/win_api.h"
 
 namespace {
 
@@ -97,6 +98,33 @@ TEST_F(WinFilesTest, AReplacementCommitsWholeAndAnAbandonedOneLeavesNoTrace) {
     ASSERT_TRUE(writer->Commit()) << writer->FailureText();
     EXPECT_EQ(Get(fresh), std::string("\0\1\2", 3));
     EXPECT_EQ(platform::CreateReplacement(Utf8(folder) + "\\"), nullptr);
+}
+
+// Another program opens the target after the transfer began and lets nobody delete or rename
+// it: the commit fails with the "in use" text, the target keeps its old content and nothing of
+// the attempt (temporary file, backup) is left beside it.
+TEST_F(WinFilesTest, ATargetHeldAtTheCommitStaysWholeAndNothingIsLeft) {
+    std::unique_ptr<platform::IFileWriter> writer = platform::CreateReplacement(Utf8(target));
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(writer->Write("new content", 11));
+    const HANDLE held = CreateFileW(target.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(writer->Commit());
+    EXPECT_EQ(writer->FailureText(), "In use by another program");
+    writer.reset();
+    CloseHandle(held);
+    EXPECT_EQ(Get(target), "old content");
+    EXPECT_EQ(Entries(), 1u);
+
+    // Let go, the same transfer goes through and leaves no backup behind.
+    writer = platform::CreateReplacement(Utf8(target));
+    ASSERT_NE(writer, nullptr);
+    EXPECT_TRUE(writer->Write("new content", 11));
+    ASSERT_TRUE(writer->Commit()) << writer->FailureText();
+    writer.reset();
+    EXPECT_EQ(Get(target), "new content");
+    EXPECT_EQ(Entries(), 1u);
 }
 
 TEST(WinCodePages, TheSystemDecodesKnownPagesAndMarksUnmappedBytes) {
