@@ -18,7 +18,7 @@ QString Failure(const QString& path, const QString& reason) {
 bool Save(const QString& path, const char* data, size_t size, QString& failure) {
     std::string reason;
     const std::unique_ptr<platform::IFileWriter> writer =
-        platform::CreateReplacement(QFile::encodeName(path).toStdString(), &reason);
+        platform::CreateReplacement(path.toStdString(), &reason);
     if (!writer) {
         failure = Failure(path, QString::fromStdString(reason));
         return false;
