@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/traffic_file.h"
 #include "platform/code_pages.h"
 #include "platform/exclusive_file.h"
 #include "platform/platform.h"
@@ -124,6 +125,16 @@ TEST_F(WinFilesTest, ATargetHeldAtTheCommitStaysWholeAndNothingIsLeft) {
     ASSERT_TRUE(writer->Commit()) << writer->FailureText();
     writer.reset();
     EXPECT_EQ(Get(target), "new content");
+    EXPECT_EQ(Entries(), 1u);
+}
+
+// A traffic save names its file in UTF-8 all the way down; in the ANSI code page the name
+// reached the file system garbled.
+TEST_F(WinFilesTest, TrafficIsSavedUnderANameOutsideAscii) {
+    QString failure;
+    ASSERT_TRUE(SaveTrafficBytes(QString::fromStdString(Utf8(target)), "K1.07", failure))
+        << failure.toStdString();
+    EXPECT_EQ(Get(target), "K1.07");
     EXPECT_EQ(Entries(), 1u);
 }
 
