@@ -8,10 +8,37 @@
 
 namespace platform {
 
+namespace {
+
+// True when the stream was handed a file, a pipe or the NUL device ("palvex --help > help.txt"):
+// the C runtime already writes there, and the console must not take its place.
+bool Redirected(DWORD which) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const DWORD type = GetFileType(handle);
+    DWORD mode = 0;
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE ||
+           (type == FILE_TYPE_CHAR && !GetConsoleMode(handle, &mode));
+}
+
+}  // namespace
+
 void UseStartingConsole() {
+    // Asked before attaching, which gives the process the console's handles.
+    const bool outRedirected = Redirected(STD_OUTPUT_HANDLE);
+    const bool errRedirected = Redirected(STD_ERROR_HANDLE);
+    if (outRedirected && errRedirected) {
+        return;
+    }
     if (AttachConsole(ATTACH_PARENT_PROCESS)) {
-        std::freopen("CONOUT$", "w", stdout);
-        std::freopen("CONOUT$", "w", stderr);
+        if (!outRedirected) {
+            std::freopen("CONOUT$", "w", stdout);
+        }
+        if (!errRedirected) {
+            std::freopen("CONOUT$", "w", stderr);
+        }
     }
 }
 
