@@ -19,6 +19,7 @@ constexpr char ACCESS_REMEDY[] =
     "Another program (or the system itself, for keyboards and mice) holds the device "
     "exclusively: close programs that use the KIT, then unplug it and plug it in again.";
 constexpr char MISSING_REMEDY[] = "The device is no longer present: plug the KIT in again.";
+constexpr ULONG INPUT_BUFFERS = 64;
 
 // Why the calling thread's last Open failed.
 thread_local HidOpenError t_lastOpenError;
@@ -140,6 +141,10 @@ std::unique_ptr<IHidDevice> CWinHidSystem::Open(const std::string& path) {
         t_lastOpenError = OpenErrorOf(GetLastError());
         return nullptr;
     }
+    // The driver keeps 32 input reports for a handle by default: a board that sends faster
+    // than the reader takes loses the oldest. As deep as hidraw's queue on Linux; a driver
+    // that refuses keeps its own depth, which still works.
+    HidD_SetNumInputBuffers(device, INPUT_BUFFERS);
     return std::make_unique<CWinHidDevice>(device, ReadCaps(device));
 }
 
