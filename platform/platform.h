@@ -28,6 +28,9 @@ std::string AbsolutePath(const std::string& path);
 
 // The system's drivers directory, where the firmware transfer puts kitboard.bin.
 std::string DriversDirectory();
+// What the user can do when kitboard.bin cannot be written there for want of rights (Windows:
+// run the program as administrator); empty where the system has nothing more to say.
+std::string DriversDirectoryRemedy();
 
 struct Platform {
     ISerialPorts* serialPorts = nullptr;
@@ -35,6 +38,8 @@ struct Platform {
     IMessageBoxSink* messageBoxes = nullptr;
     // Where the firmware transfer puts kitboard.bin.
     std::string driversDirectory = DriversDirectory();
+    // Said below a failed transfer's box when the target could not be written.
+    std::string driversRemedy = DriversDirectoryRemedy();
     // Where the ReadMe page finds Readme.rtf and Test.bin.
     std::vector<std::string> documentFolders = DocumentFolders();
 };

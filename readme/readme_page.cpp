@@ -114,13 +114,20 @@ bool CReadMePage::OnInitDialog() {
 }
 
 void CReadMePage::OnTransfer() {
+    const std::string target = FirmwareTargetPath(platform.driversDirectory);
     const FirmwareTransferResult result =
-        TransferFirmware(platform::FindDocument(FIRMWARE_SOURCE, platform.documentFolders),
-                         FirmwareTargetPath(platform.driversDirectory));
+        TransferFirmware(platform::FindDocument(FIRMWARE_SOURCE, platform.documentFolders), target);
     if (!result.done) {
         // Which file and why, below the usual text: "/lib/firmware/kitboard.bin: Permission
-        // denied" tells the user what to do about it.
-        ShowFileError(result.path.empty() ? result.reason : result.path + ": " + result.reason);
+        // denied" tells the user what to do about it; where the system has more to say about
+        // the target's folder, that follows.
+        std::string detail =
+            result.path.empty() ? result.reason : result.path + ": " + result.reason;
+        if (!target.empty() && result.path == platform::AbsolutePath(target) &&
+            !platform.driversRemedy.empty()) {
+            detail += "\n\n" + platform.driversRemedy;
+        }
+        ShowFileError(detail);
     }
 }
 

@@ -25,4 +25,8 @@ std::string DriversDirectory() {
     return "/lib/firmware";
 }
 
+std::string DriversDirectoryRemedy() {
+    return {};  // the box's "Permission denied" already names the file and the cause
+}
+
 }  // namespace platform

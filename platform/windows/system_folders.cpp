@@ -39,18 +39,40 @@ std::vector<std::string> DocumentFolders() {
 }
 
 std::string DriversDirectory() {
-    const UINT needed = GetWindowsDirectoryW(nullptr, 0);
+    // The system directory, not the Windows directory + "system32": a Remote Desktop host gives
+    // a program that is not marked terminal-server aware a private Windows directory of its own.
+    const UINT needed = GetSystemDirectoryW(nullptr, 0);
     if (needed == 0) {
         return "C:\\Windows\\system32\\drivers";
     }
-    std::wstring windows(needed, L'\0');
-    const UINT length = GetWindowsDirectoryW(windows.data(), needed);
-    windows.resize(length < needed ? length : 0);
-    // A root directory ("C:\") already ends in the separator.
-    if (!windows.empty() && windows.back() == L'\\') {
-        windows.pop_back();
+    std::wstring system(needed, L'\0');
+    const UINT length = GetSystemDirectoryW(system.data(), needed);
+    system.resize(length < needed ? length : 0);
+    if (!system.empty() && system.back() == L'\\') {
+        system.pop_back();
     }
-    return Utf8FromWide(windows) + "\\system32\\drivers";
+    return Utf8FromWide(system) + "\\drivers";
+}
+
+std::string DriversDirectoryRemedy() {
+    // A 64-bit program gets no file virtualisation: without an elevated token every write
+    // into the system directory is refused.
+    HANDLE token = nullptr;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    bool elevated = false;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        elevated =
+            GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+            elevation.TokenIsElevated != 0;
+        CloseHandle(token);
+    }
+    if (elevated) {
+        return {};
+    }
+    return "Only an administrator may write to the drivers folder. Close Palvex, start it "
+           "again with \"Run as administrator\" (right-click palvex.exe or its Start menu "
+           "entry), then transfer again.";
 }
 
 }  // namespace platform
