@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFontDatabase>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "bench/ansi_text.h"
+#include "res/fixed_font.h"
 #include "sim/sim_kit.h"
 #include "sim/sim_stream.h"
 
@@ -310,7 +310,7 @@ QWidget* CSimWindow::BuildReceived() {
     layout->addWidget(echo);
     layout->addWidget(hexBox);
     auto* tabs = new QTabWidget(group);
-    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const QFont fixed = FixedPitchFont();
     for (QPlainTextEdit** view : {&usbReceivedView, &serialReceivedView}) {
         *view = new QPlainTextEdit(tabs);
         (*view)->setReadOnly(true);

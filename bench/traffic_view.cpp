@@ -8,7 +8,6 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDateTime>
-#include <QFontDatabase>
 #include <QGlyphRun>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -24,6 +23,7 @@
 #include <utility>
 
 #include "bench/ansi_text.h"
+#include "res/fixed_font.h"
 
 namespace {
 
@@ -127,7 +127,7 @@ TrafficView::~TrafficView() = default;
 void TrafficView::UpdateFont() {
     // Columns must line up (hex, timestamps, selection by column), and unshaped text keeps a
     // row cheap to draw: a fixed-pitch font in the size the page gives the view.
-    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    QFont fixed = FixedPitchFont();
     if (font().pointSizeF() > 0) {
         fixed.setPointSizeF(font().pointSizeF());
     } else if (font().pixelSize() > 0) {

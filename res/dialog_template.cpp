@@ -188,6 +188,28 @@ QWidget* DefaultWidget(const DialogControl& control, QWidget* parent) {
     return label;
 }
 
+// The templates were laid out for one face at one size; the font this system really has (or a
+// larger scale) can need more room. A one-line text or a radio button then grows to its text on
+// the side its alignment leaves free, rather than be cut off.
+void FitText(QWidget& widget, QRect& rect) {
+    const auto* label = qobject_cast<QLabel*>(&widget);
+    const bool fits = (label != nullptr && !label->text().isEmpty() && !label->wordWrap()) ||
+                      qobject_cast<QRadioButton*>(&widget) != nullptr;
+    const int needed = widget.sizeHint().width();
+    if (!fits || needed <= rect.width()) {
+        return;
+    }
+    const Qt::Alignment alignment = label != nullptr ? label->alignment() : Qt::AlignLeft;
+    const int more = needed - rect.width();
+    if (alignment & Qt::AlignRight) {
+        rect.setLeft(rect.left() - more);
+    } else if (alignment & Qt::AlignHCenter) {
+        rect.adjust(-more / 2, 0, more - more / 2, 0);
+    } else {
+        rect.setWidth(needed);
+    }
+}
+
 }  // namespace
 
 const DialogTemplate& LoadDialogTemplate(int templateId) {
@@ -255,6 +277,8 @@ std::map<int, QWidget*> BuildDialog(int templateId, QWidget& dialog, const Contr
         if (control.kind == "icon" && own) {
             // A static icon takes the icon's own size, whatever the template says.
             rect.setSize(QSize(32, 32));
+        } else if (own) {
+            FitText(*widget, rect);
         }
         widget->setGeometry(rect);
 

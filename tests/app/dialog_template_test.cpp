@@ -4,12 +4,14 @@
 
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QTextEdit>
 #include <QWidget>
 
 #include "res/dialog_template.h"
+#include "res/fixed_font.h"
 
 TEST(DialogUnits, ConvertLikeWindowsFromTheFontsOwnMetrics) {
     // "MS Sans Serif" 8 pt at 96 dpi has base units 6 by 13; halves are rounded up.
@@ -73,4 +75,35 @@ TEST(BuildDialog, MakesTheControlsInTemplateOrderAndOnlyTabStopsTakeTabFocus) {
     flashing->setChecked(true);
     stop->setChecked(true);
     EXPECT_FALSE(flashing->isChecked());
+}
+
+// Whatever face this system puts in the templates' place, no label or radio button cuts its
+// text off (CTest runs this case again at 150 % and 200 % scaling); and the traffic views' font
+// really is monospaced (Windows' "Courier New" may be a proportional stand-in where it is not
+// installed).
+TEST(BuildDialog, EveryTextFitsItsControlAndTheFixedFontIsMonospaced) {
+    for (const int id : {100, 102, 129, 130, 131}) {
+        QWidget dialog;
+        BuildDialog(id, dialog);
+        for (auto* label : dialog.findChildren<QLabel*>()) {
+            if (!label->text().isEmpty()) {
+                EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()),
+                          label->contentsRect().width())
+                    << "template " << id << ": \"" << label->text().toStdString() << "\"";
+            }
+        }
+        const auto radios = dialog.findChildren<QRadioButton*>();
+        for (auto* radio : radios) {
+            EXPECT_LE(radio->sizeHint().width(), radio->width())
+                << "template " << id << ": \"" << radio->text().toStdString() << "\"";
+            for (auto* other : radios) {  // grown, still side by side
+                EXPECT_TRUE(radio == other || !radio->geometry().intersects(other->geometry()));
+            }
+        }
+    }
+    const QFontMetricsF fixed(FixedPitchFont());
+    for (const QChar c : QStringLiteral("iW.0 m")) {
+        EXPECT_EQ(fixed.horizontalAdvance(c), fixed.horizontalAdvance(QLatin1Char('0')))
+            << QString(c).toStdString();
+    }
 }
