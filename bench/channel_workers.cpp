@@ -13,6 +13,8 @@ namespace {
 
 // Set on the RS232 worker's thread while it retries a read whose failure it has reported.
 thread_local bool t_quietBoxes = false;
+// Set on a COM scan's thread: its boxes wait there for the page to show them.
+thread_local std::vector<std::pair<std::string, std::string>>* t_heldBoxes = nullptr;
 
 }  // namespace
 
@@ -38,6 +40,10 @@ void CWorkerBoxFilter::Show(const std::string& text, const std::string& caption)
     if (t_quietBoxes || sink == nullptr) {
         return;
     }
+    if (t_heldBoxes != nullptr) {
+        t_heldBoxes->emplace_back(text, caption);
+        return;
+    }
     sink->Show(text, caption);
 }
 
@@ -46,11 +52,19 @@ void CWorkerBoxFilter::ShowOwned(const std::string& text, const std::string& cap
     if (t_quietBoxes || sink == nullptr) {
         return;
     }
+    if (t_heldBoxes != nullptr) {
+        t_heldBoxes->emplace_back(text, caption);
+        return;
+    }
     sink->ShowOwned(text, caption, owner);
 }
 
 void CWorkerBoxFilter::SetThreadQuiet(bool quiet) {
     t_quietBoxes = quiet;
+}
+
+void CWorkerBoxFilter::SetThreadHeld(std::vector<std::pair<std::string, std::string>>* held) {
+    t_heldBoxes = held;
 }
 
 int UsbWorker(WorkerControl& control) {

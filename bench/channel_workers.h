@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "channel/traffic_sink.h"
 #include "platform/message_box.h"
@@ -64,6 +66,9 @@ class CWorkerBoxFilter : public platform::IMessageBoxSink {
     void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) override;
     // The calling thread's boxes are dropped while quiet.
     static void SetThreadQuiet(bool quiet);
+    // While `held` is set, the calling thread's boxes are added to it (text, caption) instead,
+    // for another thread to show later; null shows them again.
+    static void SetThreadHeld(std::vector<std::pair<std::string, std::string>>* held);
 
   private:
     platform::IMessageBoxSink* sink;

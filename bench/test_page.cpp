@@ -133,6 +133,10 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
 CTestPage::~CTestPage() {
     supervisorTimer.stop();
     versionPollTimer.stop();
+    // A scan ends by itself: each open the system bounds, and its boxes wait for no one.
+    if (comScanThread != nullptr && comScanThread->joinable()) {
+        comScanThread->join();
+    }
     StopUsbWorker();
     StopRs232Worker();
     delete g_serialLink;
@@ -214,21 +218,20 @@ void CTestPage::OnSupervisorTick() {
     }
 
     if (firstTickDone == 0) {
-        const std::string port = FindFreeComPort();
-        if (self == nullptr) {
-            return;
-        }
-        ShowComPort(port);
-    } else if (rs232Control.portGone.load() != 0 && rs232Sending == 0) {
+        StartComScan(false);
+        return;  // the scan ends the tick
+    }
+    if (rs232Control.portGone.load() != 0 && rs232Sending == 0) {
         OnComPortGone();
     } else if (comPortLost != 0) {
         // As at start, but quietly: the port's loss was this episode's one box.
-        const std::string port = FindFreeComPort(true);
-        if (!port.empty()) {
-            comPortLost = 0;
-            ShowComPort(port);
-        }
+        StartComScan(true);
+        return;
     }
+    EndSupervisorTick();
+}
+
+void CTestPage::EndSupervisorTick() {
     firstTickDone = 1;
     ++supervisorTicks;
     supervisorTimer.start(SUPERVISOR_PERIOD_MS);
@@ -274,13 +277,40 @@ void CTestPage::OnComPortGone() {
     ShowComPort("");
 }
 
-std::string CTestPage::FindFreeComPort(bool quiet) {
-    // Quiet, the links' boxes on this thread are dropped as well.
-    CWorkerBoxFilter::SetThreadQuiet(quiet);
+struct CTestPage::ComScan {
+    bool quiet = false;
+    std::string port;  // "" when none opened
+    std::unique_ptr<CSerialLink> link;
+    std::vector<std::pair<std::string, std::string>> boxes;  // text, caption
+};
+
+void CTestPage::StartComScan(bool quiet) {
+    auto scan = std::make_shared<ComScan>();
+    scan->quiet = quiet;
+    QPointer<CTestPage> self(this);
+    comScanThread = std::make_unique<std::thread>([this, self, scan] {
+        ScanComPorts(*scan, serialPlatform);
+        // Posted to the page; a page deleted meanwhile has joined this thread and drops the
+        // result, which closes the port with its link.
+        QMetaObject::invokeMethod(
+            this,
+            [self, scan] {
+                if (self != nullptr) {
+                    self->FinishComScan(scan);
+                }
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void CTestPage::ScanComPorts(ComScan& scan, const platform::Platform& serialPlatform) {
+    if (serialPlatform.serialPorts == nullptr) {
+        return;
+    }
+    // The links' boxes wait here until the scan is over: this thread must never wait for the
+    // page's, which may be waiting for it.
+    CWorkerBoxFilter::SetThreadHeld(&scan.boxes);
     for (const char* name : COM_PORTS) {
-        if (platform.serialPorts == nullptr) {
-            break;
-        }
         SerialSettings settings;
         settings.portName = name;
         settings.baudRate = KIT_BAUD_RATE;
@@ -288,22 +318,45 @@ std::string CTestPage::FindFreeComPort(bool quiet) {
         settings.parity = KIT_PARITY;
         settings.stopBits = KIT_STOP_BITS;
         settings.flowControl = KIT_FLOW_CONTROL;
-        g_serialLink = new CSerialLink(settings, serialPlatform);
-        if (g_serialLink->Open() != 0) {
-            CWorkerBoxFilter::SetThreadQuiet(false);
-            rs232Control.link.store(g_serialLink);
-            StartRs232Worker();
-            return name;
+        auto link = std::make_unique<CSerialLink>(settings, serialPlatform);
+        if (link->Open() != 0) {
+            scan.port = name;
+            scan.link = std::move(link);
+            break;
         }
-        // The link has already shown why in an "Error" box.
-        delete g_serialLink;
-        g_serialLink = nullptr;
+        // The link has said why in an "Error" box, held with the others.
     }
-    CWorkerBoxFilter::SetThreadQuiet(false);
-    if (!quiet) {
+    CWorkerBoxFilter::SetThreadHeld(nullptr);
+}
+
+void CTestPage::FinishComScan(const std::shared_ptr<ComScan>& scan) {
+    if (comScanThread != nullptr && comScanThread->joinable()) {
+        comScanThread->join();  // it has posted this as its last deed
+    }
+    comScanThread.reset();
+    QPointer<CTestPage> self(this);
+    if (!scan->quiet) {
+        for (const auto& [text, caption] : scan->boxes) {
+            rs232Boxes->Show(text, caption);
+            if (self == nullptr) {
+                return;
+            }
+        }
+    }
+    if (scan->link != nullptr) {
+        g_serialLink = scan->link.release();
+        rs232Control.link.store(g_serialLink);
+        StartRs232Worker();
+        comPortLost = 0;
+        ShowComPort(scan->port);
+    } else if (!scan->quiet) {
         ShowBox("No free COM port is available !", "Warning");
+        if (self == nullptr) {
+            return;
+        }
+        ShowComPort("");
     }
-    return "";
+    EndSupervisorTick();
 }
 
 void CTestPage::RequestFirmwareVersion() {

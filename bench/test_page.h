@@ -42,9 +42,6 @@ class CTestPage : public QWidget {
     // Timer dispatch: the supervisor for SUPERVISOR_TIMER, the version poll for any other id.
     void OnTimer(int timerId);
 
-    // Tries COM1..COM4 with the board's line settings; the name that opened, or "". Quiet,
-    // it shows no box.
-    std::string FindFreeComPort(bool quiet = false);
     void RequestFirmwareVersion();
     void ShowFirmwareVersion();
 
@@ -65,6 +62,8 @@ class CTestPage : public QWidget {
     bool KitSeen() const { return kitSeen != 0; }
     bool KitPresent() const { return kitPresent != 0; }
     bool FirstTickDone() const { return firstTickDone != 0; }
+    // A COM port scan is running on its own thread.
+    bool ComScanRunning() const { return comScanThread != nullptr; }
     // Supervisor ticks finished so far.
     int SupervisorTicks() const { return supervisorTicks; }
 
@@ -87,6 +86,17 @@ class CTestPage : public QWidget {
     void StopRs232Worker();
     // Panes 0 and 1 for the port that opened, or for none ("").
     void ShowComPort(const std::string& port);
+    // What one scan of COM1..COM4 came to: the port that opened with its link, or none, and the
+    // boxes the failed opens asked for, held until the scan is over.
+    struct ComScan;
+    // Tries COM1..COM4 with the board's line settings on a thread of its own, since opening a
+    // port can block for seconds (an outgoing Bluetooth port); FinishComScan takes the result
+    // on the page's thread and ends the supervisor's tick. Quiet, it shows no box.
+    void StartComScan(bool quiet);
+    static void ScanComPorts(ComScan& scan, const platform::Platform& serialPlatform);
+    void FinishComScan(const std::shared_ptr<ComScan>& scan);
+    // The supervisor's tick is over: the next one in a second.
+    void EndSupervisorTick();
     // Closes a port that has gone; later ticks look for one again.
     void OnComPortGone();
 
@@ -120,6 +130,7 @@ class CTestPage : public QWidget {
     WorkerControl rs232Control;
     std::unique_ptr<std::thread> usbThread;
     std::unique_ptr<std::thread> rs232Thread;
+    std::unique_ptr<std::thread> comScanThread;
     // The serial link reports through this; it keeps a failing read's repeats quiet.
     std::unique_ptr<CWorkerBoxFilter> rs232Boxes;
     platform::Platform serialPlatform;

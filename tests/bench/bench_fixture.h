@@ -12,8 +12,10 @@
 #include <QWidget>
 #include <QtTest/QTest>
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,19 @@ class CMappedSerialPorts : public platform::ISerialPorts {
     std::atomic<int> calls{0};
     // Waits for input end at once, as on a hung-up line that reads nothing.
     std::atomic<bool> alwaysReady{false};
+    // While held, every Open waits (as for an outgoing Bluetooth port) until Release.
+    void HoldOpens() {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        opensHeld = true;
+    }
+    void ReleaseOpens() {
+        {
+            std::lock_guard<std::mutex> lock(gateMutex);
+            opensHeld = false;
+        }
+        gate.notify_all();
+    }
+    std::atomic<int> opensWaiting{0};
 
   private:
     class Port : public platform::ISerialPort {
@@ -94,6 +109,12 @@ class CMappedSerialPorts : public platform::ISerialPorts {
         Port(CMappedSerialPorts& owner, std::unique_ptr<platform::ISerialPort> port)
             : owner(owner), port(std::move(port)) {}
         int Open(const std::string& name) override {
+            {
+                std::unique_lock<std::mutex> lock(owner.gateMutex);
+                owner.opensWaiting.fetch_add(1);
+                owner.gate.wait(lock, [&] { return !owner.opensHeld; });
+                owner.opensWaiting.fetch_sub(1);
+            }
             auto found = owner.names.find(name);
             return port->Open(found != owner.names.end() ? found->second : name);
         }
@@ -134,6 +155,9 @@ class CMappedSerialPorts : public platform::ISerialPorts {
 
     platform::ISerialPorts& inner;
     std::map<std::string, std::string> names;
+    std::mutex gateMutex;
+    std::condition_variable gate;
+    bool opensHeld = false;  // guarded by gateMutex
 };
 
 // One test page on the simulated Kit, inside a plain parent, with a status bar for the panes.

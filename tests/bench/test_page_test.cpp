@@ -69,6 +69,43 @@ TEST_F(CPageTest, KitAbsentAtStartOrUnpluggedThenPluggedIn) {
     }
 }
 
+// Opening a COM port can take seconds (an outgoing Bluetooth port answers slowly): the
+// window goes on meanwhile, USB included, and the port connects once the open returns. A page
+// closed while an open still waits ends as soon as it returns.
+TEST_F(CPageTest, ASlowComPortOpenNeverHoldsUpTheWindow) {
+    for (const bool closeEarly : {false, true}) {
+        SCOPED_TRACE(closeEarly ? "closed while waiting" : "waited for");
+        TearDown();
+        SetUp();
+        shown.Clear();
+        StartPage(true, true);
+        ports->HoldOpens();
+        ASSERT_SOON(ports->opensWaiting.load() == 1, 5000);
+        EXPECT_TRUE(page->ComScanRunning());
+        // The page's thread answers: the Kit's version comes in and is shown.
+        ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
+        EXPECT_FALSE(page->FirstTickDone());
+        if (closeEarly) {
+            // The system returns from the open a little later; the page waits only for that.
+            std::thread system([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                ports->ReleaseOpens();
+            });
+            EXPECT_LT(ClosePage(), 2000);
+            system.join();
+            // The link the scan opened went with the page: the line is free again.
+            EXPECT_EQ(kit.SerialPorts().CreatePort()->Open("COM1"), 1);
+            continue;
+        }
+        ports->ReleaseOpens();
+        ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 3000);
+        EXPECT_TRUE(page->FirstTickDone());
+        EXPECT_FALSE(page->ComScanRunning());
+        EXPECT_EQ(StatusPaneText(1), "COM1 : 19200,8,N,1,fN");
+        EXPECT_TRUE(shown.Entries().empty());
+    }
+}
+
 TEST_F(CPageTest, ComScanReportsMissingPortsAfterTheNoticeAndTakesTheFirstThatOpens) {
     // COM1 and COM2 do not exist; COM3 is the Kit's line.
     StartPage(false, true, {{"COM1", "COM2"}, {"COM2", "COM4"}, {"COM3", "COM1"}});

@@ -201,7 +201,7 @@ TEST(SimTryOut, PageStartsAgainCleanlyAndTheWindowCannotBeLost) {
         EXPECT_EQ(shown.Entries(), std::vector<std::string>{NOT_DETECTED});
         EXPECT_GE(mainBlocks.blocked, 1);
         EXPECT_EQ(simBlocks.blocked, 0);
-        EXPECT_EQ(StatusPaneText(0), "Connected");
+        ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 3000);  // the scan follows
 
         // Closing the window hides it; the main window's menu brings it back.
         window.close();
