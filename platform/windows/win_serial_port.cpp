@@ -20,6 +20,9 @@ using Milliseconds = std::chrono::milliseconds;
 // How often the input queue is looked at where the driver cannot wait for line events.
 constexpr DWORD QUEUE_CHECK_MS = 10;
 
+// ERROR_NO_SUCH_DEVICE, which MinGW's headers lack.
+constexpr DWORD NO_SUCH_DEVICE_CODE = 433;
+
 thread_local DWORD t_lastError = 0;
 
 int Fail(DWORD code) {
@@ -35,7 +38,7 @@ bool DeviceGoneCode(DWORD code) {
         case ERROR_DEVICE_REMOVED:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEV_NOT_EXIST:
-        case ERROR_NO_SUCH_DEVICE:
+        case NO_SUCH_DEVICE_CODE:
         case ERROR_FILE_NOT_FOUND:
         case ERROR_INVALID_HANDLE:
         case ERROR_ACCESS_DENIED:

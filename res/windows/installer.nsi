@@ -3,7 +3,8 @@
 ; and registry value the installer made, and nothing else.
 ;   makensis -DVERSION=0.75 -DSTAGE=<unpacked zip> -DFILES=<uninstall list> -DICON=<.ico>
 ;            -DOUTFILE=<installer.exe> installer.nsi
-Unicode true
+; 64-bit like the programs it installs (and so it runs where only 64-bit programs do).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Palvex"
