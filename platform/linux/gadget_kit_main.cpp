@@ -2,7 +2,9 @@
 // line, so a script can plug, stall and stream while a program under test runs:
 //   plug | unplug | silent on|off | stall on|off | version XXXXX
 //   usb TEXT | serial TEXT | stream usb|serial COUNT BYTES_PER_SECOND
-//   status (prints one line of what the board has seen) | quit (or end of input)
+//   status (prints one line of what the board has seen)
+//   received (prints every output report and the serial bytes the board got, in hex)
+//   quit (or end of input)
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -30,6 +32,16 @@ void Stream(platform::linux_gadget::CGadgetKit& kit, bool usb, long count, long 
             std::this_thread::sleep_until(start + std::chrono::microseconds(sent * 1000000 / rate));
         }
     }
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (const uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
+    }
+    return text;
 }
 
 }  // namespace
@@ -73,6 +85,14 @@ int main() {
                 kit.Plugged(), kit.LedFlashing(), kit.VersionRequests(), kit.CloseCommands(),
                 kit.OutputReports().size(), kit.SerialReceived().size(), kit.UsbPending(),
                 kit.SerialPending());
+        } else if (command == "received") {
+            // One line, so a script reading the log takes it whole: reports=HEX,HEX serial=HEX
+            std::string reports;
+            for (const auto& report : kit.OutputReports()) {
+                reports += (reports.empty() ? "" : ",") + Hex(report);
+            }
+            std::printf("reports=%s serial=%s\n", reports.c_str(),
+                        Hex(kit.SerialReceived()).c_str());
         } else if (command == "quit") {
             break;
         } else if (!command.empty()) {
