@@ -133,10 +133,7 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
 CTestPage::~CTestPage() {
     supervisorTimer.stop();
     versionPollTimer.stop();
-    // A scan ends by itself: each open the system bounds, and its boxes wait for no one.
-    if (comScanThread != nullptr && comScanThread->joinable()) {
-        comScanThread->join();
-    }
+    JoinComScan();
     StopUsbWorker();
     StopRs232Worker();
     delete g_serialLink;
@@ -287,20 +284,21 @@ struct CTestPage::ComScan {
 void CTestPage::StartComScan(bool quiet) {
     auto scan = std::make_shared<ComScan>();
     scan->quiet = quiet;
-    QPointer<CTestPage> self(this);
-    comScanThread = std::make_unique<std::thread>([this, self, scan] {
+    comScanThread = std::make_unique<std::thread>([this, scan] {
         ScanComPorts(*scan, serialPlatform);
-        // Posted to the page; a page deleted meanwhile has joined this thread and drops the
-        // result, which closes the port with its link.
+        // Posted to the page; a page deleted meanwhile has joined this thread, and Qt drops
+        // the call with the page, which drops the result and closes the port with its link.
         QMetaObject::invokeMethod(
-            this,
-            [self, scan] {
-                if (self != nullptr) {
-                    self->FinishComScan(scan);
-                }
-            },
-            Qt::QueuedConnection);
+            this, [this, scan] { FinishComScan(scan); }, Qt::QueuedConnection);
     });
+}
+
+void CTestPage::JoinComScan() {
+    // A scan ends by itself: each open the system bounds, and its boxes wait for no one.
+    if (comScanThread != nullptr && comScanThread->joinable()) {
+        comScanThread->join();
+    }
+    comScanThread.reset();
 }
 
 void CTestPage::ScanComPorts(ComScan& scan, const platform::Platform& serialPlatform) {
@@ -330,10 +328,7 @@ void CTestPage::ScanComPorts(ComScan& scan, const platform::Platform& serialPlat
 }
 
 void CTestPage::FinishComScan(const std::shared_ptr<ComScan>& scan) {
-    if (comScanThread != nullptr && comScanThread->joinable()) {
-        comScanThread->join();  // it has posted this as its last deed
-    }
-    comScanThread.reset();
+    JoinComScan();  // it has posted this as its last deed
     QPointer<CTestPage> self(this);
     if (!scan->quiet) {
         for (const auto& [text, caption] : scan->boxes) {

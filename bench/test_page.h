@@ -95,6 +95,7 @@ class CTestPage : public QWidget {
     void StartComScan(bool quiet);
     static void ScanComPorts(ComScan& scan, const platform::Platform& serialPlatform);
     void FinishComScan(const std::shared_ptr<ComScan>& scan);
+    void JoinComScan();
     // The supervisor's tick is over: the next one in a second.
     void EndSupervisorTick();
     // Closes a port that has gone; later ticks look for one again.
