@@ -44,8 +44,25 @@ class IFileWriter {
 // given. A target that is a symbolic link is replaced by a regular file; the link's own
 // target is left alone. The new file has the permission bits of the file the name showed
 // (0644 when there was none), never set-id bits. Temporary files that an interrupted
-// replacement of the same target left behind are removed first.
+// replacement of the same target left behind are removed first. `denied`, when given, says
+// whether it failed for want of the right to write beside the target.
 std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target,
-                                               std::string* failure = nullptr);
+                                               std::string* failure = nullptr,
+                                               bool* denied = nullptr);
+
+// For the privileged firmware copier, which writes where its caller may not.
+
+// The image handed to this process as its standard input, read from its start: null unless it
+// is a regular file of at most `limit` bytes that no other open holds locked, with the reason
+// in `failure`. From then on a write past the process's file-size limit fails rather than
+// ending the process.
+std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failure = nullptr);
+
+// Whether a process with more rights than its caller may replace `target`: it is missing or a
+// regular file, never a symbolic link, and its folder is a real folder (no symbolic link) that
+// belongs to this process's user and that no one else can write, as is every folder above it
+// (unless sticky), so nobody else can swap what the checks saw. Otherwise false, with the
+// reason in `failure`.
+bool IsSafePrivilegedTarget(const std::string& target, std::string* failure = nullptr);
 
 }  // namespace platform

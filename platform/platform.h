@@ -32,6 +32,13 @@ std::string DriversDirectory();
 // run the program as administrator); empty where the system has nothing more to say.
 std::string DriversDirectoryRemedy();
 
+// The command that runs the firmware copier (palvex-copy-firmware) with the rights to write the
+// drivers directory, the copier last; empty where there is none. It exits with the copier's
+// code, ELEVATION_DISMISSED when the user dismissed the request for the right, or another
+// code with the reason as the last line of its error output (pkexec's convention).
+std::vector<std::string> ElevatedCopier();
+constexpr int ELEVATION_DISMISSED = 126;
+
 struct Platform {
     ISerialPorts* serialPorts = nullptr;
     IHidSystem* hid = nullptr;
@@ -40,6 +47,8 @@ struct Platform {
     std::string driversDirectory = DriversDirectory();
     // Said below a failed transfer's box when the target could not be written.
     std::string driversRemedy = DriversDirectoryRemedy();
+    // Started with the image as its standard input when the user may not write the target.
+    std::vector<std::string> elevatedCopier = ElevatedCopier();
     // Where the ReadMe page finds Readme.rtf and Test.bin.
     std::vector<std::string> documentFolders = DocumentFolders();
 };

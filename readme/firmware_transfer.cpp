@@ -35,10 +35,13 @@ FirmwareTransferResult TransferFirmware(const std::string& source, const std::st
     if (!reader) {
         return Failure(source, reason);
     }
+    bool denied = false;
     const std::unique_ptr<platform::IFileWriter> writer =
-        platform::CreateReplacement(target, &reason);
+        platform::CreateReplacement(target, &reason, &denied);
     if (!writer) {
-        return Failure(target, reason);
+        FirmwareTransferResult result = Failure(target, reason);
+        result.denied = denied;
+        return result;
     }
     std::vector<char> piece(COPY_PIECE);
     for (;;) {

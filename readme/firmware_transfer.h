@@ -13,6 +13,7 @@ struct FirmwareTransferResult {
     bool done = false;
     std::string path;
     std::string reason;
+    bool denied = false;  // the user may not write beside the target
 };
 
 // kitboard.bin in `driversDirectory`; empty when there is no directory to put it in.

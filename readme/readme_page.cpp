@@ -1,6 +1,7 @@
 // The ReadMe page: template 129 with the document view and the firmware transfer button.
 #include "readme/readme_page.h"
 
+#include <QProcess>
 #include <QPushButton>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -8,6 +9,7 @@
 #include <cstring>
 
 #include "platform/exclusive_file.h"
+#include "readme/firmware_copier.h"
 #include "readme/rtf_reader.h"
 #include "res/dialog_template.h"
 
@@ -114,21 +116,86 @@ bool CReadMePage::OnInitDialog() {
 }
 
 void CReadMePage::OnTransfer() {
-    const std::string target = FirmwareTargetPath(platform.driversDirectory);
-    const FirmwareTransferResult result =
-        TransferFirmware(platform::FindDocument(FIRMWARE_SOURCE, platform.documentFolders), target);
-    if (!result.done) {
-        // Which file and why, below the usual text: "/lib/firmware/kitboard.bin: Permission
-        // denied" tells the user what to do about it; where the system has more to say about
-        // the target's folder, that follows.
-        std::string detail =
-            result.path.empty() ? result.reason : result.path + ": " + result.reason;
-        if (!target.empty() && result.path == platform::AbsolutePath(target) &&
-            !platform.driversRemedy.empty()) {
-            detail += "\n\n" + platform.driversRemedy;
-        }
-        ShowFileError(detail);
+    if (copier != nullptr) {
+        return;
     }
+    const std::string source = platform::FindDocument(FIRMWARE_SOURCE, platform.documentFolders);
+    const std::string target = FirmwareTargetPath(platform.driversDirectory);
+    const FirmwareTransferResult result = TransferFirmware(source, target);
+    if (!result.done && result.denied && !platform.elevatedCopier.empty()) {
+        StartElevatedCopy(source, target);
+    } else if (!result.done) {
+        ShowTransferFailure(result, target);
+    }
+}
+
+void CReadMePage::ShowTransferFailure(const FirmwareTransferResult& result,
+                                      const std::string& target) {
+    // Which file and why, below the usual text: "/lib/firmware/kitboard.bin: Permission
+    // denied" tells the user what to do about it; where the system has more to say about the
+    // target's folder, that follows.
+    std::string detail = result.path.empty() ? result.reason : result.path + ": " + result.reason;
+    if (!target.empty() && result.path == platform::AbsolutePath(target) &&
+        !platform.driversRemedy.empty()) {
+        detail += "\n\n" + platform.driversRemedy;
+    }
+    ShowFileError(detail);
+}
+
+void CReadMePage::StartElevatedCopy(const std::string& source, const std::string& target) {
+    // The image goes as the copier's standard input: it takes no path, so it can write nothing
+    // but the target it knows.
+    copier = new QProcess(this);
+    copier->setProgram(QString::fromStdString(platform.elevatedCopier.front()));
+    QStringList arguments;
+    for (std::size_t i = 1; i < platform.elevatedCopier.size(); ++i) {
+        arguments << QString::fromStdString(platform.elevatedCopier[i]);
+    }
+    copier->setArguments(arguments);
+    copier->setStandardInputFile(QString::fromStdString(platform::AbsolutePath(source)));
+    copier->setStandardOutputFile(QProcess::nullDevice());
+    const auto finish = [this, source, target] { FinishElevatedCopy(source, target); };
+    connect(copier, &QProcess::finished, this, finish);
+    connect(copier, &QProcess::errorOccurred, this, [finish](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            finish();
+        }
+    });
+    transferButton->setEnabled(false);
+    copier->start();
+}
+
+void CReadMePage::FinishElevatedCopy(const std::string& source, const std::string& target) {
+    QProcess* const process = copier;
+    copier = nullptr;
+    process->deleteLater();
+    transferButton->setEnabled(true);
+    const bool started = process->error() != QProcess::FailedToStart;
+    const int code = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+    if (started && code == COPIER_DONE) {
+        return;
+    }
+    // The last line of the error output is the copier's reason, or the elevation's own.
+    const QStringList lines =
+        QString::fromLocal8Bit(process->readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+    const std::string said = lines.isEmpty() ? std::string() : lines.back().trimmed().toStdString();
+    FirmwareTransferResult result;
+    result.path = platform::AbsolutePath(code == COPIER_IMAGE_REFUSED ? source : target);
+    if (code == COPIER_IMAGE_REFUSED || code == COPIER_TARGET_REFUSED ||
+        code == COPIER_WRITE_FAILED) {
+        result.reason = said;
+    } else if (code == platform::ELEVATION_DISMISSED) {
+        result.reason = "The request for the right to write here was dismissed";
+    } else {
+        // No right given, no way to ask for it, or no copier: say what the system said, and
+        // how an administrator copies the image by hand.
+        result.reason = !started       ? platform.elevatedCopier.front() + " could not be started"
+                        : said.empty() ? "The copy with an administrator's rights failed"
+                                       : said;
+        result.reason += "\n\nTo copy it by hand, as root: install -m 644 \"" +
+                         platform::AbsolutePath(source) + "\" \"" + target + "\"";
+    }
+    ShowTransferFailure(result, target);
 }
 
 void CReadMePage::ShowFileError(const std::string& detail) {

@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "readme/firmware_transfer.h"
 
+class QProcess;
 class QPushButton;
 class QTextEdit;
 
@@ -34,7 +35,11 @@ class CReadMePage : public QWidget {
   public:
     CReadMePage(QWidget* parent, const platform::Platform& platform);  // reads Readme.rtf
     ~CReadMePage() override;
+    // Copies Test.bin to the drivers directory; when the user may not write there, through
+    // the platform's elevated copier, whose password prompt the window keeps working beside.
+    // A click while a copy runs does nothing.
     void OnTransfer();
+    bool TransferRunning() const { return copier != nullptr; }
 
     // Whether the document was read at construction (false after the error box).
     bool Loaded() const { return loaded; }
@@ -45,9 +50,14 @@ class CReadMePage : public QWidget {
     bool OnInitDialog();
     // The error box; `detail`, when given, follows the text in a paragraph of its own.
     void ShowFileError(const std::string& detail = {});
+    // The failure's box: the file, why, and what the system suggests for the target.
+    void ShowTransferFailure(const FirmwareTransferResult& result, const std::string& target);
+    void StartElevatedCopy(const std::string& source, const std::string& target);
+    void FinishElevatedCopy(const std::string& source, const std::string& target);
 
     platform::Platform platform;  // a copy: the objects it points to outlive the page
     QTextEdit* readMeView = nullptr;
     QPushButton* transferButton = nullptr;
     bool loaded = false;
+    QProcess* copier = nullptr;  // the elevated copy while it runs
 };

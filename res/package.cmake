@@ -28,7 +28,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${PALVEX_HOMEPAGE}")
 # where dpkg-shlibdeps cannot see them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core | fonts-freefont-ttf, udev")
+# pkexec lets a desktop user who is not root put the test firmware in /lib/firmware.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core | fonts-freefont-ttf, udev, pkexec")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${PROJECT_SOURCE_DIR}/res/desktop/postinst ${PROJECT_SOURCE_DIR}/res/desktop/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

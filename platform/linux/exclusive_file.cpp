@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -220,7 +221,11 @@ std::unique_ptr<IFileReader> OpenExclusive(const std::string& path, std::string*
     return std::make_unique<CLockedReader>(fd);
 }
 
-std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::string* failure) {
+std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::string* failure,
+                                               bool* denied) {
+    if (denied != nullptr) {
+        *denied = false;
+    }
     if (target.empty() || target.back() == '/') {
         SetFailure(failure, ErrorText(EISDIR));
         return nullptr;
@@ -257,6 +262,9 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::s
         buffer.push_back('\0');
         const int fd = mkostemp(buffer.data(), O_CLOEXEC);
         if (fd < 0) {
+            if (denied != nullptr) {
+                *denied = errno == EACCES || errno == EPERM;
+            }
             SetFailure(failure, ErrorText(errno));
             break;
         }
@@ -271,6 +279,78 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::s
         close(targetLock);
     }
     return nullptr;
+}
+
+std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failure) {
+    signal(SIGXFSZ, SIG_IGN);  // EFBIG from write instead
+    struct stat status {};
+    if (fstat(STDIN_FILENO, &status) != 0) {
+        SetFailure(failure, ErrorText(errno));
+        return nullptr;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        SetFailure(failure, NOT_REGULAR_TEXT);
+        return nullptr;
+    }
+    if (status.st_size > limit) {
+        SetFailure(failure, "Larger than " + std::to_string(limit) + " bytes");
+        return nullptr;
+    }
+    if (lseek(STDIN_FILENO, 0, SEEK_SET) != 0) {
+        SetFailure(failure, ErrorText(errno));
+        return nullptr;
+    }
+    if (!Lock(STDIN_FILENO)) {
+        SetFailure(failure, LOCKED_TEXT);
+        return nullptr;
+    }
+    return std::make_unique<CLockedReader>(STDIN_FILENO);
+}
+
+bool IsSafePrivilegedTarget(const std::string& target, std::string* failure) {
+    const std::string folder = CReplacementWriter::DirectoryOf(target);
+    struct stat status {};
+    if (lstat(folder.c_str(), &status) != 0) {
+        SetFailure(failure, ErrorText(errno));
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        SetFailure(failure,
+                   S_ISLNK(status.st_mode) ? "Its folder is a symbolic link" : ErrorText(ENOTDIR));
+        return false;
+    }
+    // The folder and each one above it (symbolic links followed there: /lib is one on most
+    // systems, in a folder only root writes).
+    for (std::string path = folder;; path = CReplacementWriter::DirectoryOf(path)) {
+        if (stat(path.c_str(), &status) != 0) {
+            SetFailure(failure, ErrorText(errno));
+            return false;
+        }
+        const bool ownedHere = status.st_uid == geteuid() || status.st_uid == 0;
+        const bool othersWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        const bool sticky = (status.st_mode & S_ISVTX) != 0 && path != folder;
+        if (!ownedHere || (othersWrite && !sticky)) {
+            SetFailure(failure, path + " can be written by other users");
+            return false;
+        }
+        if (path == "/" || path == ".") {
+            break;
+        }
+    }
+    if (lstat(target.c_str(), &status) == 0) {
+        if (S_ISLNK(status.st_mode)) {
+            SetFailure(failure, "Is a symbolic link; not replaced");
+            return false;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            SetFailure(failure, NOT_REGULAR_TEXT);
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        SetFailure(failure, ErrorText(errno));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace platform

@@ -242,7 +242,11 @@ std::unique_ptr<IFileReader> OpenExclusive(const std::string& path, std::string*
     return std::make_unique<CLockedReader>(file);
 }
 
-std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::string* failure) {
+std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::string* failure,
+                                               bool* denied) {
+    if (denied != nullptr) {
+        *denied = false;
+    }
     const std::wstring wideTarget = WideFromUtf8(target);
     if (wideTarget.empty() || IsSeparator(wideTarget.back())) {
         SetFailure(failure, SystemErrorText(ERROR_DIRECTORY));
@@ -289,6 +293,9 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::s
         }
         const DWORD code = GetLastError();
         SetFailure(failure, FailureOf(code));
+        if (denied != nullptr) {
+            *denied = code == ERROR_ACCESS_DENIED;
+        }
         if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
             break;
         }

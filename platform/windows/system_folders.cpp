@@ -54,6 +54,10 @@ std::string DriversDirectory() {
     return Utf8FromWide(system) + "\\drivers";
 }
 
+std::vector<std::string> ElevatedCopier() {
+    return {};  // no copier on Windows yet: the remedy below says what to do instead
+}
+
 std::string DriversDirectoryRemedy() {
     // A 64-bit program gets no file virtualisation: without an elevated token every write
     // into the system directory is refused.

@@ -15,8 +15,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
+#include <QPushButton>
+#include <QtTest/QTest>
 #include <cstddef>
 #include <cstring>
 #include <functional>
@@ -94,6 +97,7 @@ class FirmwareTransferTest : public ::testing::Test {
         target = platform.driversDirectory + "/kitboard.bin";
         platform.documentFolders = {"."};
         platform.driversRemedy = REMEDY;
+        platform.elevatedCopier = {};  // not an installed copier these tests did not choose
     }
     // What the system says to do when the target cannot be written.
     static constexpr const char* REMEDY = "Ask for the right to write there.";
@@ -253,6 +257,102 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
     if (!needRoot.empty()) {
         GTEST_SKIP() << "every case ran but" << needRoot << ", which need root";
     }
+}
+
+// The direct copy must be refused for want of rights, which root never is: as root the test
+// runs itself again in a child process that becomes nobody first.
+TEST(FirmwareElevation, ADeniedCopyGoesThroughTheElevatedCopierWhileThePageKeepsWorking) {
+    if (geteuid() == 0 && qEnvironmentVariableIsEmpty("PALVEX_TEST_AS_NOBODY")) {
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        QProcess self;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PALVEX_TEST_AS_NOBODY", "1");
+        self.setProcessEnvironment(environment);
+        self.setProcessChannelMode(QProcess::MergedChannels);
+        self.start(QCoreApplication::applicationFilePath(),
+                   {QString("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
+        ASSERT_TRUE(self.waitForFinished(60000));
+        const QByteArray output = self.readAll();
+        EXPECT_EQ(self.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+        return;
+    }
+    ASSERT_TRUE(geteuid() != 0 || DropPrivileges());
+    CTempWorkingDirectory cwd;
+    CRecordingBoxes sink;
+    platform::Platform platform;
+    platform.messageBoxes = &sink;
+    platform.documentFolders = {"."};
+    platform.driversDirectory = cwd.Path("drivers");
+    platform.driversRemedy = {};
+    ASSERT_EQ(mkdir(platform.driversDirectory.c_str(), 0555), 0);
+    const std::string source = cwd.Path("Test.bin"), target = cwd.Path("drivers/kitboard.bin");
+    const std::string image = RandomBytes(100 * 1024, 9);
+    WriteFile(source, image);
+    const std::string byHand =
+        "\n\nTo copy it by hand, as root: install -m 644 \"" + source + "\" \"" + target + "\"";
+    const std::string noAgent =
+        "Error executing command as another user: No authentication agent found.";
+    const struct {
+        const char* what;
+        std::vector<std::string> copier;
+        std::string box;  // after the usual text
+    } cases[] = {
+        {"dismissed",
+         {"/bin/sh", "-c", "exit 126"},
+         target + ": The request for the right to write here was dismissed"},
+        {"no agent",
+         {"/bin/sh", "-c", "echo '" + noAgent + "' >&2; exit 127"},
+         target + ": " + noAgent + byHand},
+        {"no pkexec",
+         {cwd.Path("pkexec"), "copier"},
+         target + ": " + cwd.Path("pkexec") + " could not be started" + byHand},
+        {"target refused",
+         {"/bin/sh", "-c", "echo 'Is a symbolic link; not replaced' >&2; exit 2"},
+         target + ": Is a symbolic link; not replaced"},
+        {"image refused",
+         {"/bin/sh", "-c", "echo 'Not a regular file' >&2; exit 1"},
+         source + ": Not a regular file"},
+        {"killed",
+         {"/bin/sh", "-c", "kill -9 $$"},
+         target + ": The copy with an administrator's rights failed" + byHand},
+    };
+    for (const auto& refused : cases) {
+        platform.elevatedCopier = refused.copier;
+        CReadMePage page(nullptr, platform);
+        sink.Clear();  // no Readme.rtf here
+        page.OnTransfer();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !page.TransferRunning(); }, 10000));
+        EXPECT_EQ(Boxes(sink), FILE_ERROR_BOX + "\n\n" + refused.box) << refused.what;
+        EXPECT_TRUE(page.TransferButton()->isEnabled()) << refused.what;
+    }
+
+    // Given the right, the copier gets the image as its input. Until it ends (here, until the
+    // test lets it) the page keeps running its events, the button is off and a click does
+    // nothing; afterwards no box.
+    const std::string copied = cwd.Path("copied.bin"), runs = cwd.Path("runs");
+    const std::string gate = cwd.Path("gate");
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+    platform.elevatedCopier = {
+        "/bin/sh", "-c",
+        "cat > '" + copied + "'; echo run >> '" + runs + "'; read line < '" + gate + "'"};
+    CReadMePage page(nullptr, platform);
+    sink.Clear();
+    page.OnTransfer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(QString::fromStdString(runs)); }));
+    EXPECT_TRUE(page.TransferRunning());
+    EXPECT_FALSE(page.TransferButton()->isEnabled());
+    page.OnTransfer();
+    const int release = open(gate.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(release, 0);
+    EXPECT_EQ(write(release, "go\n", 3), 3);
+    close(release);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !page.TransferRunning(); }, 10000));
+    EXPECT_TRUE(sink.Entries().empty()) << Boxes(sink);
+    EXPECT_TRUE(ReadFile(copied) == image);
+    EXPECT_EQ(ReadFile(runs), "run\n") << "a second click started nothing";
+    EXPECT_TRUE(page.TransferButton()->isEnabled());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(target)));
 }
 
 }  // namespace

@@ -1,0 +1,213 @@
+// The privileged firmware copier against the real file system: what it must refuse, writing
+// nothing, and copies that end half-way leave the old target or the whole new one.
+#include "readme/firmware_copier.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <functional>
+#include <string>
+
+#include "platform/exclusive_file.h"
+#include "readme_fixture.h"
+#include "tests/common/child_process.h"
+
+namespace {
+
+std::string Pattern(std::size_t size, char seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>(seed + i * 7 + (i >> 9));
+    }
+    return bytes;
+}
+
+QStringList Entries(const std::string& directory) {
+    return QDir(QString::fromStdString(directory))
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
+}
+
+// The copier in a child whose standard input is `image` (opened as given by `open`): its exit
+// code and message as "code: message".
+std::string CopyInChild(const std::string& target, const std::function<int()>& open,
+                        const std::function<bool()>& prepare = {}) {
+    return InChild([&] {
+        const int image = open();
+        if (image < 0 || dup2(image, STDIN_FILENO) < 0 || (prepare && !prepare())) {
+            return std::string("the child could not be prepared");
+        }
+        const CopierOutcome outcome = CopyHandedFirmware(target);
+        return std::to_string(outcome.exitCode) + ": " + outcome.message;
+    });
+}
+
+TEST(FirmwareCopier, RefusesWhatItMustNotWriteAndWritesNothing) {
+    CTempWorkingDirectory cwd;
+    const std::string drivers = cwd.Path("drivers"), target = drivers + "/kitboard.bin";
+    const std::string elsewhere = cwd.Path("elsewhere"), image = cwd.Path("Test.bin");
+    ASSERT_EQ(mkdir(drivers.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    const std::string previous = Pattern(3000, 1), fresh = Pattern(200 * 1024, 2);
+    const std::string fifo = cwd.Path("fifo"), big = cwd.Path("big.bin");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(truncate((WriteFile(big, ""), big).c_str(), FIRMWARE_IMAGE_LIMIT + 1), 0);
+    WriteFile(image, fresh);
+    const auto openFile = [](const std::string& path) {
+        return [path] { return open(path.c_str(), O_RDONLY | O_NONBLOCK); };
+    };
+    const std::string linked = elsewhere + "/linked.bin";
+    const auto linkTarget = [&] {
+        unlink(target.c_str());
+        WriteFile(linked, previous);
+        symlink(linked.c_str(), target.c_str());
+    };
+    const std::string linkedFolder = cwd.Path("linked-drivers");
+    symlink(drivers.c_str(), linkedFolder.c_str());
+    const auto shortWrites = [] {  // writes past 100 KiB fail with EFBIG, not SIGXFSZ
+        const rlimit limit{100 * 1024, 100 * 1024};
+        return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    };
+    const struct {
+        const char* what;
+        std::function<int()> open;
+        std::function<void()> arrange;
+        std::function<bool()> inChild;
+        std::string target;
+        std::string outcome;  // its start
+    } cases[] = {
+        {"FIFO image", openFile(fifo), {}, {}, target, "1: Not a regular file"},
+        {"device image", openFile("/dev/zero"), {}, {}, target, "1: Not a regular file"},
+        {"closed input", [] { return STDIN_FILENO; }, [] {}, [] { return close(0) == 0; }, target,
+         "1: " + std::string(std::strerror(EBADF))},
+        {"image over the limit", openFile(big), {}, {}, target, "1: Larger than 16777216 bytes"},
+        {"symbolic link target",
+         openFile(image),
+         linkTarget,
+         {},
+         target,
+         "2: Is a symbolic link; not replaced"},
+        {"folder a symbolic link",
+         openFile(image),
+         {},
+         {},
+         linkedFolder + "/kitboard.bin",
+         "2: Its folder is a symbolic link"},
+        {"folder others write",
+         openFile(image),
+         [&] { chmod(drivers.c_str(), 0777); },
+         {},
+         target,
+         "2: " + drivers + " can be written by other users"},
+        {"folder under one others write",
+         openFile(image),
+         [&] { chmod(cwd.Path().c_str(), 0775); },
+         {},
+         target,
+         "2: " + cwd.Path() + " can be written by other users"},
+        {"short write",
+         openFile(image),
+         {},
+         shortWrites,
+         target,
+         "3: " + std::string(std::strerror(EFBIG))},
+    };
+    for (const auto& refused : cases) {
+        unlink(target.c_str());
+        WriteFile(target, previous);
+        ASSERT_EQ(chmod(drivers.c_str(), 0755), 0);
+        ASSERT_EQ(chmod(cwd.Path().c_str(), 0700), 0);
+        if (refused.arrange) {
+            refused.arrange();
+        }
+        std::string outcome = CopyInChild(refused.target, refused.open, refused.inChild);
+        EXPECT_EQ(outcome, refused.outcome) << refused.what;
+        struct stat status {};
+        EXPECT_TRUE(ReadFile(target) == previous) << refused.what;
+        EXPECT_EQ(Entries(drivers), QStringList{"kitboard.bin"}) << refused.what;
+        if (lstat(target.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+            EXPECT_TRUE(ReadFile(linked) == previous) << "the link's file untouched";
+        }
+    }
+
+    // What it takes: a regular file, copied whole, from its start, even when handed at an offset;
+    // the new target is 0644 whatever the image's or the old target's set-id bits.
+    ASSERT_EQ(chmod(drivers.c_str(), 0755), 0);
+    unlink(target.c_str());
+    WriteFile(target, previous);
+    ASSERT_EQ(chmod(target.c_str(), 06755), 0);
+    ASSERT_EQ(chmod(image.c_str(), 04755), 0);
+    const auto atOffset = [&] {
+        const int fd = open(image.c_str(), O_RDONLY);
+        lseek(fd, 1000, SEEK_SET);
+        return fd;
+    };
+    EXPECT_EQ(CopyInChild(target, atOffset), "0: ");
+    EXPECT_TRUE(ReadFile(target) == fresh);
+    struct stat status {};
+    ASSERT_EQ(stat(target.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0755u);
+    EXPECT_EQ(Entries(drivers), QStringList{"kitboard.bin"});
+}
+
+// Reads an image in pieces and is killed at piece `killAt`, as a copier ended half-way is.
+class CKilledReader final : public platform::IFileReader {
+  public:
+    CKilledReader(std::string bytes, int killAt) : bytes(std::move(bytes)), killAt(killAt) {}
+    long long Read(void* buffer, std::size_t size) override {
+        if (reads++ == killAt) {
+            raise(SIGKILL);
+        }
+        const std::size_t count = std::min({size, bytes.size() - offset, std::size_t{4096}});
+        std::memcpy(buffer, bytes.data() + offset, count);
+        offset += count;
+        return static_cast<long long>(count);
+    }
+    std::string FailureText() const override { return {}; }
+
+  private:
+    std::string bytes;
+    int killAt;
+    int reads = 0;
+    std::size_t offset = 0;
+};
+
+TEST(FirmwareCopier, ACopyKilledHalfWayLeavesTheOldTargetAndTheNextCopyCleansUp) {
+    CTempWorkingDirectory cwd;
+    const std::string drivers = cwd.Path("drivers"), target = drivers + "/kitboard.bin";
+    ASSERT_EQ(mkdir(drivers.c_str(), 0755), 0);
+    const std::string previous = Pattern(5000, 3), fresh = Pattern(64 * 1024, 4);
+    WriteFile(target, previous);
+    // At the first read, in the middle, and at the read that finds the end, before the commit.
+    for (int killAt : {0, 7, 16}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            CKilledReader reader(fresh, killAt);
+            CopyFirmwareImage(reader, FIRMWARE_IMAGE_LIMIT, target);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status)) << killAt;
+        EXPECT_TRUE(ReadFile(target) == previous) << killAt;
+    }
+    EXPECT_GE(Entries(drivers).size(), 2) << "the killed copies left their temporary files";
+    CKilledReader whole(fresh, -1);
+    EXPECT_EQ(CopyFirmwareImage(whole, FIRMWARE_IMAGE_LIMIT, target).exitCode, COPIER_DONE);
+    EXPECT_TRUE(ReadFile(target) == fresh);
+    EXPECT_EQ(Entries(drivers), QStringList{"kitboard.bin"});
+
+    // An image that grows past the limit while it is read is refused all the same.
+    CKilledReader growing(fresh, -1);
+    const CopierOutcome outcome = CopyFirmwareImage(growing, 10000, target);
+    EXPECT_EQ(outcome.exitCode, COPIER_IMAGE_REFUSED);
+    EXPECT_TRUE(ReadFile(target) == fresh);
+    EXPECT_EQ(Entries(drivers), QStringList{"kitboard.bin"});
+}
+
+}  // namespace
