@@ -259,25 +259,36 @@ TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
     }
 }
 
-// The direct copy must be refused for want of rights, which root never is: as root the test
-// runs itself again in a child process that becomes nobody first.
+// The direct copy must be refused for want of rights, which root never is: as root a test
+// runs itself again in a child process that becomes nobody first. True in the parent, which
+// has checked the child's result; false where the test is to run.
+bool RanAsNobodyInChild() {
+    if (geteuid() != 0) {
+        return false;
+    }
+    if (!qEnvironmentVariableIsEmpty("PALVEX_TEST_AS_NOBODY")) {
+        EXPECT_TRUE(DropPrivileges());
+        return false;
+    }
+    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    QProcess self;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PALVEX_TEST_AS_NOBODY", "1");
+    self.setProcessEnvironment(environment);
+    self.setProcessChannelMode(QProcess::MergedChannels);
+    self.start(QCoreApplication::applicationFilePath(),
+               {QString("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
+    EXPECT_TRUE(self.waitForFinished(60000));
+    const QByteArray output = self.readAll();
+    EXPECT_EQ(self.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    return true;
+}
+
 TEST(FirmwareElevation, ADeniedCopyGoesThroughTheElevatedCopierWhileThePageKeepsWorking) {
-    if (geteuid() == 0 && qEnvironmentVariableIsEmpty("PALVEX_TEST_AS_NOBODY")) {
-        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        QProcess self;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("PALVEX_TEST_AS_NOBODY", "1");
-        self.setProcessEnvironment(environment);
-        self.setProcessChannelMode(QProcess::MergedChannels);
-        self.start(QCoreApplication::applicationFilePath(),
-                   {QString("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
-        ASSERT_TRUE(self.waitForFinished(60000));
-        const QByteArray output = self.readAll();
-        EXPECT_EQ(self.exitCode(), 0) << output.toStdString();
-        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    if (RanAsNobodyInChild()) {
         return;
     }
-    ASSERT_TRUE(geteuid() != 0 || DropPrivileges());
     CTempWorkingDirectory cwd;
     CRecordingBoxes sink;
     platform::Platform platform;
@@ -353,6 +364,33 @@ TEST(FirmwareElevation, ADeniedCopyGoesThroughTheElevatedCopierWhileThePageKeeps
     EXPECT_EQ(ReadFile(runs), "run\n") << "a second click started nothing";
     EXPECT_TRUE(page.TransferButton()->isEnabled());
     EXPECT_FALSE(QFile::exists(QString::fromStdString(target)));
+}
+
+// The page, the real pkexec, polkit daemon and copier, as scripts/polkit-test sets them up:
+// nobody may not write /lib/firmware, and a polkit rule gives the copier the right.
+TEST(FirmwareElevation, ThroughPkexecAndPolkit) {
+    const std::string copier = qEnvironmentVariable("PALVEX_POLKIT_COPIER").toStdString();
+    if (copier.empty()) {
+        GTEST_SKIP() << "scripts/polkit-test runs it, with a polkit daemon of its own";
+    }
+    if (RanAsNobodyInChild()) {
+        return;
+    }
+    CTempWorkingDirectory cwd;
+    CRecordingBoxes sink;
+    platform::Platform platform;
+    platform.messageBoxes = &sink;
+    platform.documentFolders = {"."};
+    platform.elevatedCopier = {"pkexec", copier};
+    const std::string image = RandomBytes(70 * 1024, 10);
+    WriteFile(cwd.Path("Test.bin"), image);
+    CReadMePage page(nullptr, platform);
+    sink.Clear();
+    page.OnTransfer();
+    EXPECT_TRUE(page.TransferRunning()) << "the direct copy was not refused: " << Boxes(sink);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !page.TransferRunning(); }, 30000));
+    EXPECT_TRUE(sink.Entries().empty()) << Boxes(sink);
+    EXPECT_TRUE(ReadFile(FirmwareTargetPath(platform.driversDirectory)) == image);
 }
 
 }  // namespace
