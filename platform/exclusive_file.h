@@ -52,6 +52,13 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target,
 
 // For the privileged firmware copier, which writes where its caller may not.
 
+// Makes what the caller handed this process its standard input (the image) and error output
+// (the copier's one-line reason). On Linux they already are, and the copier takes no argument.
+// On Windows an elevated process inherits nothing: `--handed PID IMAGE REPORT` names the two
+// handles, in hexadecimal, in the caller's process PID to take over. False, with the reason,
+// for any other arguments or handles that cannot be taken.
+bool TakeHandedStreams(int argc, char** argv, std::string* failure = nullptr);
+
 // The image handed to this process as its standard input, read from its start: null unless it
 // is a regular file of at most `limit` bytes that no other open holds locked, with the reason
 // in `failure`. From then on a write past the process's file-size limit fails rather than

@@ -1,15 +1,18 @@
-// palvex-copy-firmware: copies the firmware image on standard input to the drivers folder as
-// kitboard.bin. Meant to run with more rights than its caller, so it takes no path and no
-// option: the target is fixed, and the image is whatever file it was handed.
+// palvex-copy-firmware: copies the firmware image it was handed (its standard input) to the
+// drivers folder as kitboard.bin. Meant to run with more rights than its caller, so it takes
+// no path: the target is fixed, and the image is whatever open file it was handed.
 #include <cstdio>
+#include <string>
 
+#include "platform/exclusive_file.h"
 #include "platform/platform.h"
 #include "readme/firmware_copier.h"
 #include "readme/firmware_transfer.h"
 
 int main(int argc, char** argv) {
-    if (argc != 1) {
-        std::fprintf(stderr, "usage: %s < IMAGE\n", argc > 0 ? argv[0] : "palvex-copy-firmware");
+    std::string usage;
+    if (!platform::TakeHandedStreams(argc, argv, &usage)) {
+        std::fprintf(stderr, "%s\n", usage.c_str());
         return COPIER_USAGE;
     }
     const std::string target = FirmwareTargetPath(platform::DriversDirectory());

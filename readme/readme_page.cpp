@@ -1,13 +1,13 @@
 // The ReadMe page: template 129 with the document view and the firmware transfer button.
 #include "readme/readme_page.h"
 
-#include <QProcess>
 #include <QPushButton>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <algorithm>
 #include <cstring>
 
+#include "platform/elevated_copy.h"
 #include "platform/exclusive_file.h"
 #include "readme/firmware_copier.h"
 #include "readme/rtf_reader.h"
@@ -143,59 +143,47 @@ void CReadMePage::ShowTransferFailure(const FirmwareTransferResult& result,
 }
 
 void CReadMePage::StartElevatedCopy(const std::string& source, const std::string& target) {
-    // The image goes as the copier's standard input: it takes no path, so it can write nothing
+    // The copier is handed the image as an open file and takes no path, so it can write nothing
     // but the target it knows.
-    copier = new QProcess(this);
-    copier->setProgram(QString::fromStdString(platform.elevatedCopier.front()));
-    QStringList arguments;
-    for (std::size_t i = 1; i < platform.elevatedCopier.size(); ++i) {
-        arguments << QString::fromStdString(platform.elevatedCopier[i]);
-    }
-    copier->setArguments(arguments);
-    copier->setStandardInputFile(QString::fromStdString(platform::AbsolutePath(source)));
-    copier->setStandardOutputFile(QProcess::nullDevice());
-    const auto finish = [this, source, target] { FinishElevatedCopy(source, target); };
-    connect(copier, &QProcess::finished, this, finish);
-    connect(copier, &QProcess::errorOccurred, this, [finish](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            finish();
-        }
-    });
+    const std::string image = platform::AbsolutePath(source);
     transferButton->setEnabled(false);
-    copier->start();
+    copier = new platform::CElevatedCopy(
+        this, platform.elevatedCopier, image,
+        [this, image, target](const platform::ElevatedCopyOutcome& outcome) {
+            copier->deleteLater();
+            copier = nullptr;
+            transferButton->setEnabled(true);
+            FinishElevatedCopy(outcome, image, target);
+        });
 }
 
-void CReadMePage::FinishElevatedCopy(const std::string& source, const std::string& target) {
-    QProcess* const process = copier;
-    copier = nullptr;
-    process->deleteLater();
-    transferButton->setEnabled(true);
-    const bool started = process->error() != QProcess::FailedToStart;
-    const int code = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
-    if (started && code == COPIER_DONE) {
+void CReadMePage::FinishElevatedCopy(const platform::ElevatedCopyOutcome& outcome,
+                                     const std::string& image, const std::string& target) {
+    const int code = outcome.exitCode;
+    if (outcome.started && code == COPIER_DONE) {
         return;
     }
-    // The last line of the error output is the copier's reason, or the elevation's own.
-    const QStringList lines =
-        QString::fromLocal8Bit(process->readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-    const std::string said = lines.isEmpty() ? std::string() : lines.back().trimmed().toStdString();
-    FirmwareTransferResult result;
-    result.path = platform::AbsolutePath(code == COPIER_IMAGE_REFUSED ? source : target);
+    const std::string path = code == COPIER_IMAGE_REFUSED ? image : platform::AbsolutePath(target);
+    std::string reason;
     if (code == COPIER_IMAGE_REFUSED || code == COPIER_TARGET_REFUSED ||
         code == COPIER_WRITE_FAILED) {
-        result.reason = said;
+        reason = outcome.said;
     } else if (code == platform::ELEVATION_DISMISSED) {
-        result.reason = "The request for the right to write here was dismissed";
+        reason = "The request for the right to write here was dismissed";
     } else {
         // No right given, no way to ask for it, or no copier: say what the system said, and
         // how an administrator copies the image by hand.
-        result.reason = !started       ? platform.elevatedCopier.front() + " could not be started"
-                        : said.empty() ? "The copy with an administrator's rights failed"
-                                       : said;
-        result.reason += "\n\nTo copy it by hand, as root: install -m 644 \"" +
-                         platform::AbsolutePath(source) + "\" \"" + target + "\"";
+        if (!outcome.started) {
+            reason = platform.elevatedCopier.front() + " could not be started";
+            reason += outcome.said.empty() ? "" : ": " + outcome.said;
+        } else {
+            reason = outcome.said.empty() ? "The copy with an administrator's rights failed"
+                                          : outcome.said;
+        }
+        reason += "\n\n" + platform::CopyByHandText(image, target);
     }
-    ShowTransferFailure(result, target);
+    // The system's remedy is for a copy without the right; this one had it.
+    ShowFileError(path + ": " + reason);
 }
 
 void CReadMePage::ShowFileError(const std::string& detail) {

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/elevated_copy.h"
 #include "platform/platform.h"
 #include "readme/firmware_transfer.h"
 
-class QProcess;
 class QPushButton;
 class QTextEdit;
 
@@ -53,11 +53,12 @@ class CReadMePage : public QWidget {
     // The failure's box: the file, why, and what the system suggests for the target.
     void ShowTransferFailure(const FirmwareTransferResult& result, const std::string& target);
     void StartElevatedCopy(const std::string& source, const std::string& target);
-    void FinishElevatedCopy(const std::string& source, const std::string& target);
+    void FinishElevatedCopy(const platform::ElevatedCopyOutcome& outcome, const std::string& image,
+                            const std::string& target);
 
     platform::Platform platform;  // a copy: the objects it points to outlive the page
     QTextEdit* readMeView = nullptr;
     QPushButton* transferButton = nullptr;
     bool loaded = false;
-    QProcess* copier = nullptr;  // the elevated copy while it runs
+    platform::CElevatedCopy* copier = nullptr;  // the elevated copy while it runs
 };

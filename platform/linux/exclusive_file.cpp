@@ -281,6 +281,14 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::s
     return nullptr;
 }
 
+bool TakeHandedStreams(int argc, char** /*argv*/, std::string* failure) {
+    if (argc != 1) {
+        SetFailure(failure, "Takes no argument: the image is its standard input");
+        return false;
+    }
+    return true;
+}
+
 std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failure) {
     signal(SIGXFSZ, SIG_IGN);  // EFBIG from write instead
     struct stat status {};

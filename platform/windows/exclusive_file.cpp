@@ -4,8 +4,12 @@
 
 #include "platform/windows/win_api.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -301,6 +305,110 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::s
         }
     }
     return nullptr;
+}
+
+bool TakeHandedStreams(int argc, char** argv, std::string* failure) {
+    if (argc != 5 || std::string(argv[1]) != "--handed") {
+        SetFailure(failure, "Takes --handed PID IMAGE REPORT from the program that starts it");
+        return false;
+    }
+    const DWORD caller = std::strtoul(argv[2], nullptr, 10);
+    const auto named = [](const char* text) {
+        return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(text, nullptr, 16)));
+    };
+    const HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, caller);
+    if (process == nullptr) {
+        SetFailure(failure, SystemErrorText(GetLastError()));
+        return false;
+    }
+    HANDLE image = nullptr;
+    HANDLE report = nullptr;
+    const HANDLE self = GetCurrentProcess();
+    const bool taken =
+        DuplicateHandle(process, named(argv[3]), self, &image, GENERIC_READ, FALSE, 0) &&
+        DuplicateHandle(process, named(argv[4]), self, &report, GENERIC_WRITE, FALSE, 0);
+    const DWORD code = GetLastError();
+    CloseHandle(process);
+    if (!taken) {
+        if (image != nullptr) {
+            CloseHandle(image);
+        }
+        SetFailure(failure, SystemErrorText(code));
+        return false;
+    }
+    // The C runtime's stderr too, which the copier writes its reason to.
+    SetStdHandle(STD_INPUT_HANDLE, image);
+    SetStdHandle(STD_ERROR_HANDLE, report);
+    const int reportFd = _open_osfhandle(reinterpret_cast<intptr_t>(report), _O_WRONLY | _O_BINARY);
+    if (reportFd >= 0 && reportFd != 2) {
+        _dup2(reportFd, 2);
+    }
+    return true;
+}
+
+std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failure) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        SetFailure(failure, SystemErrorText(ERROR_INVALID_HANDLE));
+        return nullptr;
+    }
+    if (GetFileType(input) != FILE_TYPE_DISK || !GetFileInformationByHandle(input, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        SetFailure(failure, NOT_REGULAR_TEXT);
+        return nullptr;
+    }
+    const long long size =
+        (static_cast<long long>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    if (size > limit) {
+        SetFailure(failure, "Larger than " + std::to_string(limit) + " bytes");
+        return nullptr;
+    }
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(input, start, nullptr, FILE_BEGIN)) {
+        SetFailure(failure, SystemErrorText(GetLastError()));
+        return nullptr;
+    }
+    return std::make_unique<CLockedReader>(input);
+}
+
+bool IsSafePrivilegedTarget(const std::string& target, std::string* failure) {
+    // Only links are looked for here: the drivers folder's own permissions keep everyone but
+    // administrators from changing it.
+    const std::wstring wideTarget = WideFromUtf8(target);
+    const size_t slash = wideTarget.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? L"." : wideTarget.substr(0, slash);
+    const DWORD folderAttributes = GetFileAttributesW(folder.c_str());
+    if (folderAttributes == INVALID_FILE_ATTRIBUTES) {
+        SetFailure(failure, SystemErrorText(GetLastError()));
+        return false;
+    }
+    if ((folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        SetFailure(failure, SystemErrorText(ERROR_DIRECTORY));
+        return false;
+    }
+    if ((folderAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        SetFailure(failure, "Its folder is a symbolic link");
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(wideTarget.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND) {
+            return true;
+        }
+        SetFailure(failure, SystemErrorText(code));
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        SetFailure(failure, "Is a symbolic link; not replaced");
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        SetFailure(failure, NOT_REGULAR_TEXT);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace platform

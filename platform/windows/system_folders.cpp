@@ -55,7 +55,17 @@ std::string DriversDirectory() {
 }
 
 std::vector<std::string> ElevatedCopier() {
-    return {};  // no copier on Windows yet: the remedy below says what to do instead
+    // palvex-copy-firmware.exe beside the program, started through UAC.
+    const std::vector<std::string> folders = DocumentFolders();
+    if (folders.size() < 2) {
+        return {};
+    }
+    const std::string copier = JoinPath(folders[1], "palvex-copy-firmware.exe");
+    const DWORD attributes = GetFileAttributesW(windows::WideFromUtf8(copier).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return {};
+    }
+    return {copier};
 }
 
 std::string DriversDirectoryRemedy() {

@@ -1,0 +1,69 @@
+// The elevated copier on Linux: pkexec (or whatever ElevatedCopier names) as a QProcess, the
+// image as its standard input, its error output kept for the reason.
+#include "platform/elevated_copy.h"
+
+#include <QProcess>
+#include <QStringList>
+
+namespace platform {
+
+struct CElevatedCopy::State {
+    QProcess* process = nullptr;
+    bool ended = false;
+};
+
+CElevatedCopy::CElevatedCopy(QObject* parent, const std::vector<std::string>& command,
+                             const std::string& image,
+                             std::function<void(const ElevatedCopyOutcome&)> done)
+    : QObject(parent), state(std::make_shared<State>()) {
+    QProcess* const process = new QProcess(this);
+    state->process = process;
+    process->setProgram(QString::fromStdString(command.empty() ? std::string() : command.front()));
+    QStringList arguments;
+    for (std::size_t i = 1; i < command.size(); ++i) {
+        arguments << QString::fromStdString(command[i]);
+    }
+    process->setArguments(arguments);
+    process->setStandardInputFile(QString::fromStdString(image));
+    process->setStandardOutputFile(QProcess::nullDevice());
+    // Either signal ends it, once: a process that failed to start never finishes.
+    const auto finish = [process, state = state.get(), done = std::move(done)] {
+        if (state->ended) {
+            return;
+        }
+        state->ended = true;
+        ElevatedCopyOutcome outcome;
+        outcome.started = process->error() != QProcess::FailedToStart;
+        outcome.exitCode = process->exitStatus() == QProcess::NormalExit && outcome.started
+                               ? process->exitCode()
+                               : -1;
+        const QStringList lines =
+            QString::fromLocal8Bit(process->readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        outcome.said = lines.isEmpty() ? std::string() : lines.back().trimmed().toStdString();
+        done(outcome);
+    };
+    connect(process, &QProcess::finished, this, finish);
+    connect(process, &QProcess::errorOccurred, this, [finish](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            finish();
+        }
+    });
+    process->start();
+}
+
+CElevatedCopy::~CElevatedCopy() {
+    // pkexec still asking for the password can be ended; the copier it became, running as
+    // root, cannot be, but takes no time. The signals go with this object, so `done` never runs.
+    QProcess* const process = state->process;
+    disconnect(process, nullptr, this, nullptr);
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(1000);
+    }
+}
+
+std::string CopyByHandText(const std::string& image, const std::string& target) {
+    return "To copy it by hand, as root: install -m 644 \"" + image + "\" \"" + target + "\"";
+}
+
+}  // namespace platform
