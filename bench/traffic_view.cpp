@@ -300,6 +300,7 @@ void TrafficView::TakeIntoStore(QByteArray& bytes, std::vector<Mark>& newMarks, 
         rows.clear();
         rowOpen = false;
         lastWasCr = false;
+        anchor = caret = {rowBase, 0};  // the selection went with its rows
     } else if (dropped > 0) {
         // Passed over while paused: say so where it happened.
         notes.push_back({StoreEnd(), dropped});
@@ -825,7 +826,9 @@ QPoint TrafficView::SelectionStart() const {
 void TrafficView::SelectAll() {
     Flush();
     if (!rows.empty()) {
-        SetSelection({rowBase, 0}, {rowBase + RowCount() - 1, INT_MAX / 2});
+        const int last = RowCount() - 1;
+        SetSelection({rowBase, 0},
+                     {rowBase + last, static_cast<int>(RowText(static_cast<size_t>(last)).size())});
     }
 }
 
@@ -873,13 +876,19 @@ void TrafficView::keyPressEvent(QKeyEvent* event) {
         CloseFind();
         return;
     }
-    // Keyboard selection moves the caret and keeps the anchor.
-    Pos moved = caret;
+    // Keyboard selection moves the caret and keeps the anchor, both held to the rows there are.
     const int lastRow = std::max(0, RowCount() - 1);
     const auto rowLength = [&](qint64 row) {
         return rows.empty() ? 0
                             : static_cast<int>(RowText(static_cast<size_t>(row - rowBase)).size());
     };
+    const auto held = [&](Pos pos) {
+        pos.row = std::clamp<qint64>(pos.row, rowBase, rowBase + lastRow);
+        pos.column = std::clamp(pos.column, 0, rowLength(pos.row));
+        return pos;
+    };
+    anchor = held(anchor);
+    Pos moved = held(caret);
     if (event == QKeySequence::SelectNextChar) {
         moved.column = std::min(moved.column + 1, rowLength(moved.row));
     } else if (event == QKeySequence::SelectPreviousChar) {

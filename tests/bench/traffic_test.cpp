@@ -252,6 +252,34 @@ TEST(TrafficView, FindsSelectsAndCopies) {
     EXPECT_EQ(QApplication::clipboard()->text(), "alpha\nbeta alpha\ngamma");
 }
 
+// A selection never points past the rows: not after Select All (whose end is a real column),
+// nor after a flood bigger than the trim threshold replaced every row between two updates.
+TEST(TrafficView, KeyboardSelectionStaysOnRowsThatExist) {
+    TrafficView view;
+    view.resize(400, 200);
+    view.show();
+    const QByteArray text = "one\ntwo\nthree";
+    view.AppendBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(&view, Qt::Key_Left, Qt::ShiftModifier);
+    EXPECT_EQ(view.SelectedText(), "one\ntwo\nthre");
+    EXPECT_EQ(view.horizontalScrollBar()->value(), 0) << "the caret is on the text, not far right";
+
+    QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
+    const auto flood = Stream(0, TrafficView::TRIM_AT + 5000);
+    view.AppendBytes(flood.data(), flood.size());  // no update between: the batch is cut
+    view.Flush();
+    for (const Qt::Key key : {Qt::Key_Right, Qt::Key_End, Qt::Key_Down, Qt::Key_Up, Qt::Key_Left}) {
+        QTest::keyClick(&view, key, Qt::ShiftModifier);
+    }
+    EXPECT_TRUE(view.Text().contains(view.SelectedText())) << "the selection is in what is held";
+    QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    const QString copied = QApplication::clipboard()->text();
+    EXPECT_TRUE(copied == view.SelectedText());
+    EXPECT_GE(copied.size(), TrafficView::SCROLL_BACK) << "every row held is copied";
+}
+
 // At the bottom the view follows the newest row; scrolled up it stays on the same rows, also
 // while the oldest are dropped.
 TEST(TrafficView, FollowsTheNewestRowOnlyAtTheBottom) {
