@@ -518,6 +518,18 @@ const TrafficView::Mark& TrafficView::MarkAt(qint64 pos) const {
     return after == marks.begin() ? NONE : *(after - 1);
 }
 
+bool TrafficView::ChunkStartsAt(size_t index) const {
+    const Row& row = rows[index];
+    const Mark& mark = MarkAt(row.start);
+    if (mark.pos == row.start) {
+        return true;
+    }
+    // The chunk's first byte was an LF that ended the row before, as the second half of a CR
+    // LF: its first row of its own starts right after.
+    return index > 0 && mark.pos + 1 == row.start && rows[index - 1].start < mark.pos &&
+           mark.pos >= storeBase && store.at(mark.pos - storeBase) == '\n';
+}
+
 int TrafficView::PrefixWidth() const {
     return timestampMode == TimestampMode::Off ? 0 : STAMP_WIDTH;
 }
@@ -535,7 +547,7 @@ QString TrafficView::RowText(size_t index) const {
     const Mark& mark = MarkAt(row.start);
     if (timestampMode != TimestampMode::Off) {
         // The arrival of the row's first byte, as the time of day.
-        const bool stamped = timestampMode == TimestampMode::Chunk ? mark.pos == row.start
+        const bool stamped = timestampMode == TimestampMode::Chunk ? ChunkStartsAt(index)
                                                                    : (row.flags & FOLDED) == 0;
         if (stamped) {
             const qint64 ms = ((WallMs(mark.steadyNs) + localOffsetMs) % DAY_MS + DAY_MS) % DAY_MS;

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QTime>
+#include <cstring>
 #include <ctime>
 #include <thread>
 
@@ -147,6 +148,24 @@ TEST(TrafficView, StampsTheArrivalTime) {
     rows = view.ShownText().split('\n');
     ASSERT_EQ(rows.size(), 1);
     EXPECT_EQ(rows[0].mid(13), "abcd");
+
+    // A chunk whose first byte, an LF, ends the row before (a CR LF split between two chunks)
+    // stamps its own first row all the same; an LF that makes a row of its own stamps that row,
+    // not the next.
+    view.Clear();
+    view.SetTimestampMode(TrafficView::TimestampMode::Chunk);
+    for (const char* chunk : {"ef\r", "\ngh", "kl\n", "\nmn"}) {
+        view.AppendBytes(reinterpret_cast<const uint8_t*>(chunk), std::strlen(chunk));
+        view.Flush();
+    }
+    rows = view.ShownText().split('\n');
+    ASSERT_EQ(rows.size(), 5);
+    const QStringList texts{"ef", "gh", "kl", "", "mn"};
+    const std::vector<bool> stamped{true, true, true, true, false};
+    for (int i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(rows[i].mid(13), texts[i]) << i;
+        EXPECT_EQ(!rows[i].left(12).trimmed().isEmpty(), stamped[static_cast<size_t>(i)]) << i;
+    }
 }
 
 // Hex rows: offsets count the bytes received since Clear, across chunks; zero bytes show.
