@@ -67,6 +67,14 @@ bool CTrafficLog::Start(const QString& path, QString& failure) {
         failure = Failure(path, file->errorString());
         return false;
     }
+    // A line an earlier log left open is ended, so this log's first stamp starts a line.
+    if (appendable && target.exists() && target.size() > 0) {
+        QFile earlier(path);
+        if (earlier.open(QIODevice::ReadOnly) && earlier.seek(target.size() - 1) &&
+            earlier.read(1) != "\n") {
+            file->write("\n", 1);
+        }
+    }
     {
         std::lock_guard<std::mutex> hold(queueMutex);
         queue.clear();
@@ -179,6 +187,9 @@ void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
         QString line;
         for (const char c : chunk.bytes) {
             const auto byte = static_cast<uint8_t>(c);
+            if (byte == 0) {
+                continue;  // adds nothing, also between the CR and LF of a line end
+            }
             const bool wasCr = std::exchange(lastWasCr, byte == '\r');
             if (byte == '\n' && wasCr) {
                 continue;  // the LF of a CR LF
@@ -190,9 +201,6 @@ void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
                 out += line.toUtf8().toStdString() + '\n';
                 line.clear();
                 lineOpen = false;
-                continue;
-            }
-            if (byte == 0) {
                 continue;
             }
             if (!lineOpen) {

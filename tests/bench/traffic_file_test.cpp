@@ -104,6 +104,19 @@ TEST(TrafficFile, LogWritesTimedLinesWithinASecond) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return Contents(path) == expected; }, 1000))
         << Contents(path).toStdString();
     log.Stop();
+
+    // A NUL between CR and LF adds nothing, as in the view: one line end. A log started
+    // again on the same file after a line was left open begins on a line of its own.
+    ASSERT_TRUE(log.Start(path, failure)) << failure.toStdString();
+    const uint8_t d[] = {'e', '\r', 0, '\n', 'f'}, e[] = {'g', '\n'};
+    log.Append(d, sizeof d, t0 + 2000);
+    log.Stop();
+    ASSERT_TRUE(log.Start(path, failure)) << failure.toStdString();
+    log.Append(e, sizeof e, t0 + 3000);
+    log.Stop();
+    EXPECT_EQ(Contents(path).toStdString(), (expected + Stamp(t0 + 2000) + "e\n" +
+                                             Stamp(t0 + 2000) + "f\n" + Stamp(t0 + 3000) + "g\n")
+                                                .toStdString());
 }
 
 // A full disk is reported once, on the context's thread, and appends go on; a stalled one
