@@ -464,8 +464,8 @@ void TrafficView::UpdateScrollBars() {
     vertical->setValue(following ? last : std::clamp(value, 0, last));
     following = vertical->value() >= last;
 
-    const int columns =
-        PrefixWidth() + (hexMode ? 10 + 3 * HEX_ROW + 1 + HEX_ROW : std::max(maxChars, openChars));
+    const int columns = PrefixWidth() + (hexMode ? OffsetDigits() + 2 + 3 * HEX_ROW + 1 + HEX_ROW
+                                                 : std::max(maxChars, openChars));
     QScrollBar* horizontal = horizontalScrollBar();
     const int width = static_cast<int>(std::ceil((columns + 1) * charWidth));
     horizontal->setRange(0, std::max(0, width - viewport()->width()));
@@ -530,6 +530,19 @@ bool TrafficView::ChunkStartsAt(size_t index) const {
            mark.pos >= storeBase && store.at(mark.pos - storeBase) == '\n';
 }
 
+int TrafficView::OffsetDigits() const {
+    // Eight hex digits until the bytes since Clear pass 4 GiB, then as many as the newest needs,
+    // so an offset never wraps and every row's column is as wide.
+    const qint64 end = StoreEnd();
+    const Mark& mark = MarkAt(end);
+    const qint64 newest = mark.offset + (end - mark.pos);
+    int digits = 8;
+    while (digits < 16 && (newest >> (4 * digits)) != 0) {
+        digits += 4;
+    }
+    return digits;
+}
+
 int TrafficView::PrefixWidth() const {
     return timestampMode == TimestampMode::Off ? 0 : STAMP_WIDTH;
 }
@@ -567,7 +580,7 @@ QString TrafficView::RowText(size_t index) const {
         reinterpret_cast<const uint8_t*>(store.constData()) + (row.start - storeBase);
     if (hexMode) {
         // Offset among the bytes received since Clear, the bytes, then the printable ones.
-        AppendHex(out, mark.offset + (row.start - mark.pos), 8);
+        AppendHex(out, mark.offset + (row.start - mark.pos), OffsetDigits());
         out += QLatin1String("  ");
         for (int i = 0; i < HEX_ROW; ++i) {
             if (i < row.length) {

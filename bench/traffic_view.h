@@ -165,6 +165,8 @@ class TrafficView : public QAbstractScrollArea {
     void SetBarsPainted(bool painted);
     quint32 GlyphFor(char16_t ch);
     void DrawRow(QPainter& painter, const QString& text, qreal x, int baseline);
+    // Hex digits of the offset column: 8, more once the bytes since Clear need them.
+    int OffsetDigits() const;
     // Whether row `index` is the first row of a chunk of its own, for "At each received chunk".
     bool ChunkStartsAt(size_t index) const;
     const Mark& MarkAt(qint64 pos) const;

@@ -197,6 +197,20 @@ TEST(TrafficView, HexOffsetsFollowTheReceivedBytes) {
     view.Clear();
     view.AppendChar('z');
     EXPECT_EQ(view.ShownText(), "00000000  7A" + QString(46, ' ') + " z");
+
+    // Past 4 GiB since Clear the offsets do not wrap: the column grows to 12 digits.
+    view.Clear();
+    const std::vector<uint8_t> mebibyte(1 << 20, 'x');
+    for (int i = 0; i < 4096; ++i) {
+        view.AppendBytes(mebibyte.data(), mebibyte.size());
+    }
+    view.AppendBytes(first, 4);
+    const QStringList wide = view.ShownText().split('\n');
+    const QString last = wide.last();
+    EXPECT_EQ(last.indexOf(' '), 12) << last.toStdString();
+    const int bytes = static_cast<int>(last.mid(14, 3 * 16).simplified().split(' ').size());
+    EXPECT_EQ(last.left(12).toLongLong(nullptr, 16) + bytes, (qint64{1} << 32) + 4);
+    EXPECT_TRUE(wide.first().startsWith("0000FFFF")) << wide.first().left(20).toStdString();
 }
 
 // Paused, bytes keep arriving into a bounded store; on resume they show after a note of
