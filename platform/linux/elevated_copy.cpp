@@ -42,12 +42,17 @@ CElevatedCopy::CElevatedCopy(QObject* parent, const std::vector<std::string>& co
         outcome.said = lines.isEmpty() ? std::string() : lines.back().trimmed().toStdString();
         done(outcome);
     };
-    connect(process, &QProcess::finished, this, finish);
-    connect(process, &QProcess::errorOccurred, this, [finish](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart) {
-            finish();
-        }
-    });
+    // Queued: QProcess reports some failures to start from within start(), and the caller
+    // must have its object back before it hears the end.
+    connect(process, &QProcess::finished, this, finish, Qt::QueuedConnection);
+    connect(
+        process, &QProcess::errorOccurred, this,
+        [finish](QProcess::ProcessError error) {
+            if (error == QProcess::FailedToStart) {
+                finish();
+            }
+        },
+        Qt::QueuedConnection);
     process->start();
 }
 
