@@ -110,6 +110,9 @@ int Rs232Worker(WorkerControl& control) {
             if (link->PortGone()) {
                 // It will never read again: leave it to the page, which owns it.
                 control.portGone.store(1);
+                if (control.onPortGone) {
+                    control.onPortGone();
+                }
                 break;
             }
             // Shown once; retried quietly, not too often, until the port reads again.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -37,6 +38,10 @@ struct WorkerControl {
     // RS232 worker only: the port has gone (adapter unplugged) and the worker has ended; the
     // page closes the link and looks for a port again.
     std::atomic<int32_t> portGone{0};
+
+    // RS232 worker only: called on the worker's thread once it has set portGone, so the page
+    // need not wait for its next tick. Set before the worker starts.
+    std::function<void()> onPortGone;
 
     // USB worker only: the signal it waits on for reports. Set before the worker starts.
     CDataSignal* dataSignal = nullptr;

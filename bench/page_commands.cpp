@@ -72,6 +72,7 @@ void CTestPage::OnRs232Send() {
     if (sent != 0) {
         rs232Counter->AddSent(count);
     }
+    CloseGonePort();  // the worker may have met the port gone while this held the link
 }
 
 void CTestPage::OnUsbClear() {

@@ -218,8 +218,8 @@ void CTestPage::OnSupervisorTick() {
         StartComScan(false);
         return;  // the scan ends the tick
     }
-    if (rs232Control.portGone.load() != 0 && rs232Sending == 0) {
-        OnComPortGone();
+    if (rs232Control.portGone.load() != 0) {
+        CloseGonePort();
     } else if (comPortLost != 0) {
         // As at start, but quietly: the port's loss was this episode's one box.
         StartComScan(true);
@@ -253,9 +253,9 @@ void CTestPage::ShowComPort(const std::string& port) {
     if (!port.empty()) {
         SetStatusPane(0, "Connected");
         SetStatusPane(1, port + LINE_SETTINGS);
-        if (platform.serialPorts != nullptr) {
-            SetStatusPaneToolTip(1, platform.serialPorts->DevicePath(port));
-        }
+        // Kept: once the port has gone, its name may stand for no device.
+        comPortPath = platform.serialPorts != nullptr ? platform.serialPorts->DevicePath(port) : "";
+        SetStatusPaneToolTip(1, comPortPath);
     } else {
         SetStatusPane(0, "Disconnected");
         SetStatusPane(1, "COM port is not available !");
@@ -268,10 +268,26 @@ void CTestPage::OnComPortGone() {
     StopRs232Worker();
     rs232Control.link.store(nullptr);
     rs232Control.portGone.store(0);
+    const std::string port = g_serialLink->Settings().portName;
     delete g_serialLink;
     g_serialLink = nullptr;
     comPortLost = 1;
     ShowComPort("");
+    std::string text = "The serial port " + port;
+    if (!comPortPath.empty() && comPortPath != port) {
+        text += " (" + comPortPath + ")";
+    }
+    text += " was disconnected.";
+    // Posted: while the user reads it the ticks go on looking for the port, and the tick
+    // that may have called this is over by then.
+    QTimer::singleShot(0, this, [this, text] { ShowBox(text, "Error"); });
+}
+
+void CTestPage::CloseGonePort() {
+    // A Send inside WriteBlock still holds the link; the tick after it closes the port.
+    if (rs232Control.portGone.load() != 0 && rs232Sending == 0 && g_serialLink != nullptr) {
+        OnComPortGone();
+    }
 }
 
 struct CTestPage::ComScan {
@@ -412,6 +428,12 @@ void CTestPage::StartRs232Worker() {
     rs232Control.stopRequested.store(0);
     rs232Control.running.store(1);
     rs232Control.sink.store(rs232Traffic.get());
+    // Posted to the page, which joins the worker before it goes; Qt drops a call still
+    // queued for a deleted page.
+    rs232Control.onPortGone = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { CloseGonePort(); }, Qt::QueuedConnection);
+    };
     rs232Thread = std::make_unique<std::thread>(Rs232Worker, std::ref(rs232Control));
 }
 

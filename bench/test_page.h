@@ -98,8 +98,11 @@ class CTestPage : public QWidget {
     void JoinComScan();
     // The supervisor's tick is over: the next one in a second.
     void EndSupervisorTick();
-    // Closes a port that has gone; later ticks look for one again.
+    // Closes a port that has gone and says so in a box; later ticks look for one again,
+    // also while the box is open.
     void OnComPortGone();
+    // OnComPortGone once the worker has met the port gone and no Send holds the link.
+    void CloseGonePort();
 
     // Copied so the serial link's reference to it lives as long as the page.
     const platform::Platform platform;
@@ -118,6 +121,7 @@ class CTestPage : public QWidget {
     uint8_t kitPresent = 0;
     uint8_t comPortLost = 0;   // a port went away and none has opened since
     uint8_t rs232Sending = 0;  // OnRs232Send is inside WriteBlock
+    std::string comPortPath;   // the device behind the open port when it opened
     int32_t versionLength = 0;
     int supervisorTicks = 0;
     // The Kit's node last reported as unusable; empty once it opened or went away.

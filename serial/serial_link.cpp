@@ -190,10 +190,13 @@ int CSerialLink::WriteBlock(uint32_t count, const uint8_t* bytes) {
 
 void CSerialLink::ReportLastError() {
     // The text first: any later call could replace the error it describes.
-    const std::string text = port->LastErrorText();
-    if (port->Gone() && goneReported.exchange(true)) {
-        return;  // the user has heard that the port has gone
+    // A port that has gone is its owner's to report, once and by name: the system's text
+    // ("Input/output error") says neither which port nor what happened, and a box here would
+    // hold up the thread that met it while the owner still thinks the port is there.
+    if (port->Gone()) {
+        return;
     }
+    const std::string text = port->LastErrorText();
     platform.messageBoxes->Show(text, ERROR_CAPTION);
     uint32_t outputQueueBytes = 0;
     port->ClearError(outputQueueBytes);  // fails harmlessly when the port is not open

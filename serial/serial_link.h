@@ -1,8 +1,8 @@
 // The RS232 channel to the board: one object per opened port, written against the
-// platform's serial-port interface. Every failure is shown in an "Error" box at once.
+// platform's serial-port interface. Every failure is shown in an "Error" box at once, except
+// the port's going away (PortGone), which the owner reports.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -51,9 +51,6 @@ class CSerialLink {
     const uint32_t inputQueueSize = 1024;
     const uint32_t outputQueueSize = 1024;
     const platform::Platform& platform;
-    // A gone port fails every later call on both threads; its first failure is shown, the
-    // rest are not.
-    std::atomic<bool> goneReported{false};
 };
 
 // The program's one serial link while a COM port is open on the page; null otherwise.

@@ -327,6 +327,26 @@ TEST_F(CRealPageTest, PageRecoversBothChannelsAfterAnUnplugAndReplug) {
     EXPECT_LE(shown.Boxes(), 1) << ::testing::PrintToString(shown.Entries());
 }
 
+// Pulled out while both channels are idle, so the serial side learns of it from the hang-up
+// alone: "Disconnected" before the one box, which names the port, and the port is found
+// again while that box is still open.
+TEST_F(CRealPageTest, IdleSerialLineIsClosedAtOnceAndFoundAgainWhileItsBoxIsOpen) {
+    StartPage();
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: K1.07"), 8000);
+    const std::string tty = KitSerialNode();
+    bool replugged = false;
+    shown.whileShownOnGui = [&] {
+        EXPECT_EQ(StatusPaneText(0), "Disconnected");
+        replugged = kit().Plug(true);
+        EXPECT_SOON(StatusPaneText(0) == "Connected", 10000);
+    };
+    ASSERT_TRUE(kit().Plug(false));
+    ASSERT_EQ_SOON(shown.Boxes(), 1, 8000);
+    shown.whileShownOnGui = nullptr;
+    EXPECT_TRUE(replugged);
+    EXPECT_EQ(shown.Entries().back(), "Error:The serial port COM1 (" + tty + ") was disconnected.");
+}
+
 TEST_F(CRealPageTest, StalledBoardFreezesNeitherTheWindowNorTheExit) {
     StartPage();
     ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: K1.07"), 8000);
