@@ -8,6 +8,7 @@
 
 #include "bench/ansi_text.h"
 #include "platform/exclusive_file.h"
+#include "platform/log_output.h"
 
 namespace {
 
@@ -57,22 +58,21 @@ CTrafficLog::~CTrafficLog() {
 
 bool CTrafficLog::Start(const QString& path, QString& failure) {
     Stop();
-    auto file = std::make_unique<QFile>(path);
-    // Unbuffered: each batch goes to the system in one write, nothing waits in the process.
-    // A pipe or a device has no end to append at (and Qt would warn that it cannot seek).
-    const QFileInfo target(path);
-    const bool appendable = !target.exists() || target.isFile();
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered |
-                    (appendable ? QIODevice::Append : QIODevice::NotOpen))) {
-        failure = Failure(path, file->errorString());
+    std::string reason;
+    std::unique_ptr<platform::ILogOutput> output =
+        platform::OpenLogOutput(path.toStdString(), &reason);
+    if (!output) {
+        failure = Failure(path, QString::fromStdString(reason));
         return false;
     }
-    // A line an earlier log left open is ended, so this log's first stamp starts a line.
-    if (appendable && target.exists() && target.size() > 0) {
+    // A line an earlier log left open is ended, so this log's first stamp starts a line. A
+    // pipe or a device has no earlier content to look at.
+    const QFileInfo target(path);
+    if (target.isFile() && target.size() > 0) {
         QFile earlier(path);
         if (earlier.open(QIODevice::ReadOnly) && earlier.seek(target.size() - 1) &&
             earlier.read(1) != "\n") {
-            file->write("\n", 1);
+            output->Write("\n", 1, [](int64_t) { return false; });
         }
     }
     {
@@ -86,7 +86,8 @@ bool CTrafficLog::Start(const QString& path, QString& failure) {
     lineOpen = false;
     lastWasCr = false;
     failed = false;
-    writer = std::thread(&CTrafficLog::WriterLoop, this, std::move(file));
+    writer = std::thread(&CTrafficLog::WriterLoop, this, std::move(output),
+                         QFileInfo(path).absoluteFilePath());
     return true;
 }
 
@@ -137,7 +138,13 @@ void CTrafficLog::Append(const uint8_t* bytes, size_t count, int64_t arrivalMs) 
     }
 }
 
-void CTrafficLog::WriterLoop(std::unique_ptr<QFile> file) {
+void CTrafficLog::WriterLoop(std::unique_ptr<platform::ILogOutput> output, QString shownPath) {
+    // A reader that stops taking the log holds the writer while the log runs (appends are
+    // dropped and counted meanwhile), and only LOG_STOP_MS longer once it is stopped.
+    const platform::ILogOutput::KeepWaiting keepWaiting = [this](int64_t stalledMs) {
+        std::lock_guard<std::mutex> hold(queueMutex);
+        return !stopping || stalledMs < LOG_STOP_MS;
+    };
     std::vector<Chunk> batch;
     std::string text;
     for (;;) {
@@ -169,17 +176,13 @@ void CTrafficLog::WriterLoop(std::unique_ptr<QFile> file) {
             text += Stamp(lostAtMs).toStdString() + "[" + std::to_string(lost) +
                     " bytes not logged: the disk did not keep up]\n";
         }
-        if (!text.empty()) {
-            const auto size = static_cast<qint64>(text.size());
-            if (file->write(text.data(), size) != size) {
-                Fail(*file);
-            }
+        if (!text.empty() && !output->Write(text.data(), text.size(), keepWaiting)) {
+            Fail(shownPath, output->FailureText());
         }
         if (last) {
             break;
         }
     }
-    file->close();
 }
 
 void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
@@ -213,11 +216,11 @@ void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
     }
 }
 
-void CTrafficLog::Fail(const QFile& file) {
+void CTrafficLog::Fail(const QString& shownPath, const std::string& reason) {
     if (std::exchange(failed, true) || context == nullptr || !onFailure) {
         return;
     }
-    const QString text = Failure(file.fileName(), file.errorString());
+    const QString text = Failure(shownPath, QString::fromStdString(reason));
     QMetaObject::invokeMethod(
         context, [callback = onFailure, text] { callback(text); }, Qt::QueuedConnection);
 }

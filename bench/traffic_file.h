@@ -25,7 +25,9 @@ bool SaveTrafficText(const QString& path, const QString& text, QString& failure)
 // for the disk: a writer thread takes the queued bytes and writes them within
 // LOG_WRITE_MS, so a crash loses at most the last second. A disk that falls behind makes
 // Append drop bytes beyond LOG_QUEUE_LIMIT, and the log says how many.
-class QFile;
+namespace platform {
+class ILogOutput;
+}
 
 class CTrafficLog {
   public:
@@ -35,6 +37,9 @@ class CTrafficLog {
     static constexpr size_t LOG_QUEUE_LIMIT = 1 << 20;
     // And so are chunks beyond this many, however small.
     static constexpr size_t LOG_QUEUE_CHUNKS = 1 << 14;
+    // How long Stop waits for a pipe's reader that takes nothing more before the last
+    // bytes are given up.
+    static constexpr int64_t LOG_STOP_MS = 500;
 
     // A write failure is reported once per Start by calling `onFailure` with
     // "path: the system's reason" on `context`'s thread (queued). The context outlives the
@@ -46,7 +51,8 @@ class CTrafficLog {
     // with "path: the system's reason" in `failure` when it cannot be opened. A running log
     // is stopped first.
     bool Start(const QString& path, QString& failure);
-    // Writes what is queued, closes the file and joins the writer.
+    // Writes what is queued, closes the file and joins the writer: within LOG_STOP_MS and a
+    // moment, also when the file is a pipe whose reader has stopped reading.
     void Stop();
     bool Running() const;
 
@@ -60,11 +66,11 @@ class CTrafficLog {
         std::string bytes;
         int64_t arrivalMs = 0;
     };
-    void WriterLoop(std::unique_ptr<QFile> file);
+    void WriterLoop(std::unique_ptr<platform::ILogOutput> output, QString shownPath);
     // Turns chunks into the log's text; lineOpen and lastWasCr carry over between batches.
     void Format(const std::vector<Chunk>& chunks, std::string& out);
     // Reports the first failure of this log.
-    void Fail(const QFile& file);
+    void Fail(const QString& shownPath, const std::string& reason);
 
     QObject* context;
     std::function<void(const QString&)> onFailure;

@@ -15,6 +15,8 @@ CTrafficFileMenu::CTrafficFileMenu(TrafficView& view, const QString& channel, Sh
         return QFileDialog::getSaveFileName(this->view.window(), caption, proposed);
     };
     connect(&view, &TrafficView::ContextMenuRequested, this, &CTrafficFileMenu::AddEntries);
+    // This menu is the view's child, destroyed after the view's members: the log stops first.
+    connect(&view, &TrafficView::Closing, this, &CTrafficFileMenu::StopLog);
 }
 
 CTrafficFileMenu::~CTrafficFileMenu() {

@@ -122,7 +122,9 @@ void TrafficView::SetBarsPainted(bool painted) {
     }
 }
 
-TrafficView::~TrafficView() = default;
+TrafficView::~TrafficView() {
+    emit Closing();
+}
 
 void TrafficView::UpdateFont() {
     // Columns must line up (hex, timestamps, selection by column), and unshaped text keeps a

@@ -110,6 +110,9 @@ class TrafficView : public QAbstractScrollArea {
     void Updated();
     // Just before the context menu shows, so the page can add entries.
     void ContextMenuRequested(QMenu* menu);
+    // First thing in the destructor, while the view can still be called: what hangs on it
+    // (a running log's tap) lets go here, not from QObject's destructor after its members.
+    void Closing();
 
   protected:
     void paintEvent(QPaintEvent* event) override;

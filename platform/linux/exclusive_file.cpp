@@ -11,9 +11,10 @@
 
 #include <cerrno>
 #include <string>
-#include <system_error>
 #include <utility>
 #include <vector>
+
+#include "platform/linux/error_text.h"
 
 namespace platform {
 
@@ -25,10 +26,6 @@ constexpr const char* NOT_REGULAR_TEXT = "Not a regular file";
 constexpr const char* TEMPORARY_INFIX = ".part-";
 constexpr std::size_t TEMPORARY_RANDOM = 6;
 constexpr int TEMPORARY_ATTEMPTS = 3;
-
-std::string ErrorText(int code) {
-    return std::system_category().message(code);
-}
 
 void SetFailure(std::string* failure, std::string text) {
     if (failure != nullptr) {

@@ -1,9 +1,10 @@
-# Linux file access of the ReadMe page (locked reads, whole-file replacement), the system's
-# folders, code pages and console, in palvex_core.
+# Linux file access (the ReadMe page's locked reads and whole-file replacement, traffic
+# logs), the system's folders, code pages and console, in palvex_core.
 target_sources(palvex_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/code_pages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/console.cpp
   ${CMAKE_CURRENT_LIST_DIR}/exclusive_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/log_output.cpp
   ${CMAKE_CURRENT_LIST_DIR}/system_folders.cpp
 )
 # The installed data folder is fixed when the program is built.

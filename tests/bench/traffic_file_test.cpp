@@ -167,6 +167,45 @@ TEST(TrafficFile, LogFailuresNeitherStopNorGrow) {
     EXPECT_LE(logged.count('x'), qsizetype(2 * CTrafficLog::LOG_QUEUE_LIMIT + 65536));
 }
 
+// A log on a FIFO never holds the program: one without a reader is refused at once, a reader
+// that goes away is a failure to report (not SIGPIPE's end of the process), and one that stops
+// reading holds Stop only for its bound.
+TEST(TrafficFile, LogOnAFifoNeverHoldsTheProgram) {
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath("fifo");
+    ASSERT_EQ(mkfifo(fifo.toLocal8Bit(), 0600), 0);
+    QObject context;
+    std::vector<QString> reports;
+    CTrafficLog log(&context, [&](const QString& text) { reports.push_back(text); });
+    QString failure;
+    EXPECT_FALSE(log.Start(fifo, failure));
+    EXPECT_EQ(failure, fifo + ": no program is reading from it");
+
+    const QByteArray chunk(100000, 'x');
+    const auto append = [&] {
+        log.Append(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), 0);
+    };
+    int reader = open(fifo.toLocal8Bit(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(log.Start(fifo, failure)) << failure.toStdString();
+    close(reader);
+    append();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !reports.empty(); }, 3000));
+    EXPECT_EQ(reports, std::vector<QString>{fifo + ": the program reading from it has stopped"});
+    log.Stop();
+
+    reader = open(fifo.toLocal8Bit(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ASSERT_TRUE(log.Start(fifo, failure)) << failure.toStdString();
+    append();                                     // more than the pipe holds, and nobody reads it
+    QTest::qWait(CTrafficLog::LOG_WRITE_MS * 2);  // lets the writer meet the full pipe
+    QElapsedTimer stopping;
+    stopping.start();
+    log.Stop();
+    EXPECT_LT(stopping.elapsed(), CTrafficLog::LOG_STOP_MS + 2000);
+    close(reader);
+}
+
 // The view's menu entries on a running page: a save of what the view holds, a log that takes
 // the board's bytes as they come, and a log whose disk fails: one box owned by the page, the
 // log stopped, the traffic still shown.
@@ -214,4 +253,12 @@ TEST_F(CPageTest, ViewMenuSavesAndLogsAndSurvivesAFailingDisk) {
     answer.clear();  // a cancelled dialog writes nothing and shows nothing
     files->SaveText();
     EXPECT_EQ(sink.Boxes(), 1) << ::testing::PrintToString(sink.Entries());
+
+    // A log still running when the page goes is closed whole, before the view it taps.
+    answer = dir.filePath("last.log");
+    files->StartLog();
+    kit.SendSerial({'z', '\n'});
+    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("one\ntwoxyz\n"), 3000);
+    ClosePage();
+    EXPECT_TRUE(Contents(answer).endsWith("z\n")) << Contents(answer).toStdString();
 }
