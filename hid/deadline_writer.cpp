@@ -21,6 +21,9 @@ struct CDeadlineWriter::Shared {
     int result = 0;         // of the latest completed write
     uint32_t written = 0;
     bool stop = false;
+    // The latest WriteReport gave up at its deadline: decided there, once, so a write that
+    // ends a moment later still counts as held for the caller that asks.
+    bool missedDeadline = false;
 };
 
 CDeadlineWriter::CDeadlineWriter(std::unique_ptr<platform::IHidDevice> device,
@@ -84,11 +87,13 @@ int CDeadlineWriter::WriteReport(const uint8_t* report, uint32_t length, uint32_
             return 0;
         }
     }
+    shared->missedDeadline = false;
     shared->report.assign(report, report + length);
     shared->pending = true;
     const uint64_t target = shared->finished + 1;
     shared->changed.notify_all();
     if (!shared->changed.wait_for(hold, deadline, [&] { return shared->finished >= target; })) {
+        shared->missedDeadline = true;
         return 0;
     }
     written = shared->written;
@@ -97,7 +102,7 @@ int CDeadlineWriter::WriteReport(const uint8_t* report, uint32_t length, uint32_
 
 bool CDeadlineWriter::Held() const {
     std::lock_guard<std::mutex> hold(shared->mutex);
-    return !shared->stop && (shared->pending || shared->writing);
+    return !shared->stop && shared->missedDeadline;
 }
 
 int CDeadlineWriter::GetAttributes(uint16_t& vendorId, uint16_t& productId) {

@@ -31,7 +31,10 @@ class CDeadlineWriter : public platform::IHidDevice {
     // reach the board, but it counts as failed, and every later write fails at once while
     // the device is stuck. One thread writes at a time.
     int WriteReport(const uint8_t* report, uint32_t length, uint32_t& written) override;
-    // True while a write is still under way on the platform past its deadline.
+    // True when the latest write failed because it was still under way at its deadline (and
+    // the writes since, refused while it was), not because the device refused it: the device
+    // is slow, not gone. It stays true until a write is made again, even once the held write
+    // has ended, so a caller that asks after a failed write learns why that write failed.
     bool Held() const;
 
   private:

@@ -9,4 +9,4 @@ target_sources(palvex_core PRIVATE
 )
 # The installed data folder is fixed when the program is built.
 set_source_files_properties(${CMAKE_CURRENT_LIST_DIR}/system_folders.cpp TARGET_DIRECTORY palvex_core PROPERTIES
-  COMPILE_DEFINITIONS "PALVEX_DATA_DIR=\"${CMAKE_INSTALL_FULL_DATADIR}/palvex\";PALVEX_COPIER=\"${CMAKE_INSTALL_FULL_LIBEXECDIR}/palvex/palvex-copy-firmware\"")
+  COMPILE_DEFINITIONS "PALVEX_DATA_DIR=\"${CMAKE_INSTALL_FULL_DATADIR}/palvex\";PALVEX_LIBEXEC_DIR=\"${CMAKE_INSTALL_FULL_LIBEXECDIR}/palvex\"")

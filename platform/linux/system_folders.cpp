@@ -2,8 +2,10 @@
 // (PALVEX_DATA_DIR) and the one beside the executable, found through /proc/self/exe. The
 // firmware image goes to the kernel's firmware directory, through pkexec and the copier when
 // the user may not write there.
+#include <cstdlib>
 #include <filesystem>
 
+#include "platform/linux/helper_programs.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -26,24 +28,35 @@ std::string DriversDirectory() {
     return "/lib/firmware";
 }
 
-std::vector<std::string> ElevatedCopier() {
-    // The installed copier, also in a moved install, whose path the polkit action names; in a
-    // build tree the one beside the program, for which pkexec asks for its general right.
+std::string FindHelperProgram(const std::string& name) {
     std::vector<std::filesystem::path> candidates;
+    if (const char* folder = std::getenv("PALVEX_LIBEXEC_DIR"); folder != nullptr && *folder) {
+        candidates.push_back(std::filesystem::path(folder) / name);
+    }
     std::error_code error;
     const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
         const std::filesystem::path folder = executable.parent_path();
-        candidates.push_back(folder.parent_path() / "libexec/palvex/palvex-copy-firmware");
-        candidates.push_back(folder / "palvex-copy-firmware");
+        candidates.push_back(folder.parent_path() / "libexec/palvex" / name);
+        candidates.push_back(folder / name);
     }
-    candidates.emplace_back(PALVEX_COPIER);
-    for (const std::filesystem::path& copier : candidates) {
-        if (std::filesystem::is_regular_file(copier, error)) {
-            return {"pkexec", copier.lexically_normal().string()};
+    candidates.push_back(std::filesystem::path(PALVEX_LIBEXEC_DIR) / name);
+    for (const std::filesystem::path& program : candidates) {
+        if (std::filesystem::is_regular_file(program, error)) {
+            return program.lexically_normal().string();
         }
     }
     return {};
+}
+
+std::vector<std::string> ElevatedCopier() {
+    // The installed copier is the one whose path the polkit action names; in a build tree
+    // pkexec asks for its general right to run the one beside the program.
+    const std::string copier = FindHelperProgram("palvex-copy-firmware");
+    if (copier.empty()) {
+        return {};
+    }
+    return {"pkexec", copier};
 }
 
 std::string DriversDirectoryRemedy() {

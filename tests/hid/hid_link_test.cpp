@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "channel/board_commands.h"
 #include "channel/byte_ring.h"
 #include "channel/data_signal.h"
+#include "hid/deadline_writer.h"
 #include "tests/channel/byte_ring_probe.h"
 #include "tests/common/test_support.h"
 #include "tests/common/thread_probe.h"
@@ -261,6 +264,58 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
             EXPECT_EQ(DrainUsbInput(2, 5000), (Bytes{'O', 'K'}));
         }
     }
+}
+
+// A write the device holds past its deadline fails as held, also when it ends a moment after
+// the deadline and before the caller asks: the connection is slow, not gone. The next write
+// goes through and is not held.
+TEST(DeadlineWriter, AWriteEndingJustAfterItsDeadlineStillCountsAsHeld) {
+    struct CSlowDevice : platform::IHidDevice {
+        int GetAttributes(uint16_t&, uint16_t&) override { return 1; }
+        int GetCaps(platform::HidCaps&) override { return 1; }
+        int ReadReport(uint8_t*, uint32_t, uint32_t&) override { return 0; }
+        int WriteReport(const uint8_t*, uint32_t length, uint32_t& written) override {
+            std::unique_lock<std::mutex> hold(mutex);
+            changed.wait(hold, [&] { return released > writes; });
+            ++writes;
+            changed.notify_all();
+            written = length;
+            return 1;
+        }
+        void CancelRead() override {}
+        void Close() override {}
+        std::mutex mutex;
+        std::condition_variable changed;
+        int released = 0;  // writes let through
+        int writes = 0;    // writes done
+    };
+    auto owned = std::make_unique<CSlowDevice>();
+    CSlowDevice& device = *owned;
+    CDeadlineWriter writer(std::move(owned), std::chrono::milliseconds(50));
+    const uint8_t report[9] = {};
+    uint32_t written = 0;
+    EXPECT_EQ(writer.WriteReport(report, sizeof report, written), 0);
+    {
+        std::unique_lock<std::mutex> hold(device.mutex);
+        device.released = 1;
+        device.changed.notify_all();
+        ASSERT_TRUE(device.changed.wait_for(hold, std::chrono::seconds(5),
+                                            [&] { return device.writes == 1; }));
+    }
+    EXPECT_TRUE(writer.Held());
+    {
+        std::lock_guard<std::mutex> hold(device.mutex);
+        device.released = 2;
+    }
+    // Refused at once while the writer's thread is still taking the first result.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (writer.WriteReport(report, sizeof report, written) == 0 &&
+           std::chrono::steady_clock::now() < until) {
+        EXPECT_TRUE(writer.Held());
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(written, sizeof report);
+    EXPECT_FALSE(writer.Held());
 }
 
 }  // namespace

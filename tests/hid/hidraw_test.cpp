@@ -346,6 +346,25 @@ TEST(HidrawWriter, AHeldWriteIsTheChildsAndKnownUntilItEnds) {
     EXPECT_EQ(received, 64);
     EXPECT_EQ(done.load(), 64);
     EXPECT_FALSE(CHidrawWriter::WriteHeldLongerThan(0));
+
+    // The writer is the small helper program, not a copy of this process, which would keep
+    // this process's memory as it was at the first write for the life of the connection.
+    const std::string node =
+        std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(ends[0]));
+    pid_t helper = 0;
+    for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+        std::error_code error;
+        for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", error)) {
+            const int pid = std::atoi(process.path().filename().c_str());
+            if (pid != getpid() && std::filesystem::read_symlink(fd.path(), error) == node) {
+                helper = pid;
+            }
+        }
+    }
+    ASSERT_NE(helper, 0);
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(helper) + "/exe").filename(),
+              "palvex-hidraw-writer");
+
     writer.reset();
     close(ends[0]);
     pollfd wait{ends[1], POLLIN, 0};
