@@ -8,8 +8,13 @@
 //   channel_bench usb|serial|both|latency [--no-line-ends] --factor F [--seconds S]
 //       each channel paced at F times its line rate for S seconds (latency: F 1 by default)
 //   channel_bench memory [--megabytes M]
+// --load N runs N busy processes at normal priority beside it (a firmware build, say), so the
+// latency goal is also measured on a machine with every core taken.
 // --tools shows both views in hex with a time at each line and logs both channels to files,
 // which must then hold every byte.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -39,6 +44,39 @@ struct Options {
     double seconds = 10;
     uint64_t bytes = 0;
     double megabytes = 50;
+    int load = 0;  // busy processes to run beside
+};
+
+// Processes that spin at normal priority until this object goes, or this program ends.
+class CBusyLoad {
+  public:
+    explicit CBusyLoad(int processes) {
+        for (int i = 0; i < processes; ++i) {
+            const pid_t child = ::fork();
+            if (child == 0) {
+                // Only spinning after the fork: nothing of the parent's threads is touched.
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                volatile uint64_t spins = 0;
+                for (;;) {
+                    spins = spins + 1;
+                }
+            }
+            if (child > 0) {
+                children.push_back(child);
+            }
+        }
+    }
+    ~CBusyLoad() {
+        for (const pid_t child : children) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+    }
+    CBusyLoad(const CBusyLoad&) = delete;
+    CBusyLoad& operator=(const CBusyLoad&) = delete;
+
+  private:
+    std::vector<pid_t> children;
 };
 
 struct ChannelSetup {
@@ -211,6 +249,8 @@ Options Parse(int argc, char** argv) {
             options.bytes = static_cast<uint64_t>(value());
         } else if (arg == "--megabytes") {
             options.megabytes = value();
+        } else if (arg == "--load") {
+            options.load = static_cast<int>(value());
         } else {
             std::fprintf(stderr, "channel_bench: unknown option %s\n", arg.c_str());
             std::exit(2);
@@ -242,9 +282,10 @@ int main(int argc, char** argv) {
     const Options options = Parse(argc, argv);
     if (options.mode != "usb" && options.mode != "serial" && options.mode != "both" &&
         options.mode != "latency" && options.mode != "memory") {
-        std::fprintf(stderr,
-                     "usage: channel_bench usb|serial|both|latency|memory [--no-line-ends] "
-                     "[--bytes N] [--factor F] [--seconds S] [--megabytes M] [--tools]\n");
+        std::fprintf(
+            stderr,
+            "usage: channel_bench usb|serial|both|latency|memory [--no-line-ends] "
+            "[--bytes N] [--factor F] [--seconds S] [--megabytes M] [--load N] [--tools]\n");
         return 2;
     }
     UseOffscreenByDefault();
@@ -330,8 +371,13 @@ int main(int argc, char** argv) {
                          USB_LINE_RATE * factor};
         ChannelSetup serial{true, static_cast<uint64_t>(RS232_LINE_RATE * factor * options.seconds),
                             RS232_LINE_RATE * factor};
-        std::printf("== latency, both channels at %.1f x their line rates for %.0f s, %s\n", factor,
+        std::printf("== latency, both channels at %.1f x their line rates for %.0f s, %s", factor,
                     options.seconds, lines);
+        if (options.load > 0) {
+            std::printf(", beside %d busy processes", options.load);
+        }
+        std::printf("\n");
+        const CBusyLoad load(options.load);
         const RunResult run = RunChannels(page, usb, serial, options.lineEnds);
         sentBytes[0] = usb.active ? usb.bytes : 0;
         sentBytes[1] = serial.active ? serial.bytes : 0;
