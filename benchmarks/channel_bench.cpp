@@ -8,8 +8,9 @@
 //   channel_bench usb|serial|both|latency [--no-line-ends] --factor F [--seconds S]
 //       each channel paced at F times its line rate for S seconds (latency: F 1 by default)
 //   channel_bench memory [--megabytes M]
-// --load N runs N busy processes at normal priority beside it (a firmware build, say), so the
-// latency goal is also measured on a machine with every core taken.
+// --load N runs N busy processes at normal priority beside it, in a session of their own as a
+// firmware build started in a terminal would be, so the latency goal is also measured on a
+// machine with every core taken.
 // --tools shows both views in hex with a time at each line and logs both channels to files,
 // which must then hold every byte.
 #include <signal.h>
@@ -56,6 +57,9 @@ class CBusyLoad {
             if (child == 0) {
                 // Only spinning after the fork: nothing of the parent's threads is touched.
                 ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                // Its own session, hence its own scheduling group where the kernel groups by
+                // session, as a build in another terminal.
+                ::setsid();
                 volatile uint64_t spins = 0;
                 for (;;) {
                     spins = spins + 1;
