@@ -1,0 +1,394 @@
+// A randomised run against the gadget Kit: the board is unplugged and replugged at random
+// gaps, falls silent, stalls its OUT endpoint and sends bursts on both channels, while the
+// user sends, clears, blinks the LED, switches view modes and logs both channels to files.
+// Invariants are checked all along; a failure names the seed that reproduces the run.
+//   PALVEX_CHAOS_SECONDS=S [PALVEX_CHAOS_SEED=N] test_kernel --gtest_filter='*Chaos*'
+// (scripts/kernel-test --chaos S [--seed N]); without PALVEX_CHAOS_SECONDS the test skips.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "bench/traffic_file_menu.h"
+#include "bench/traffic_view.h"
+#include "tests/kernel/kernel_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int CountEntries(const std::string& folder) {
+    int count = 0;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir)) {
+            count += entry->d_name[0] != '.';
+        }
+        ::closedir(dir);
+    }
+    return count;
+}
+
+// What the program holds: its descriptors, its threads and the hidraw writer helpers.
+struct Holdings {
+    int fds = 0;
+    int threads = 0;
+    int helpers = 0;
+    bool operator==(const Holdings&) const = default;
+    std::string Text() const {
+        return std::to_string(fds) + " descriptors, " + std::to_string(threads) + " threads, " +
+               std::to_string(helpers) + " writer helpers";
+    }
+};
+
+Holdings Now() {
+    Holdings now{CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"), 0};
+    if (DIR* dir = ::opendir("/proc")) {
+        while (const dirent* entry = ::readdir(dir)) {
+            char comm[64] = {};
+            const std::string path = std::string("/proc/") + entry->d_name + "/comm";
+            if (FILE* file = std::fopen(path.c_str(), "r")) {
+                now.helpers += std::fgets(comm, sizeof comm, file) != nullptr &&
+                               std::string(comm).rfind("palvex-hidraw-w", 0) == 0;
+                std::fclose(file);
+            }
+        }
+        ::closedir(dir);
+    }
+    return now;
+}
+
+long RssKb() {
+    QFile status("/proc/self/status");
+    status.open(QIODevice::ReadOnly);
+    const QRegularExpressionMatch match =
+        QRegularExpression(R"(VmRSS:\s+(\d+))").match(QString::fromLatin1(status.readAll()));
+    return match.hasMatch() ? match.captured(1).toLong() : 0;
+}
+
+// One burst of numbered lines ("U000042\n") on one channel; clean when nothing that may cut
+// or mix into a line (an unplug, a log restart, the user's own traffic) overlapped it.
+struct Burst {
+    int first = 0;
+    int count = 0;
+    bool clean = true;
+};
+
+struct Channel {
+    explicit Channel(char letter) : letter(letter) {}
+    const char letter;
+    std::atomic<int> disturbances{0};  // unplugs, log restarts, sends that overlap a burst
+    std::mutex mutex;
+    std::vector<Burst> bursts;  // guarded by mutex
+    int next = 0;               // board thread only
+};
+
+// The numbers of the channel's lines in the log, in the order logged.
+std::vector<int> LoggedNumbers(const QString& path, char letter) {
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    std::vector<int> numbers;
+    const QRegularExpression line(QStringLiteral("%1(\\d{6})$").arg(QChar(letter)));
+    for (const QByteArray& text : file.readAll().split('\n')) {
+        const QRegularExpressionMatch match = line.match(QString::fromLatin1(text));
+        if (match.hasMatch()) {
+            numbers.push_back(match.captured(1).toInt());
+        }
+    }
+    return numbers;
+}
+
+// Strictly increasing (each line once, in order), and every line of a clean burst there.
+std::string CheckLog(const QString& path, Channel& channel) {
+    const std::vector<int> numbers = LoggedNumbers(path, channel.letter);
+    for (size_t i = 1; i < numbers.size(); ++i) {
+        if (numbers[i] <= numbers[i - 1]) {
+            return std::string(1, channel.letter) + std::to_string(numbers[i]) + " logged after " +
+                   std::to_string(numbers[i - 1]);
+        }
+    }
+    std::lock_guard<std::mutex> hold(channel.mutex);
+    int cleanLines = 0;
+    for (const Burst& burst : channel.bursts) {
+        if (!burst.clean) {
+            continue;
+        }
+        cleanLines += burst.count;
+        for (int n = burst.first; n < burst.first + burst.count; ++n) {
+            if (!std::binary_search(numbers.begin(), numbers.end(), n)) {
+                return std::string(1, channel.letter) + std::to_string(n) +
+                       " of a clean burst is not in the log";
+            }
+        }
+    }
+    std::printf("chaos: %c: %zu lines logged, %d of them in clean bursts, all there\n",
+                channel.letter, numbers.size(), cleanLines);
+    return {};
+}
+
+}  // namespace
+
+TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
+    const char* secondsText = std::getenv("PALVEX_CHAOS_SECONDS");
+    if (secondsText == nullptr) {
+        GTEST_SKIP() << "a chaos run only when PALVEX_CHAOS_SECONDS is set";
+    }
+    const int seconds = std::atoi(secondsText);
+    const char* seedText = std::getenv("PALVEX_CHAOS_SEED");
+    const unsigned seed = seedText != nullptr
+                              ? static_cast<unsigned>(std::strtoul(seedText, nullptr, 10))
+                              : std::random_device{}();
+    std::printf("chaos: seed %u, %d s (PALVEX_CHAOS_SEED=%u reproduces it)\n", seed, seconds, seed);
+    std::fflush(stdout);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+
+    StartPage();
+    ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: K1.07"), 8000);
+    ASSERT_EQ_SOON(StatusPaneText(0), std::string("Connected"), 8000);
+
+    // Both channels logged for the whole run; a restart appends to the same file.
+    QTemporaryDir dir;
+    TrafficView* views[2] = {&page->UsbView(), &page->Rs232View()};
+    Channel channels[2] = {Channel('U'), Channel('S')};
+    CTrafficFileMenu* logs[2] = {};
+    QString logPaths[2];
+    for (int c = 0; c < 2; ++c) {
+        logs[c] = views[c]->findChild<CTrafficFileMenu*>();
+        ASSERT_NE(logs[c], nullptr);
+        logPaths[c] = dir.filePath(c == 0 ? "usb.log" : "rs232.log");
+        logs[c]->SetChooseFile(
+            [path = logPaths[c]](const QString&, const QString&) { return path; });
+        logs[c]->StartLog();
+        ASSERT_TRUE(logs[c]->Logging());
+    }
+
+    const long rssStartKb = RssKb();
+
+    // The event loop's longest pause, seen by a timer that should fire every 20 ms.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastBeat = 0, worstGap = 0;
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        worstGap = std::max(worstGap, clock.elapsed() - lastBeat);
+        lastBeat = clock.elapsed();
+    });
+    heartbeat.start(20);
+
+    std::atomic<bool> over{false};
+    std::mutex failuresMutex;
+    std::vector<std::string> failures;
+    const auto fail = [&](const std::string& text) {
+        std::lock_guard<std::mutex> hold(failuresMutex);
+        failures.push_back(text);
+    };
+    std::atomic<int> plugged{1};
+    std::atomic<int> episodes{0};
+    int userBoxes = 0;
+
+    // The board's side, on a thread of its own: unplugging blocks for a while in the kernel,
+    // which must not count as the window's pause.
+    std::thread board([&] {
+        std::mt19937 random(seed);
+        const auto pick = [&](int low, int high) {
+            return std::uniform_int_distribution<int>(low, high)(random);
+        };
+        const auto pause = [&](int ms) {
+            const auto until = Clock::now() + std::chrono::milliseconds(ms);
+            while (!over.load() && Clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        };
+        Holdings baseline;
+        bool haveBaseline = false;
+        while (!over.load()) {
+            const int event = pick(0, 9);
+            if (event <= 1) {  // an unplug, back after 50 ms to 2 s
+                for (Channel& channel : channels) {
+                    channel.disturbances.fetch_add(1);
+                }
+                plugged.store(0);
+                kit().Plug(false);
+                pause(pick(50, 2000));
+                kit().Plug(true);
+                plugged.store(1);
+                episodes.fetch_add(1);
+                // Once the page has both channels again, it holds what it held before.
+                if (!WaitUntil([] { return !KitHidNode().empty() && !KitSerialNode().empty(); },
+                               10000)) {
+                    fail("the Kit's nodes did not come back");
+                }
+            } else if (event == 2) {  // silent for a while
+                kit().SetSilent(true);
+                pause(pick(100, 1500));
+                kit().SetSilent(false);
+            } else if (event == 3) {  // stalls its OUT endpoint while the user may send
+                kit().SetOutStalled(true);
+                pause(pick(100, 3000));
+                kit().SetOutStalled(false);
+            } else if (event <= 7) {  // a burst on one channel
+                Channel& channel = channels[event % 2];
+                const int count = pick(1, 400);
+                const int disturbances = channel.disturbances.load();
+                std::vector<uint8_t> bytes;
+                for (int n = channel.next; n < channel.next + count; ++n) {
+                    char line[16];
+                    std::snprintf(line, sizeof line, "%c%06d\n", channel.letter, n);
+                    bytes.insert(bytes.end(), line, line + 8);
+                }
+                Burst burst{channel.next, count, true};
+                channel.next += count;
+                const bool usb = event % 2 == 0;
+                if (usb) {
+                    kit().SendUsb(bytes);
+                } else {
+                    kit().SendSerial(bytes);
+                }
+                // Clean only if it left the board, and was taken, with nothing in between.
+                kit().WaitFor(
+                    [usb](const platform::linux_gadget::CGadgetKit& k) {
+                        return (usb ? k.UsbPending() : k.SerialPending()) == 0;
+                    },
+                    20000);
+                pause(300);
+                burst.clean = plugged.load() != 0 && channel.disturbances.load() == disturbances;
+                std::lock_guard<std::mutex> hold(channel.mutex);
+                channel.bursts.push_back(burst);
+            } else {
+                pause(pick(20, 500));
+            }
+            // Between events, with the Kit in: what the program holds returns to what it held.
+            if (plugged.load() != 0 && event <= 1) {
+                if (!haveBaseline) {
+                    continue;
+                }
+                Holdings now;
+                if (!WaitUntil([&] { return (now = Now()) == baseline; }, 10000)) {
+                    fail("episode " + std::to_string(episodes.load()) + ": " + now.Text() +
+                         " after the replug, " + baseline.Text() + " before");
+                }
+            } else if (!haveBaseline && plugged.load() != 0) {
+                baseline = Now();
+                haveBaseline = true;
+            }
+        }
+    });
+
+    // The user's side, on the GUI thread at random moments.
+    std::mt19937 userRandom(seed + 1);
+    const auto userPick = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(userRandom);
+    };
+    QTimer user;
+    user.setSingleShot(true);
+    int boxesSeen = 0;
+    int episodeSeen = 0;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        const int boxesBefore = shown.Boxes();
+        const int action = userPick(0, 11);
+        switch (action) {
+            case 0:
+                page->OnUsbSend();
+                channels[0].disturbances.fetch_add(1);  // the board echoes into the stream
+                break;
+            case 1:
+                page->OnRs232Send();
+                channels[1].disturbances.fetch_add(1);
+                break;
+            case 2:
+                page->OnUsbClear();
+                break;
+            case 3:
+                page->OnRs232Clear();
+                break;
+            case 4:
+                page->OnLedFlashing();
+                break;
+            case 5:
+                page->OnLedStop();
+                break;
+            case 6:
+            case 7: {
+                TrafficView* view = views[action - 6];
+                view->SetHexMode(!view->HexMode());
+                view->SetTimestampMode(static_cast<TrafficView::TimestampMode>(userPick(0, 2)));
+                break;
+            }
+            case 8:
+            case 9: {  // logging off and on again, on the same file
+                const int c = action - 8;
+                channels[c].disturbances.fetch_add(1);
+                logs[c]->StopLog();
+                logs[c]->StartLog();
+                if (!logs[c]->Logging()) {
+                    fail("the log could not be started again");
+                }
+                break;
+            }
+            default:
+                views[userPick(0, 1)]->SetPaused(userPick(0, 1) == 1);
+                break;
+        }
+        // Boxes the user's own action asked for ("Please plug your board in !") are answered
+        // and not counted against the board's episodes.
+        userBoxes += shown.Boxes() - boxesBefore;
+        user.start(userPick(20, 400));
+    });
+    user.start(100);
+
+    // Each episode (an unplug and its replug) shows at most one box of its own.
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < deadline) {
+        QTest::qWait(100);
+        const int episode = episodes.load();
+        const int boardBoxes = shown.Boxes() - userBoxes;
+        if (episode != episodeSeen) {
+            if (boardBoxes - boxesSeen > episode - episodeSeen) {
+                fail("episode " + std::to_string(episode) + ": " +
+                     std::to_string(boardBoxes - boxesSeen) + " boxes");
+            }
+            episodeSeen = episode;
+            boxesSeen = boardBoxes;
+        }
+    }
+    over.store(true);
+    board.join();
+    user.stop();
+    for (TrafficView* view : views) {
+        view->SetPaused(false);
+    }
+    // The board thread ends with the Kit plugged; the last bytes reach the logs, which are
+    // then closed.
+    QTest::qWait(1000);
+    for (CTrafficFileMenu* log : logs) {
+        log->StopLog();
+    }
+    heartbeat.stop();
+    for (int c = 0; c < 2; ++c) {
+        const std::string problem = CheckLog(logPaths[c], channels[c]);
+        EXPECT_TRUE(problem.empty()) << problem;
+    }
+    const long rssKb = RssKb();
+    const auto closing = Clock::now();
+    ClosePage();
+    const auto closeMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count();
+    std::printf(
+        "chaos: %d episodes, longest pause of the event loop %lld ms, RSS %+ld kB over "
+        "the run, closed in %lld ms\n",
+        episodes.load(), static_cast<long long>(worstGap), rssKb - rssStartKb,
+        static_cast<long long>(closeMs));
+    for (const std::string& failure : failures) {
+        ADD_FAILURE() << failure;
+    }
+    EXPECT_LE(worstGap, 500);
+    EXPECT_LT(rssKb - rssStartKb, 20 * 1024);
+    EXPECT_LE(closeMs, 2500);
+}
