@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -31,6 +32,27 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
     }
     return true;
 }
+
+// The event loop's longest pause since construction, seen by a timer that should fire every
+// 20 ms.
+class CLoopPauses {
+  public:
+    CLoopPauses() {
+        clock.start();
+        QObject::connect(&heartbeat, &QTimer::timeout, [this] {
+            longest = std::max(longest, clock.elapsed() - last);
+            last = clock.elapsed();
+        });
+        heartbeat.start(20);
+    }
+    qint64 Longest() const { return longest; }
+
+  private:
+    QElapsedTimer clock;
+    QTimer heartbeat;
+    qint64 last = 0;
+    qint64 longest = 0;
+};
 
 // The Kit's hidraw node, found by its ids through the hidraw backend; "" when absent.
 std::string KitHidNode();
