@@ -25,6 +25,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Under a sanitizer (and the rig's emulation) the program runs many times slower and ASan
+// holds freed memory in quarantine: its pauses and RSS say nothing about the program, and
+// reconnecting takes longer. Such a run checks the rest.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+constexpr int RECONNECT_MS = SANITIZED ? 60000 : 10000;
+
 int CountEntries(const std::string& folder) {
     int count = 0;
     if (DIR* dir = ::opendir(folder.c_str())) {
@@ -261,7 +271,7 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
                     continue;
                 }
                 Holdings now;
-                if (!WaitUntil([&] { return (now = Now()) == baseline; }, 10000)) {
+                if (!WaitUntil([&] { return (now = Now()) == baseline; }, RECONNECT_MS)) {
                     fail("episode " + std::to_string(episodes.load()) + ": " + now.Text() +
                          " after the replug, " + baseline.Text() + " before");
                 }
@@ -380,7 +390,9 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
     for (const std::string& failure : failures) {
         ADD_FAILURE() << failure;
     }
-    EXPECT_LE(worstGap, 500);
-    EXPECT_LT(rssKb - rssStartKb, 20 * 1024);
+    if (!SANITIZED) {
+        EXPECT_LE(worstGap, 500);
+        EXPECT_LT(rssKb - rssStartKb, 20 * 1024);
+    }
     EXPECT_LE(closeMs, 2500);
 }
