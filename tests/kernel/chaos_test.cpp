@@ -223,7 +223,7 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
                 episodes.fetch_add(1);
                 // Once the page has both channels again, it holds what it held before.
                 if (!WaitUntil([] { return !KitHidNode().empty() && !KitSerialNode().empty(); },
-                               10000)) {
+                               RECONNECT_MS)) {
                     fail("the Kit's nodes did not come back");
                 }
             } else if (event == 2) {  // silent for a while
