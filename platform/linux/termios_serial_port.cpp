@@ -209,6 +209,16 @@ int CTermiosSerialPort::Open(const std::string& portName) {
     // lower them at once, before the settings. Best effort, as in SetLineState.
     int lines = TIOCM_DTR | TIOCM_RTS;
     Control(handle, TIOCMBIC, &lines);
+    // A new tty echoes what it receives until it is made raw, so bytes a talking board sends
+    // in the meantime would go back to it (and come round again, out of order, from a board
+    // that echoes): no line-discipline processing from now on. Best effort too; the line
+    // settings follow at once and report a port that refuses them.
+    struct termios2 tio {};
+    if (Control(handle, TCGETS2, &tio) == 0) {
+        tio.c_lflag &=
+            ~static_cast<unsigned int>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+        Control(handle, TCSETS2, &tio);
+    }
     gone.store(false);
     fd = handle;
     return 1;

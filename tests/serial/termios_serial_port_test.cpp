@@ -259,6 +259,20 @@ TEST_F(PtySerialTest, OpenLocksFirstLowersTheLinesAtOnceAndSurvivesRefusedLineCo
     EXPECT_EQ(exclusive, 0);
     ASSERT_EQ(flock(slave, LOCK_UN), 0);
 
+    // The open line stops echoing at once: what a board sends before the line settings would
+    // otherwise go back to it.
+    {
+        termios cooked{};
+        ASSERT_EQ(tcgetattr(slave, &cooked), 0);
+        cooked.c_lflag |= ECHO | ICANON;
+        ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
+        platform::CTermiosSerialPort quiet;
+        ASSERT_EQ(quiet.Open(slavePath), 1);
+        termios opened{};
+        ASSERT_EQ(tcgetattr(slave, &opened), 0);
+        EXPECT_EQ(opened.c_lflag & (ECHO | ICANON), 0u);
+    }
+
     // Records the ioctls in order and refuses line control the way the device would.
     struct CRefusingPort : platform::CTermiosSerialPort {
         using CTermiosSerialPort::CTermiosSerialPort;
