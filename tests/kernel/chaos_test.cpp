@@ -378,7 +378,16 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
         }
     }
     over.store(true);
-    board.join();
+    // The board's last event may wait for the page to reconnect, which needs the event loop.
+    std::atomic<bool> boardDone{false};
+    std::thread joiner([&] {
+        board.join();
+        boardDone.store(true);
+    });
+    while (!boardDone.load()) {
+        QTest::qWait(20);
+    }
+    joiner.join();
     user.stop();
     for (TrafficView* view : views) {
         view->SetPaused(false);
