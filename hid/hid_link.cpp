@@ -41,8 +41,18 @@ CHidLink::CHidLink(platform::IHidSystem& hid)
     : vendorId(KIT_VENDOR_ID), productId(KIT_PRODUCT_ID), hid(hid) {}
 
 CHidLink::~CHidLink() {
+    if (!closed) {
+        Close();
+    }
+}
+
+CHidLink::CloseOutcome CHidLink::Close() {
+    if (closed) {
+        return CloseOutcome::NOT_SENT;
+    }
     alive.store(0);
     const uint8_t sent = SendBytes(sizeof CLOSE_COMMAND, CLOSE_COMMAND);
+    CloseOutcome outcome = sent ? CloseOutcome::ANSWERED : CloseOutcome::NOT_SENT;
     std::this_thread::sleep_for(CLOSE_PAUSE);
     if (threadHandle.joinable()) {
         // A close command that did not get through has no answer to wait for.
@@ -54,11 +64,17 @@ CHidLink::~CHidLink() {
         if (!ended && readHandle) {
             // The board neither answered nor left: end the pending read ourselves.
             readHandle->CancelRead();
+            if (sent) {
+                outcome = CloseOutcome::UNANSWERED;
+            }
         }
         threadHandle.join();
     }
     readHandle.reset();
     deviceHandle.reset();
+    isOpen.store(0);
+    closed = true;  // a spent link opens nothing again
+    return outcome;
 }
 
 void CHidLink::EndConnection() {
@@ -82,6 +98,9 @@ void CHidLink::EndConnection() {
 
 uint8_t CHidLink::FindAndOpen() {
     EndConnection();
+    if (closed) {
+        return 0;
+    }
     refusal = {};
     const std::vector<std::string> paths = hid.EnumerateInterfaces();
     for (const std::string& path : paths) {
@@ -125,6 +144,7 @@ uint8_t CHidLink::FindAndOpen() {
             return 0;
         }
         refusal = {};
+        openedPath = path;
         // Room for the whole report however long the device says it is; the framing of an
         // output report always sets bytes 0 to 9, and bytes past them stay 0.
         inReport.assign(std::max<size_t>(caps.inputReportByteLength, PAYLOAD_AT), 0);

@@ -23,14 +23,20 @@ class CHidLink {
         std::string remedy;  // what the user can do, where known
     };
 
+    // How the close sequence ended: the board answered the close command or left the bus,
+    // it did neither within the wait, or the command could not be sent.
+    enum class CloseOutcome { ANSWERED, UNANSWERED, NOT_SENT };
+
     // Touches no device.
     explicit CHidLink(platform::IHidSystem& hid);
-    // The close sequence: alive 0, close command, 1000 ms pause, bounded wait for the
-    // reader, close handles.
+    // Runs the close sequence unless Close already has.
     virtual ~CHidLink();
     CHidLink(const CHidLink&) = delete;
     CHidLink& operator=(const CHidLink&) = delete;
 
+    // The close sequence: alive 0, close command, 1000 ms pause, bounded wait for the
+    // reader, close handles. The link is spent afterwards.
+    CloseOutcome Close();
     // 1 when the Kit was found and opened in this pass. First ends what an earlier
     // connection left (its reader included). On success it records the connection in
     // isOpen just before the reader starts, so the reader never sees a stale 0. Interfaces
@@ -48,6 +54,9 @@ class CHidLink {
     uint8_t SendBytes(uint32_t count, const uint8_t* bytes);
 
     bool IsOpen() const { return isOpen.load(); }
+    // The interface the last successful pass opened, and its report lengths. GUI thread only.
+    const std::string& OpenedPath() const { return openedPath; }
+    const platform::HidCaps& Caps() const { return caps; }
     // GUI thread only.
     const Refusal& LastRefusal() const { return refusal; }
 
@@ -67,6 +76,7 @@ class CHidLink {
     platform::IHidSystem& hid;
     // 0 once destruction has begun; the reader ends after its current read.
     std::atomic<uint8_t> alive{1};
+    bool closed = false;  // the close sequence has run
     // Written by the reader only (one reader at a time).
     uint32_t bytesRead = 0;
     // Filled by ReadCaps on the GUI thread before the reader starts.
@@ -74,6 +84,7 @@ class CHidLink {
     std::atomic<uint8_t> isOpen{0};
     // Filled by FindAndOpen on the GUI thread.
     Refusal refusal;
+    std::string openedPath;
     // Write handle; the GUI thread alone touches it.
     std::unique_ptr<CDeadlineWriter> deviceHandle;
     // Report buffers, sized from caps: inReport is the reader's, outReport the GUI thread's.

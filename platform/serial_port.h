@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -106,6 +107,8 @@ class ISerialPorts {
     virtual std::unique_ptr<ISerialPort> CreatePort() = 0;
     // The device path behind a port name ("COM1" -> "/dev/ttyUSB0"), empty when unknown.
     virtual std::string DevicePath(const std::string& portName) { return portName; }
+    // Names of the ports the system has, each one Open takes: "COM1".."COM4" first.
+    virtual std::vector<std::string> ListedPorts() { return {"COM1", "COM2", "COM3", "COM4"}; }
 };
 
 }  // namespace platform

@@ -94,6 +94,9 @@ std::vector<std::string> ListSerialDevices(const SerialDeviceRoots& roots) {
 }
 
 std::string ComNameToDevice(const std::string& portName, const std::vector<std::string>& devices) {
+    if (portName.rfind('/', 0) == 0) {
+        return portName;  // a device path the user chose names itself
+    }
     const std::optional<unsigned long> number = DeviceNumber(portName, "COM");
     if (!number || *number < 1 || *number > COM_PORT_COUNT || *number > devices.size()) {
         return {};

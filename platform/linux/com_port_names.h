@@ -18,7 +18,7 @@ struct SerialDeviceRoots {
 std::vector<std::string> ListSerialDevices(const SerialDeviceRoots& roots = {});
 
 // The device behind "COM1".."COM4" in a list made by ListSerialDevices; empty when the name
-// is not one of those four or the system has fewer ports.
+// is not one of those four or the system has fewer ports. A device path names itself.
 std::string ComNameToDevice(const std::string& portName, const std::vector<std::string>& devices);
 
 }  // namespace platform

@@ -23,6 +23,17 @@ std::string CLinuxSerialPorts::DevicePath(const std::string& portName) {
     return ComNameToDevice(portName, lister());
 }
 
+std::vector<std::string> CLinuxSerialPorts::ListedPorts() {
+    std::vector<std::string> names = lister();
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string comName = "COM" + std::to_string(i + 1);
+        if (ComNameToDevice(comName, names) == names[i]) {
+            names[i] = comName;
+        }
+    }
+    return names;
+}
+
 std::unique_ptr<ISerialPorts> CreateSystemSerialPorts() {
     return std::make_unique<CLinuxSerialPorts>();
 }

@@ -23,6 +23,8 @@ class CLinuxSerialPorts : public ISerialPorts {
 
     std::unique_ptr<ISerialPort> CreatePort() override;
     std::string DevicePath(const std::string& portName) override;
+    // COM names for the first four devices, then the device paths of the rest.
+    std::vector<std::string> ListedPorts() override;
 
   private:
     DeviceLister lister;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/windows/win_api.h"
+#include "platform/windows/win_text.h"
 
 namespace platform {
 
@@ -40,6 +41,32 @@ void UseStartingConsole() {
             std::freopen("CONOUT$", "w", stderr);
         }
     }
+}
+
+namespace {
+
+std::atomic<int>* interruptFlag = nullptr;
+
+// Runs on a thread the system starts for it. Close, log-off and shut-down end the process
+// when this returns whatever it answers, so those only raise the flag as well.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (interruptFlag->exchange(1) != 0 && event == CTRL_C_EVENT) {
+        return FALSE;  // the second Ctrl+C: the default, which ends the program
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+void CatchInterrupts(std::atomic<int>& flag) {
+    interruptFlag = &flag;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+std::string HostName() {
+    wchar_t name[256] = {};
+    DWORD length = 256;
+    return GetComputerNameExW(ComputerNameDnsHostname, name, &length) ? Utf8FromWide(name) : "";
 }
 
 }  // namespace platform

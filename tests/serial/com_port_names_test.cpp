@@ -72,6 +72,11 @@ TEST_F(ComPortNamesTest, UsbThenCdcThenBuiltInPortsWithHardwareInNumericOrder) {
     Node("ttyUSB0");
     EXPECT_EQ(ports.DevicePath("COM1"), Dev("ttyUSB0"));
     EXPECT_EQ(ports.DevicePath("COM2"), Dev("ttyUSB2"));
+    // Past the four COM names the ports go by their paths; a path the user names is itself.
+    EXPECT_EQ(ports.ListedPorts(),
+              (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4", Dev("ttyS0"), Dev("ttyS3"),
+                                        Dev("ttyS10")}));
+    EXPECT_EQ(ports.DevicePath(Dev("ttyS10")), Dev("ttyS10"));
 
     // The active console is nobody's COM port, a USB one included.
     fs::create_directories(fs::path(roots.sysClassTty) / "console");

@@ -1,0 +1,229 @@
+// The board checks against the simulated Kit: each step's pass, and the fault each step is
+// there to catch, with the exit code a script sees.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "check/kit_check.h"
+#include "sim/sim_kit.h"
+#include "sim/sim_platform.h"
+
+namespace {
+
+class CNoBoxes : public platform::IMessageBoxSink {
+  public:
+    void Show(const std::string& text, const std::string&) override {
+        ADD_FAILURE() << "a box reached the platform: " << text;
+    }
+};
+
+// The Kit's line, losing the one byte read at `dropAt` (counted from the open).
+class CLossyPort : public platform::ISerialPort {
+  public:
+    CLossyPort(std::unique_ptr<platform::ISerialPort> inner, uint32_t dropAt)
+        : inner(std::move(inner)), dropAt(dropAt) {}
+    int Open(const std::string& name) override { return inner->Open(name); }
+    bool IsOpen() const override { return inner->IsOpen(); }
+    int SetQueueSizes(uint32_t in, uint32_t out) override { return inner->SetQueueSizes(in, out); }
+    int GetLineState(platform::SerialLineState& s) override { return inner->GetLineState(s); }
+    int SetLineState(const platform::SerialLineState& s) override { return inner->SetLineState(s); }
+    int SetEventMask(uint32_t mask) override { return inner->SetEventMask(mask); }
+    int GetTimeouts(platform::SerialTimeouts& t) override { return inner->GetTimeouts(t); }
+    int SetTimeouts(const platform::SerialTimeouts& t) override { return inner->SetTimeouts(t); }
+    int ClearError(uint32_t& queued) override { return inner->ClearError(queued); }
+    int WaitOutputDrained(uint32_t ms) override { return inner->WaitOutputDrained(ms); }
+    int WaitReadable(uint32_t ms) override { return inner->WaitReadable(ms); }
+    int Write(const uint8_t* b, uint32_t n, uint32_t& w) override { return inner->Write(b, n, w); }
+    int Close() override { return inner->Close(); }
+    bool Gone() const override { return inner->Gone(); }
+    std::string LastErrorText() const override { return inner->LastErrorText(); }
+    int Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count) override {
+        const int result = inner->Read(buffer, maxBytes, count);
+        if (result != 0 && dropAt >= seen && dropAt < seen + count) {
+            const uint32_t at = dropAt - seen;
+            std::copy(buffer + at + 1, buffer + count, buffer + at);
+            seen += count;
+            --count;
+            return result;
+        }
+        seen += count;
+        return result;
+    }
+
+  private:
+    std::unique_ptr<platform::ISerialPort> inner;
+    const uint32_t dropAt;
+    uint32_t seen = 0;
+};
+
+class CLossyPorts : public platform::ISerialPorts {
+  public:
+    CLossyPorts(platform::ISerialPorts& inner, uint32_t dropAt) : inner(inner), dropAt(dropAt) {}
+    std::unique_ptr<platform::ISerialPort> CreatePort() override {
+        return std::make_unique<CLossyPort>(inner.CreatePort(), dropAt);
+    }
+
+  private:
+    platform::ISerialPorts& inner;
+    const uint32_t dropAt;
+};
+
+class KitCheckTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        kit.PlugUsb(true);
+        kit.ConnectSerial(true);
+        settings.timeoutMs = 500;
+    }
+
+    CheckRun Run() { return CKitCheck(platform, interrupted).Run(settings); }
+
+    static const CheckStep& Step(const CheckRun& run, const std::string& name) {
+        for (const CheckStep& step : run.steps) {
+            if (step.name == name) {
+                return step;
+            }
+        }
+        static const CheckStep none("(missing)");
+        ADD_FAILURE() << "no step " << name;
+        return none;
+    }
+
+    static std::string Verdicts(const CheckRun& run) {
+        std::string text;
+        for (const CheckStep& step : run.steps) {
+            text += step.name + (step.skipped ? ":skip " : step.passed ? ":pass " : ":FAIL ");
+        }
+        return text;
+    }
+
+    CSimKit kit;
+    CNoBoxes boxes;
+    platform::Platform platform = SimPlatform(kit, boxes);
+    std::atomic<int> interrupted{0};
+    CheckSettings settings;
+};
+
+TEST_F(KitCheckTest, AHealthyKitPassesEveryStepAndEachBoardFaultFailsItsOwn) {
+    settings.echoUsb = settings.echoSerial = true;
+    settings.echoCount = 600;
+    CheckRun run = Run();
+    EXPECT_EQ(Verdicts(run),
+              "find:pass version:pass led:pass serial:pass echo-usb:pass echo-serial:pass "
+              "close:pass ");
+    EXPECT_EQ(run.exit, CHECK_PASSED);
+    EXPECT_EQ(run.firmwareVersion, "K1.07");
+    EXPECT_EQ(run.portName, "COM1");
+    EXPECT_EQ(kit.CloseCommands(), 1);
+    EXPECT_FALSE(kit.LedFlashing());
+    EXPECT_GT(Step(run, "echo-serial").figures.at("bytesPerSecond"), 0);
+    EXPECT_EQ(Step(run, "echo-serial").figures.at("lineBytesPerSecond"), 1920);
+    EXPECT_EQ(kit.OpenHidHandles(), 0);
+
+    settings.echoUsb = settings.echoSerial = false;
+    kit.SetVersionReply(sim::VersionReply::SHORT);
+    run = Run();
+    EXPECT_EQ(Step(run, "version").message, "the board answered 3 of 5 version bytes");
+    EXPECT_EQ(run.exit, CHECK_FAILED);
+
+    kit.SetVersionReply(sim::VersionReply::FULL);
+    settings.expectedVersion = "K2.00";
+    run = Run();
+    EXPECT_EQ(Step(run, "version").message, "firmware K1.07, expected K2.00");
+    EXPECT_EQ(run.exit, CHECK_FAILED);
+    settings.expectedVersion = "K1.07";
+    EXPECT_EQ(Run().exit, CHECK_PASSED);
+
+    // A silent board: no version, no answer to the close command; the run still ends soon.
+    kit.SetSilent(true);
+    auto start = std::chrono::steady_clock::now();
+    run = Run();
+    EXPECT_EQ(Verdicts(run), "find:pass version:FAIL led:pass serial:pass close:FAIL ");
+    EXPECT_EQ(Step(run, "version").message,
+              "the board did not answer the version request within 500 ms");
+    EXPECT_EQ(Step(run, "close").message,
+              "the board neither answered the close command nor left the bus");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    kit.SetSilent(false);
+
+    // A board that stopped reading its OUT endpoint: the writes' deadline bounds every step.
+    kit.SetOutStalled(true);
+    start = std::chrono::steady_clock::now();
+    run = Run();
+    EXPECT_FALSE(Step(run, "version").passed);
+    EXPECT_FALSE(Step(run, "close").passed);
+    EXPECT_EQ(run.exit, CHECK_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+}
+
+TEST_F(KitCheckTest, AMissingKitOrPortExitsWithTwoAndSaysWhy) {
+    kit.PlugUsb(false);
+    CheckRun run = Run();
+    EXPECT_EQ(Verdicts(run), "find:FAIL version:skip led:skip serial:pass close:skip ");
+    EXPECT_EQ(Step(run, "find").message, "no Kit (USB vendor D804, product 0032) is attached");
+    EXPECT_EQ(run.exit, CHECK_NO_DEVICE);
+
+    kit.PlugUsb(true);
+    kit.SetUsbAccessDenied(true);
+    EXPECT_NE(Step(Run(), "find").message.find("cannot be used: Permission denied"),
+              std::string::npos);
+    kit.SetUsbAccessDenied(false);
+
+    settings.hidPath = "/dev/hidraw9";
+    EXPECT_EQ(Step(Run(), "find").message, "no Kit at /dev/hidraw9");
+    settings.hidPath.clear();
+
+    kit.SetPortFault("COM1", sim::PortFault::BUSY);
+    run = Run();
+    EXPECT_EQ(Verdicts(run), "find:pass version:pass led:pass serial:FAIL close:pass ");
+    const std::string& why = Step(run, "serial").message;
+    EXPECT_EQ(why.rfind("no free serial port (COM1: ", 0), 0u) << why;
+    EXPECT_NE(why.find("; COM4: "), std::string::npos) << why;
+    EXPECT_EQ(run.exit, CHECK_NO_DEVICE);
+    kit.SetPortFault("COM1", sim::PortFault::NONE);
+
+    settings.portName = "COM3";
+    run = Run();
+    EXPECT_EQ(Step(run, "serial").message.rfind("no free serial port (COM3: ", 0), 0u);
+    settings.portName = "COM1";
+    EXPECT_EQ(Run().portName, "COM1");
+}
+
+TEST_F(KitCheckTest, ALostEchoByteFailsAtItsOffset) {
+    CLossyPorts lossy(*platform.serialPorts, 300);
+    platform.serialPorts = &lossy;
+    settings.echoSerial = true;
+    settings.echoCount = 400;
+    const CheckRun run = Run();
+    const std::string& why = Step(run, "echo-serial").message;
+    EXPECT_EQ(why.rfind("byte 300 came back as ", 0), 0u) << why;
+    EXPECT_EQ(run.exit, CHECK_FAILED);
+}
+
+TEST_F(KitCheckTest, CtrlCInTheMiddleOfAnEchoEndsItAndStillSendsTheCloseCommand) {
+    settings.echoUsb = settings.echoSerial = true;
+    settings.echoCount = 1000000;  // minutes of echo, were it not cut short
+    std::atomic<int64_t> pressedAt{0};
+    // Pressed as soon as the board has taken echo data.
+    kit.SetObserver([&] {
+        if (pressedAt.load() == 0 && !kit.UsbDataTail(1).empty()) {
+            pressedAt.store(std::chrono::steady_clock::now().time_since_epoch().count());
+            interrupted.store(1);
+        }
+    });
+    const CheckRun run = Run();
+    const auto ended = std::chrono::steady_clock::now().time_since_epoch().count();
+    kit.SetObserver({});
+    EXPECT_EQ(Verdicts(run),
+              "find:pass version:pass led:pass serial:pass echo-usb:FAIL echo-serial:skip "
+              "close:pass ");
+    EXPECT_EQ(Step(run, "echo-usb").message, "interrupted");
+    EXPECT_EQ(run.exit, CHECK_INTERRUPTED);
+    EXPECT_EQ(kit.CloseCommands(), 1);
+    // The echo stops within one wait; then only the close sequence, its pause and the answer.
+    EXPECT_LT(std::chrono::steady_clock::duration(ended - pressedAt.load()),
+              std::chrono::milliseconds(2000));
+}
+
+}  // namespace
