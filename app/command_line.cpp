@@ -12,6 +12,8 @@ namespace {
 
 const QString HEX = QStringLiteral("hex");
 const QString TIMESTAMPS = QStringLiteral("timestamps");
+const QString HID = QStringLiteral("hid");
+const QString PORT = QStringLiteral("port");
 
 }  // namespace
 
@@ -62,10 +64,19 @@ int PrintHelp(const QCommandLineParser& parser, const QString& program) {
     return 0;
 }
 
-int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions& options) {
+int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions& options,
+                     DeviceChoice& choice) {
     QCommandLineParser parser;
     parser.addHelpOption();
     AddViewOptions(parser);
+    parser.addOption(QCommandLineOption(
+        HID, QStringLiteral("Use the Kit at this HID interface instead of the first found."),
+        QStringLiteral("path")));
+    parser.addOption(QCommandLineOption(
+        PORT,
+        QStringLiteral("Use this serial port (a COM name or a device path) for the board's line "
+                       "instead of the first free one of COM1 to COM4."),
+        QStringLiteral("name|path")));
     QString error;
     if (!parser.parse(ArgumentList(argc, argv))) {
         error = parser.errorText();
@@ -73,7 +84,13 @@ int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions&
         return PrintHelp(parser, program);
     } else if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]);
+    } else if (parser.isSet(HID) && parser.value(HID).isEmpty()) {
+        error = QStringLiteral("--hid needs a path");
+    } else if (parser.isSet(PORT) && parser.value(PORT).isEmpty()) {
+        error = QStringLiteral("--port needs a name or a path");
     } else if (ReadViewOptions(parser, options, error)) {
+        choice.hidPath = parser.value(HID).toStdString();
+        choice.port = parser.value(PORT).toStdString();
         return -1;
     }
     platform::UseStartingConsole();

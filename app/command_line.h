@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <string>
 
 #include "bench/traffic_view.h"
 
@@ -18,10 +19,18 @@ void AddViewOptions(QCommandLineParser& parser);
 // Reads them once the parser has parsed; false with the reason in `error` for a bad value.
 bool ReadViewOptions(const QCommandLineParser& parser, ViewOptions& options, QString& error);
 
-// Parses the arguments a program that takes only the view options was given (`program` names
-// it in the help). Returns -1 to go on with `options` set, or the exit code once it has
+// Which Kit and which serial line the page uses when the user names them; empty: the first
+// found, as always.
+struct DeviceChoice {
+    std::string hidPath;
+    std::string port;  // a COM name or a device path
+};
+
+// Parses palvex's arguments: the view options, --hid and --port (`program` names it in the
+// help). Returns -1 to go on with `options` and `choice` set, or the exit code once it has
 // printed the help (0) or what was wrong (2). Needs no QApplication.
-int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions& options);
+int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions& options,
+                     DeviceChoice& choice);
 
 // The arguments as Qt's parser takes them.
 QStringList ArgumentList(int argc, char** argv);

@@ -3,6 +3,7 @@
 
 #include "app/board_app.h"
 #include "app/command_line.h"
+#include "hid/chosen_hid.h"
 #include "platform/backends.h"
 #include "platform/platform.h"
 #include "platform/qt_message_box.h"
@@ -10,7 +11,9 @@
 int main(int argc, char** argv) {
     // The program reads its own few options; Qt sees the program name only.
     ViewOptions viewOptions;
-    if (const int exitCode = ParseCommandLine(argc, argv, QStringLiteral("palvex"), viewOptions);
+    DeviceChoice choice;
+    if (const int exitCode =
+            ParseCommandLine(argc, argv, QStringLiteral("palvex"), viewOptions, choice);
         exitCode >= 0) {
         return exitCode;
     }
@@ -19,10 +22,14 @@ int main(int argc, char** argv) {
 
     CQtMessageBoxSink boxes;
     const auto serialPorts = platform::CreateSystemSerialPorts();
-    const auto hid = platform::CreateSystemHid();
+    const auto systemHid = platform::CreateSystemHid();
+    CChosenHid hid(*systemHid, choice.hidPath);
     platform::Platform platform;
     platform.serialPorts = serialPorts.get();
-    platform.hid = hid.get();
+    platform.hid = &hid;
+    if (!choice.port.empty()) {
+        platform.boardPorts = {choice.port};
+    }
     platform.messageBoxes = &boxes;
 
     CBoardApp app(platform, &boxes);

@@ -42,7 +42,6 @@ constexpr int RS232_VIEW = 1014;
 constexpr QRect USB_COUNTER_UNITS(176, 99, 116, 10);
 constexpr QRect RS232_COUNTER_UNITS(175, 198, 117, 10);
 
-const char* const COM_PORTS[] = {"COM1", "COM2", "COM3", "COM4"};
 const char* const LINE_SETTINGS = " : 19200,8,N,1,fN";
 
 }  // namespace
@@ -324,7 +323,7 @@ void CTestPage::ScanComPorts(ComScan& scan, const platform::Platform& serialPlat
     // The links' boxes wait here until the scan is over: this thread must never wait for the
     // page's, which may be waiting for it.
     CWorkerBoxFilter::SetThreadHeld(&scan.boxes);
-    for (const char* name : COM_PORTS) {
+    for (const std::string& name : serialPlatform.boardPorts) {
         SerialSettings settings;
         settings.portName = name;
         settings.baudRate = KIT_BAUD_RATE;

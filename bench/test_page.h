@@ -86,11 +86,12 @@ class CTestPage : public QWidget {
     void StopRs232Worker();
     // Panes 0 and 1 for the port that opened, or for none ("").
     void ShowComPort(const std::string& port);
-    // What one scan of COM1..COM4 came to: the port that opened with its link, or none, and the
-    // boxes the failed opens asked for, held until the scan is over.
+    // What one scan of the board ports came to: the port that opened with its link, or none,
+    // and the boxes the failed opens asked for, held until the scan is over.
     struct ComScan;
-    // Tries COM1..COM4 with the board's line settings on a thread of its own, since opening a
-    // port can block for seconds (an outgoing Bluetooth port); FinishComScan takes the result
+    // Tries the board ports (COM1..COM4 unless the user named one) with the board's line
+    // settings on a thread of its own, since opening a port can block for seconds (an
+    // outgoing Bluetooth port); FinishComScan takes the result
     // on the page's thread and ends the supervisor's tick. Quiet, it shows no box.
     void StartComScan(bool quiet);
     static void ScanComPorts(ComScan& scan, const platform::Platform& serialPlatform);

@@ -181,12 +181,8 @@ class CCheckSteps {
 
     CheckStep Serial(CheckRun& run) {
         CheckStep step{"serial"};
-        std::vector<std::string> names;
-        if (!settings.portName.empty()) {
-            names.push_back(settings.portName);
-        } else {
-            names = {"COM1", "COM2", "COM3", "COM4"};  // as the page looks for the board's line
-        }
+        const std::vector<std::string> names =
+            settings.portName.empty() ? quiet.boardPorts : std::vector{settings.portName};
         std::string reasons;
         for (const std::string& name : names) {
             SerialSettings line;

@@ -49,6 +49,9 @@ struct Platform {
     std::string driversRemedy = DriversDirectoryRemedy();
     // Started with the image as its standard input when the user may not write the target.
     std::vector<std::string> elevatedCopier = ElevatedCopier();
+    // The serial ports the board's line is looked for on, in this order: COM1..COM4, or the
+    // one the user named.
+    std::vector<std::string> boardPorts = {"COM1", "COM2", "COM3", "COM4"};
     // Where the ReadMe page finds Readme.rtf and Test.bin.
     std::vector<std::string> documentFolders = DocumentFolders();
 };

@@ -66,7 +66,8 @@ void CatchInterrupts(std::atomic<int>& flag) {
 std::string HostName() {
     wchar_t name[256] = {};
     DWORD length = 256;
-    return GetComputerNameExW(ComputerNameDnsHostname, name, &length) ? Utf8FromWide(name) : "";
+    return GetComputerNameExW(ComputerNameDnsHostname, name, &length) ? windows::Utf8FromWide(name)
+                                                                      : "";
 }
 
 }  // namespace platform

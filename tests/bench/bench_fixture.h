@@ -181,6 +181,7 @@ class CPageTest : public ::testing::Test {
         platform.serialPorts = ports.get();
         platform.hid = &kit.Hid();
         platform.messageBoxes = &sink;
+        platform.boardPorts = boardPorts;
         page = new CTestPage(host.get(), platform);
     }
     // Starts the page and waits for the first tick: the COM scan done and, with the Kit
@@ -211,6 +212,7 @@ class CPageTest : public ::testing::Test {
     QLineEdit* Edit(int id) { return qobject_cast<QLineEdit*>(page->Control(id)); }
 
     CSimKit kit;
+    std::vector<std::string> boardPorts = platform::Platform().boardPorts;
     CRecordingBoxes sink;
     CRecordingBoxes& shown = sink;  // boxes and notices in one log
     CNoticeWatcher watcher{shown};

@@ -127,6 +127,17 @@ TEST_F(CPageTest, ComScanReportsMissingPortsAfterTheNoticeAndTakesTheFirstThatOp
     EXPECT_EQ(shown.Entries().size(), 3u);
 }
 
+TEST_F(CPageTest, APortTheUserNamedIsTheOnlyOneTried) {
+    boardPorts = {"COM2"};  // palvex --port COM2; the Kit's line is COM1
+    StartPage(true, true);
+    ASSERT_EQ_SOON(StatusPaneText(0), std::string("Disconnected"), 3000);
+    const auto entries = shown.Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].rfind("Error:", 0), 0u) << entries[0];
+    EXPECT_EQ(entries[1], "Warning:No free COM port is available !");
+    EXPECT_EQ(kit.SerialLine().baudRate, 9600u);  // COM1 was never opened and set
+}
+
 TEST_F(CPageTest, NoFreeComPort) {
     StartPage(true, true, {{"COM1", "COM2"}, {"COM3", "COM2"}});
     ASSERT_EQ_SOON(StatusPaneText(0), std::string("Disconnected"), 3000);

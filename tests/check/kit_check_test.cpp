@@ -172,6 +172,8 @@ TEST_F(KitCheckTest, AMissingKitOrPortExitsWithTwoAndSaysWhy) {
 
     settings.hidPath = "/dev/hidraw9";
     EXPECT_EQ(Step(Run(), "find").message, "no Kit at /dev/hidraw9");
+    settings.hidPath = "/SIM/HIDRAW2";  // the Kit's, spelt as Windows may
+    EXPECT_EQ(Run().kitPath, "/sim/hidraw2");
     settings.hidPath.clear();
 
     kit.SetPortFault("COM1", sim::PortFault::BUSY);
