@@ -14,6 +14,7 @@ const QString HEX = QStringLiteral("hex");
 const QString TIMESTAMPS = QStringLiteral("timestamps");
 const QString HID = QStringLiteral("hid");
 const QString PORT = QStringLiteral("port");
+const QString VERSION = QStringLiteral("version");
 
 }  // namespace
 
@@ -55,6 +56,21 @@ QStringList ArgumentList(int argc, char** argv) {
     return arguments;
 }
 
+void AddVersionOption(QCommandLineParser& parser) {
+    parser.addOption(
+        QCommandLineOption(VERSION, QStringLiteral("Show the program's name and version.")));
+}
+
+bool VersionAsked(const QCommandLineParser& parser) {
+    return parser.isSet(VERSION);
+}
+
+int PrintVersion(const QString& program) {
+    platform::UseStartingConsole();
+    std::printf("%s %s\n", qPrintable(program), PALVEX_VERSION);
+    return 0;
+}
+
 int PrintHelp(const QCommandLineParser& parser, const QString& program) {
     // Without a QApplication the parser cannot name the program itself.
     QString help = parser.helpText();
@@ -68,6 +84,7 @@ int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions&
                      DeviceChoice& choice) {
     QCommandLineParser parser;
     parser.addHelpOption();
+    AddVersionOption(parser);
     AddViewOptions(parser);
     parser.addOption(QCommandLineOption(
         HID, QStringLiteral("Use the Kit at this HID interface instead of the first found."),
@@ -82,6 +99,8 @@ int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions&
         error = parser.errorText();
     } else if (parser.isSet(QStringLiteral("help"))) {
         return PrintHelp(parser, program);
+    } else if (parser.isSet(VERSION)) {
+        return PrintVersion(program);
     } else if (!parser.positionalArguments().isEmpty()) {
         error = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]);
     } else if (parser.isSet(HID) && parser.value(HID).isEmpty()) {

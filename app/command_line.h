@@ -36,6 +36,10 @@ int ParseCommandLine(int argc, char** argv, const QString& program, ViewOptions&
 QStringList ArgumentList(int argc, char** argv);
 // Prints the parser's help for `program` and returns 0.
 int PrintHelp(const QCommandLineParser& parser, const QString& program);
+// --version, as GNU programs answer it: "palvex 0.75".
+void AddVersionOption(QCommandLineParser& parser);
+bool VersionAsked(const QCommandLineParser& parser);
+int PrintVersion(const QString& program);
 
 // Applies the options to both traffic views of the page (the page must exist).
 void ApplyViewOptions(const ViewOptions& options);

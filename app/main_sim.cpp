@@ -55,7 +55,7 @@ bool ApplyOptions(const QStringList& arguments, CSimKit& kit, StreamOption& stre
     const QCommandLineOption denied(QStringLiteral("no-access"),
                                     QStringLiteral("This COM port may not be opened (repeatable)."),
                                     QStringLiteral("COMn"));
-    const QCommandLineOption version(QStringLiteral("version"),
+    const QCommandLineOption version(QStringLiteral("firmware-version"),
                                      QStringLiteral("The firmware version the board answers."),
                                      QStringLiteral("text"));
     const QCommandLineOption reply(QStringLiteral("reply"),
@@ -77,6 +77,7 @@ bool ApplyOptions(const QStringList& arguments, CSimKit& kit, StreamOption& stre
                                         QStringLiteral("The stream's lines do not end in CR LF."));
     parser.addOptions(
         {noUsb, noSerial, busy, denied, version, reply, silent, streamOn, count, rate, noLineEnds});
+    AddVersionOption(parser);
     AddViewOptions(parser);
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "palvex-sim: %s\n", qPrintable(parser.errorText()));
@@ -84,6 +85,9 @@ bool ApplyOptions(const QStringList& arguments, CSimKit& kit, StreamOption& stre
     }
     if (parser.isSet(QStringLiteral("help"))) {
         std::exit(PrintHelp(parser, QStringLiteral("palvex-sim")));
+    }
+    if (VersionAsked(parser)) {
+        std::exit(PrintVersion(QStringLiteral("palvex-sim")));
     }
     if (!parser.positionalArguments().isEmpty()) {
         std::fprintf(stderr, "palvex-sim: unexpected argument \"%s\"\n",

@@ -2,6 +2,7 @@
 // drivers folder as kitboard.bin. Meant to run with more rights than its caller, so it takes
 // no path: the target is fixed, and the image is whatever open file it was handed.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/exclusive_file.h"
@@ -10,6 +11,10 @@
 #include "readme/firmware_transfer.h"
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("palvex-copy-firmware %s\n", PALVEX_VERSION);
+        return 0;
+    }
     std::string usage;
     if (!platform::TakeHandedStreams(argc, argv, &usage)) {
         std::fprintf(stderr, "%s\n", usage.c_str());

@@ -7,12 +7,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/linux/hidraw_writer_protocol.h"
 
 using namespace platform::linux_hid;
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("palvex-hidraw-writer %s\n", PALVEX_VERSION);
+        return 0;
+    }
     ::signal(SIGPIPE, SIG_IGN);
     const uint8_t ready = WRITER_READY;
     if (::send(WRITER_CHANNEL_FD, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready) {

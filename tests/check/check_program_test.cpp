@@ -53,7 +53,7 @@ TEST(CheckProgram, ScriptsGetAnExitCodeJsonOnStdoutAndAJUnitFile) {
         EXPECT_TRUE(result.out.isEmpty());
     }
     result = RunCheck({"--version"});
-    EXPECT_EQ(result.out, "palvex-check " PALVEX_VERSION_TEXT "\n");
+    EXPECT_EQ(result.out, "palvex-check " PALVEX_VERSION "\n");
 }
 
 TEST(CheckProgram, CtrlCEndsARunningCheckWithTheCloseStep) {
