@@ -3,10 +3,32 @@
 
 #include <QLabel>
 
+#include "app/kit_notice_dlg.h"
 #include "bench/ansi_text.h"
+#include "bench/page_host.h"
 #include "res/dialog_template.h"
 
 CStatusBar* g_statusBar = nullptr;
+
+namespace {
+
+// The page's way to the panes and the notice while a status bar stands in the main window.
+class CStatusBarPageHost : public IPageHost {
+  public:
+    void SetStatusPane(int pane, const std::string& text) override { ::SetStatusPane(pane, text); }
+    void SetStatusPaneToolTip(int pane, const std::string& text) override {
+        ::SetStatusPaneToolTip(pane, text);
+    }
+    void ShowNotice(const std::string& text) override {
+        CKitNoticeDlg notice(nullptr);
+        notice.SetNoticeText(text);
+        notice.exec();
+    }
+};
+
+CStatusBarPageHost pageHost;
+
+}  // namespace
 
 CStatusBar::CStatusBar(QWidget* parent, int clientWidth) : QStatusBar(parent) {
     setObjectName(QStringLiteral("statusBar"));
@@ -29,11 +51,13 @@ CStatusBar::CStatusBar(QWidget* parent, int clientWidth) : QStatusBar(parent) {
         panes[i] = label;
     }
     g_statusBar = this;
+    SetPageHost(&pageHost);
 }
 
 CStatusBar::~CStatusBar() {
     if (g_statusBar == this) {
         g_statusBar = nullptr;
+        SetPageHost(nullptr);
     }
 }
 

@@ -16,7 +16,8 @@ class CStatusBar : public QStatusBar {
     static constexpr int PANE1_MARGIN = 400;  // pane 1 is the client width less this
 
     // Panes start with the string table's texts 102, 103 and 104; pane 1 takes
-    // clientWidth - 400 pixels and pane 2 the rest. Registers itself as g_statusBar.
+    // clientWidth - 400 pixels and pane 2 the rest. Registers itself as g_statusBar, and as
+    // the page's host: its panes, and the Kit notice, which belongs to the same window.
     CStatusBar(QWidget* parent, int clientWidth);
     ~CStatusBar() override;
 

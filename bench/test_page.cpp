@@ -8,10 +8,9 @@
 #include <QRadioButton>
 #include <thread>
 
-#include "app/kit_notice_dlg.h"
-#include "app/status_bar.h"
 #include "bench/ansi_text.h"
 #include "bench/channel_traffic.h"
+#include "bench/page_host.h"
 #include "bench/send_box.h"
 #include "bench/traffic_counter.h"
 #include "bench/traffic_file_menu.h"
@@ -43,6 +42,19 @@ constexpr QRect USB_COUNTER_UNITS(176, 99, 116, 10);
 constexpr QRect RS232_COUNTER_UNITS(175, 198, 117, 10);
 
 const char* const LINE_SETTINGS = " : 19200,8,N,1,fN";
+
+// The window's panes, through its host.
+void SetStatusPane(int pane, const std::string& text) {
+    if (IPageHost* host = PageHost()) {
+        host->SetStatusPane(pane, text);
+    }
+}
+
+void SetStatusPaneToolTip(int pane, const std::string& text) {
+    if (IPageHost* host = PageHost()) {
+        host->SetStatusPaneToolTip(pane, text);
+    }
+}
 
 }  // namespace
 
@@ -243,9 +255,9 @@ void CTestPage::ShowRefusal(const CHidLink::Refusal& refusal) {
 }
 
 void CTestPage::ShowNotice(const std::string& text) {
-    CKitNoticeDlg notice(nullptr);
-    notice.SetNoticeText(text);
-    notice.exec();
+    if (IPageHost* host = PageHost()) {
+        host->ShowNotice(text);
+    }
 }
 
 void CTestPage::ShowComPort(const std::string& port) {

@@ -272,7 +272,7 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
                 }
                 // Clean only if it left the board, and was taken, with nothing in between.
                 const bool taken = kit().WaitFor(
-                    [usb](const platform::linux_gadget::CGadgetKit& k) {
+                    [usb](const sim::gadget::CGadgetKit& k) {
                         return (usb ? k.UsbPending() : k.SerialPending()) == 0;
                     },
                     20000);

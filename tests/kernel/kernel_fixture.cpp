@@ -9,16 +9,16 @@
 
 namespace {
 
-std::unique_ptr<platform::linux_gadget::CGadgetKit> g_kit;
+std::unique_ptr<sim::gadget::CGadgetKit> g_kit;
 std::string g_kitUnavailable;
 
 }  // namespace
 
-platform::linux_gadget::CGadgetKit* Kit() {
+sim::gadget::CGadgetKit* Kit() {
     static bool started = false;
     if (!started) {
         started = true;
-        auto kit = std::make_unique<platform::linux_gadget::CGadgetKit>();
+        auto kit = std::make_unique<sim::gadget::CGadgetKit>();
         std::string error;
         if (kit->Start(error)) {
             g_kit = std::move(kit);

@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "platform/backends.h"
-#include "platform/linux/gadget_kit.h"
+#include "sim/gadget/gadget_kit.h"
 #include "tests/bench/bench_fixture.h"
 
 // The gadget Kit of this run, or null where none could be made (then every test skips).
-platform::linux_gadget::CGadgetKit* Kit();
+sim::gadget::CGadgetKit* Kit();
 // Why Kit() is null.
 const std::string& KitUnavailableReason();
 
@@ -64,7 +64,7 @@ class CRealKernelTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
-    platform::linux_gadget::CGadgetKit& kit() { return *Kit(); }
+    sim::gadget::CGadgetKit& kit() { return *Kit(); }
 };
 
 // The page on the system's own serial ports and hidraw nodes, talking to the gadget Kit.

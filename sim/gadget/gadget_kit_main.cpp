@@ -12,12 +12,12 @@
 #include <string>
 #include <thread>
 
-#include "platform/linux/gadget_kit.h"
+#include "sim/gadget/gadget_kit.h"
 
 namespace {
 
 // COUNT bytes of a repeating printable pattern with a line end every 64, at a steady rate.
-void Stream(platform::linux_gadget::CGadgetKit& kit, bool usb, long count, long rate) {
+void Stream(sim::gadget::CGadgetKit& kit, bool usb, long count, long rate) {
     const auto start = std::chrono::steady_clock::now();
     std::vector<uint8_t> chunk;
     for (long sent = 0; sent < count;) {
@@ -47,7 +47,7 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main() {
-    platform::linux_gadget::CGadgetKit kit;
+    sim::gadget::CGadgetKit kit;
     std::string error;
     if (!kit.Start(error)) {
         std::fprintf(stderr, "palvex-gadget-kit: %s\n", error.c_str());

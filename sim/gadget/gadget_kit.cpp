@@ -1,5 +1,5 @@
 // The Kit as a USB gadget through configfs, answering with the board model.
-#include "platform/linux/gadget_kit.h"
+#include "sim/gadget/gadget_kit.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -15,7 +15,7 @@
 #include <sstream>
 #include <system_error>
 
-namespace platform::linux_gadget {
+namespace sim::gadget {
 
 namespace fs = std::filesystem;
 
@@ -471,4 +471,4 @@ void CGadgetKit::SerialLoop() {
     CloseFd(fd);
 }
 
-}  // namespace platform::linux_gadget
+}  // namespace sim::gadget

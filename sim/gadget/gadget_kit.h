@@ -17,7 +17,7 @@
 
 #include "sim/board_model.h"
 
-namespace platform::linux_gadget {
+namespace sim::gadget {
 
 class CGadgetKit {
   public:
@@ -86,4 +86,4 @@ class CGadgetKit {
     std::thread serialThread;
 };
 
-}  // namespace platform::linux_gadget
+}  // namespace sim::gadget
