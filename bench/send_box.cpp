@@ -8,6 +8,7 @@
 #include <QRegularExpression>
 
 #include "bench/ansi_text.h"
+#include "channel/hex_digit.h"
 
 namespace {
 
@@ -24,17 +25,7 @@ QString Quoted(const QString& token) {
 }
 
 int HexDigit(QChar ch) {
-    const char16_t c = ch.unicode();
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    return HexDigitValue(ch.unicode());
 }
 
 // One character per byte, zero bytes included, so text and hex convert both ways.

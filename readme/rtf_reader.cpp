@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "channel/hex_digit.h"
 #include "platform/code_pages.h"
 
 namespace {
@@ -1157,18 +1158,7 @@ class CRtfParser {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     }
     static bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-    static int HexValue(char c) {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        return -1;
-    }
+    static int HexValue(char c) { return HexDigitValue(static_cast<unsigned char>(c)); }
 
     std::string_view in;
     std::size_t pos = 0;
