@@ -336,14 +336,7 @@ void CTestPage::ScanComPorts(ComScan& scan, const platform::Platform& serialPlat
     // page's, which may be waiting for it.
     CWorkerBoxFilter::SetThreadHeld(&scan.boxes);
     for (const std::string& name : serialPlatform.boardPorts) {
-        SerialSettings settings;
-        settings.portName = name;
-        settings.baudRate = KIT_BAUD_RATE;
-        settings.dataBits = KIT_DATA_BITS;
-        settings.parity = KIT_PARITY;
-        settings.stopBits = KIT_STOP_BITS;
-        settings.flowControl = KIT_FLOW_CONTROL;
-        auto link = std::make_unique<CSerialLink>(settings, serialPlatform);
+        auto link = std::make_unique<CSerialLink>(KitLineSettings(name), serialPlatform);
         if (link->Open() != 0) {
             scan.port = name;
             scan.link = std::move(link);

@@ -185,14 +185,7 @@ class CCheckSteps {
             settings.portName.empty() ? quiet.boardPorts : std::vector{settings.portName};
         std::string reasons;
         for (const std::string& name : names) {
-            SerialSettings line;
-            line.portName = name;
-            line.baudRate = KIT_BAUD_RATE;
-            line.dataBits = KIT_DATA_BITS;
-            line.parity = KIT_PARITY;
-            line.stopBits = KIT_STOP_BITS;
-            line.flowControl = KIT_FLOW_CONTROL;
-            auto candidate = std::make_unique<CSerialLink>(line, quiet);
+            auto candidate = std::make_unique<CSerialLink>(KitLineSettings(name), quiet);
             if (candidate->Open() != 0) {
                 serial = std::move(candidate);
                 run.portName = name;

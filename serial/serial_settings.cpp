@@ -1,8 +1,11 @@
-// Settings correction: every value the link does not support falls back to its default.
+// Settings correction: every value the link does not support falls back to its default; the
+// board's own line settings.
 #include "serial/serial_settings.h"
 
 #include <algorithm>
 #include <array>
+
+#include "channel/board_commands.h"
 
 namespace {
 
@@ -33,4 +36,15 @@ SerialSettings CorrectSettings(const SerialSettings& settings) {
         corrected.flowControl = 0;
     }
     return corrected;
+}
+
+SerialSettings KitLineSettings(const std::string& portName) {
+    SerialSettings settings;
+    settings.portName = portName;
+    settings.baudRate = KIT_BAUD_RATE;
+    settings.dataBits = KIT_DATA_BITS;
+    settings.parity = KIT_PARITY;
+    settings.stopBits = KIT_STOP_BITS;
+    settings.flowControl = KIT_FLOW_CONTROL;
+    return settings;
 }

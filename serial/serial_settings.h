@@ -15,3 +15,6 @@ struct SerialSettings {
 
 // Replaces every value the link does not support by its default.
 SerialSettings CorrectSettings(const SerialSettings& settings);
+
+// The board's line on the named port: 19200 baud, 8N1, no flow control.
+SerialSettings KitLineSettings(const std::string& portName);
