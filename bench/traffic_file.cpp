@@ -44,11 +44,6 @@ bool SaveTrafficBytes(const QString& path, const QByteArray& bytes, QString& fai
     return Save(path, bytes.constData(), static_cast<size_t>(bytes.size()), failure);
 }
 
-bool SaveTrafficText(const QString& path, const QString& text, QString& failure) {
-    const QByteArray utf8 = text.toUtf8();
-    return Save(path, utf8.constData(), static_cast<size_t>(utf8.size()), failure);
-}
-
 CTrafficLog::CTrafficLog(QObject* context, std::function<void(const QString&)> onFailure)
     : context(context), onFailure(std::move(onFailure)) {}
 

@@ -17,8 +17,6 @@
 // Writes the bytes to `path`, replacing a file there whole or not at all: a failure leaves
 // the old file as it was. False with "path: the system's reason" in `failure`.
 bool SaveTrafficBytes(const QString& path, const QByteArray& bytes, QString& failure);
-// The same for a text, written as UTF-8.
-bool SaveTrafficText(const QString& path, const QString& text, QString& failure);
 
 // A log of one channel's traffic, appended to a file as it arrives: each line starts with
 // its arrival time. Start and Stop on the GUI thread; Append from any thread, never waiting

@@ -47,21 +47,23 @@ QString CTrafficFileMenu::Proposed(const QString& suffix) const {
 }
 
 void CTrafficFileMenu::SaveBytes() {
-    // Taken before the dialog opens: what the user saw when asking is what is saved.
-    const QByteArray bytes = view.HeldBytes();
-    const QString path = chooseFile(tr("Save Received Bytes"), Proposed(QStringLiteral("bin")));
-    QString failure;
-    if (!path.isEmpty() && !SaveTrafficBytes(path, bytes, failure)) {
-        showBox("The received bytes could not be saved.\n\n" + failure.toStdString(), "Error");
-    }
+    Save(tr("Save Received Bytes"), QStringLiteral("bin"), view.HeldBytes(),
+         "The received bytes could not be saved.");
 }
 
 void CTrafficFileMenu::SaveText() {
-    const QString text = view.ShownText();
-    const QString path = chooseFile(tr("Save Text as Shown"), Proposed(QStringLiteral("txt")));
+    Save(tr("Save Text as Shown"), QStringLiteral("txt"), view.ShownText().toUtf8(),
+         "The text could not be saved.");
+}
+
+void CTrafficFileMenu::Save(const QString& title, const QString& suffix, const QByteArray& content,
+                            const std::string& failed) {
+    // The content was taken before the dialog opens: what the user saw when asking is what
+    // is saved.
+    const QString path = chooseFile(title, Proposed(suffix));
     QString failure;
-    if (!path.isEmpty() && !SaveTrafficText(path, text, failure)) {
-        showBox("The text could not be saved.\n\n" + failure.toStdString(), "Error");
+    if (!path.isEmpty() && !SaveTrafficBytes(path, content, failure)) {
+        showBox(failed + "\n\n" + failure.toStdString(), "Error");
     }
 }
 

@@ -39,6 +39,9 @@ class CTrafficFileMenu : public QObject {
   private:
     void AddEntries(QMenu* menu);
     QString Proposed(const QString& suffix) const;
+    // Asks where, and writes `content` there; a failure gets an Error box starting `failed`.
+    void Save(const QString& title, const QString& suffix, const QByteArray& content,
+              const std::string& failed);
 
     TrafficView& view;
     QString channel;
