@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     platform.serialPorts = &ports;
     platform.hid = &kit.Hid();
     platform.messageBoxes = &boxes;
-    platform.driversDirectory = ".";
+    platform.driversDirectory = std::string(".");  // not from the literal: see perf_harness.cpp
 
     CBoardApp app(platform, nullptr);
     app.InitInstance();
