@@ -89,7 +89,11 @@ int main() {
             // One line, so a script reading the log takes it whole: reports=HEX,HEX serial=HEX
             std::string reports;
             for (const auto& report : kit.OutputReports()) {
-                reports += (reports.empty() ? "" : ",") + Hex(report);
+                // Appended, not "," + Hex(...): g++ 12 at -O3 sees a false overlap there.
+                if (!reports.empty()) {
+                    reports += ',';
+                }
+                reports += Hex(report);
             }
             std::printf("reports=%s serial=%s\n", reports.c_str(),
                         Hex(kit.SerialReceived()).c_str());
