@@ -2,31 +2,10 @@
 #include "check/device_list.h"
 
 #include <memory>
-#include <mutex>
 
 #include "channel/board_commands.h"
+#include "check/box_reason.h"
 #include "serial/serial_link.h"
-
-namespace {
-
-// Keeps the serial link's box text as the port's reason.
-class CReasonBox : public platform::IMessageBoxSink {
-  public:
-    void Show(const std::string& text, const std::string&) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        reason = text;
-    }
-    std::string Reason() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return reason;
-    }
-
-  private:
-    std::mutex mutex;
-    std::string reason;
-};
-
-}  // namespace
 
 DeviceList ListDevices(const platform::Platform& platform) {
     DeviceList list;
@@ -63,7 +42,7 @@ DeviceList ListDevices(const platform::Platform& platform) {
         }
     }
     if (platform.serialPorts != nullptr) {
-        CReasonBox reasons;
+        CBoxReason reasons;
         platform::Platform quiet = platform;
         quiet.messageBoxes = &reasons;
         for (const std::string& name : platform.serialPorts->ListedPorts()) {
@@ -75,7 +54,7 @@ DeviceList ListDevices(const platform::Platform& platform) {
             CSerialLink link(settings, quiet);
             port.opens = link.Open() != 0;
             if (!port.opens) {
-                port.why = reasons.Reason();
+                port.why = reasons.Take();
             }
             list.ports.push_back(port);
         }

@@ -5,12 +5,12 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "channel/board_commands.h"
 #include "channel/byte_ring.h"
 #include "channel/data_signal.h"
+#include "check/box_reason.h"
 #include "hid/chosen_hid.h"
 #include "hid/hid_link.h"
 #include "serial/serial_link.h"
@@ -47,23 +47,6 @@ uint8_t EchoByte(uint32_t index) {
     static const char ALPHABET[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     return static_cast<uint8_t>(ALPHABET[index % (sizeof ALPHABET - 1)]);
 }
-
-// The links' boxes, taken as the failing step's reason instead of shown.
-class CStepBoxes : public platform::IMessageBoxSink {
-  public:
-    void Show(const std::string& text, const std::string&) override {
-        std::lock_guard<std::mutex> hold(mutex);
-        last = text;
-    }
-    std::string Take() {
-        std::lock_guard<std::mutex> hold(mutex);
-        return std::exchange(last, {});
-    }
-
-  private:
-    std::mutex mutex;
-    std::string last;
-};
 
 // One channel as the echo sees it: send a block, take what came back within a wait.
 struct EchoChannel {
@@ -401,7 +384,7 @@ class CCheckSteps {
 
     const std::atomic<int>& interrupted;
     const CheckSettings& settings;
-    CStepBoxes boxes;
+    CBoxReason boxes;
     platform::Platform quiet;  // the caller's, with boxes that reach the steps
     CChosenHid hid;
     std::unique_ptr<CHidLink> link;
