@@ -190,11 +190,27 @@ int CTermiosSerialPort::Open(const std::string& portName) {
     if (handle < 0) {
         return Fail(errno);
     }
-    // The advisory lock first: while another program holds the port, this open must change
-    // nothing of its state (an exclusive mode set before a failed lock would outlive us).
+    // A new tty echoes what it receives until it is made raw, so bytes a talking board sends
+    // meanwhile would go back to it (and come round again, out of order, from a board that
+    // echoes). The driver starts reading as the open returns: the echo goes first, before
+    // anything else, to keep that window as short as it can be. Best effort; the line
+    // settings follow and report a port that refuses them.
+    struct termios2 found {};
+    const bool quieted = Control(handle, TCGETS2, &found) == 0;
+    if (quieted) {
+        struct termios2 quiet = found;
+        quiet.c_lflag &=
+            ~static_cast<unsigned int>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+        Control(handle, TCSETS2, &quiet);
+    }
+    // The advisory lock: while another program holds the port, this open must leave its
+    // state as it was (its line discipline restored, no exclusive mode that would outlive us).
     if (::flock(handle, LOCK_EX | LOCK_NB) != 0) {
         // Held by someone else: say "busy", as the failed open of a non-root user would.
         const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        if (quieted) {
+            Control(handle, TCSETS2, &found);
+        }
         ::close(handle);
         return Fail(error);
     }
@@ -209,16 +225,6 @@ int CTermiosSerialPort::Open(const std::string& portName) {
     // lower them at once, before the settings. Best effort, as in SetLineState.
     int lines = TIOCM_DTR | TIOCM_RTS;
     Control(handle, TIOCMBIC, &lines);
-    // A new tty echoes what it receives until it is made raw, so bytes a talking board sends
-    // in the meantime would go back to it (and come round again, out of order, from a board
-    // that echoes): no line-discipline processing from now on. Best effort too; the line
-    // settings follow at once and report a port that refuses them.
-    struct termios2 tio {};
-    if (Control(handle, TCGETS2, &tio) == 0) {
-        tio.c_lflag &=
-            ~static_cast<unsigned int>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-        Control(handle, TCSETS2, &tio);
-    }
     gone.store(false);
     fd = handle;
     return 1;
