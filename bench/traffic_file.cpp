@@ -32,12 +32,6 @@ bool Save(const QString& path, const char* data, size_t size, QString& failure) 
     return true;
 }
 
-QByteArray Stamp(int64_t ms) {
-    return QDateTime::fromMSecsSinceEpoch(ms)
-        .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz  "))
-        .toUtf8();
-}
-
 }  // namespace
 
 bool SaveTrafficBytes(const QString& path, const QByteArray& bytes, QString& failure) {
@@ -168,8 +162,8 @@ void CTrafficLog::WriterLoop(std::unique_ptr<platform::ILogOutput> output, QStri
                 text += '\n';
                 lineOpen = false;
             }
-            text += Stamp(lostAtMs).toStdString() + "[" + std::to_string(lost) +
-                    " bytes not logged: the disk did not keep up]\n";
+            AppendStamp(lostAtMs, text);
+            text += "[" + std::to_string(lost) + " bytes not logged: the disk did not keep up]\n";
         }
         if (!text.empty() && !output->Write(text.data(), text.size(), keepWaiting)) {
             Fail(shownPath, output->FailureText());
@@ -194,7 +188,7 @@ void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
             }
             if (byte == '\r' || byte == '\n') {
                 if (!lineOpen) {
-                    out += Stamp(chunk.arrivalMs).toStdString();  // an empty line has its time too
+                    AppendStamp(chunk.arrivalMs, out);  // an empty line has its time too
                 }
                 out += line.toUtf8().toStdString() + '\n';
                 line.clear();
@@ -202,13 +196,29 @@ void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
                 continue;
             }
             if (!lineOpen) {
-                out += Stamp(chunk.arrivalMs).toStdString();
+                AppendStamp(chunk.arrivalMs, out);
                 lineOpen = true;
             }
             line.append(CharFromAnsi(byte));
         }
         out += line.toUtf8().toStdString();
     }
+}
+
+void CTrafficLog::AppendStamp(int64_t ms, std::string& out) {
+    const int64_t second = ms / 1000;
+    if (second != stampSecond) {
+        stampSecond = second;
+        stampPrefix = QDateTime::fromMSecsSinceEpoch(second * 1000)
+                          .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss."))
+                          .toStdString();
+    }
+    const int64_t milli = ms % 1000;
+    out += stampPrefix;
+    out += static_cast<char>('0' + milli / 100);
+    out += static_cast<char>('0' + milli / 10 % 10);
+    out += static_cast<char>('0' + milli % 10);
+    out += "  ";
 }
 
 void CTrafficLog::Fail(const QString& shownPath, const std::string& reason) {

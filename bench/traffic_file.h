@@ -69,6 +69,9 @@ class CTrafficLog {
     void Format(const std::vector<Chunk>& chunks, std::string& out);
     // Reports the first failure of this log.
     void Fail(const QString& shownPath, const std::string& reason);
+    // "yyyy-MM-dd hh:mm:ss.zzz  " for a line starting at `ms`; the date and time up to the
+    // second are made once per second, so a flood of short lines stays cheap to stamp.
+    void AppendStamp(int64_t ms, std::string& out);
 
     QObject* context;
     std::function<void(const QString&)> onFailure;
@@ -84,7 +87,9 @@ class CTrafficLog {
     std::condition_variable wake;
 
     // The writer thread's own state.
-    bool lineOpen = false;   // the last line has its time stamp and no line end yet
-    bool lastWasCr = false;  // a CR LF split between chunks is one line end
-    bool failed = false;     // reported already
+    bool lineOpen = false;     // the last line has its time stamp and no line end yet
+    bool lastWasCr = false;    // a CR LF split between chunks is one line end
+    bool failed = false;       // reported already
+    int64_t stampSecond = -1;  // the second stampPrefix is of
+    std::string stampPrefix;   // "yyyy-MM-dd hh:mm:ss."
 };
