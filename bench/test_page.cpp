@@ -19,6 +19,7 @@
 #include "channel/byte_ring.h"
 #include "channel/data_signal.h"
 #include "hid/hid_link.h"
+#include "platform/memory.h"
 #include "res/dialog_template.h"
 #include "serial/serial_link.h"
 
@@ -196,6 +197,8 @@ void CTestPage::OnSupervisorTick() {
         kitSeen = 1;
         if (kitPresent == 0) {
             RequestFirmwareVersion();
+            // The last connection's threads have ended: what they freed goes back.
+            platform::ReturnFreedMemory();
         }
         kitPresent = 1;
     } else if (kitSeen != 0 && kitPresent != 0) {
@@ -262,6 +265,7 @@ void CTestPage::ShowNotice(const std::string& text) {
 
 void CTestPage::ShowComPort(const std::string& port) {
     if (!port.empty()) {
+        platform::ReturnFreedMemory();  // as for the Kit: the lost line's worker has ended
         SetStatusPane(0, "Connected");
         SetStatusPane(1, port + LINE_SETTINGS);
         // Kept: once the port has gone, its name may stand for no device.

@@ -5,6 +5,7 @@ target_sources(palvex_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/console.cpp
   ${CMAKE_CURRENT_LIST_DIR}/exclusive_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/log_output.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/memory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/system_folders.cpp
 )
 # The installed data folder is fixed when the program is built.
