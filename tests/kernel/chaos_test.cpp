@@ -5,6 +5,7 @@
 //   PALVEX_CHAOS_SECONDS=S [PALVEX_CHAOS_SEED=N] test_kernel --gtest_filter='*Chaos*'
 // (scripts/kernel-test --chaos S [--seed N]); without PALVEX_CHAOS_SECONDS the test skips.
 #include <dirent.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -334,17 +336,24 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
     user.setSingleShot(true);
     int boxesSeen = 0;
     int episodeSeen = 0;
+    // A user's action disturbs its channel from its start until a second after its end: the
+    // board's echo of a send is still on its way, and a log that stops and starts again misses
+    // what comes meanwhile. A burst that overlaps any of it sees the count change.
+    const auto disturb = [&](Channel& channel, const std::function<void()>& action) {
+        channel.disturbances.fetch_add(1);
+        action();
+        channel.disturbances.fetch_add(1);
+        QTimer::singleShot(1000, &user, [&channel] { channel.disturbances.fetch_add(1); });
+    };
     QObject::connect(&user, &QTimer::timeout, [&] {
         const int boxesBefore = shown.Boxes();
         const int action = userPick(0, 11);
         switch (action) {
             case 0:
-                page->OnUsbSend();
-                channels[0].disturbances.fetch_add(1);  // the board echoes into the stream
+                disturb(channels[0], [&] { page->OnUsbSend(); });
                 break;
             case 1:
-                page->OnRs232Send();
-                channels[1].disturbances.fetch_add(1);
+                disturb(channels[1], [&] { page->OnRs232Send(); });
                 break;
             case 2:
                 page->OnUsbClear();
@@ -368,9 +377,10 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
             case 8:
             case 9: {  // logging off and on again, on the same file
                 const int c = action - 8;
-                channels[c].disturbances.fetch_add(1);
-                logs[c]->StopLog();
-                logs[c]->StartLog();
+                disturb(channels[c], [&] {
+                    logs[c]->StopLog();
+                    logs[c]->StartLog();
+                });
                 if (!logs[c]->Logging()) {
                     fail("the log could not be started again");
                 }
@@ -388,9 +398,25 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
     user.start(100);
 
     // Each episode (an unplug and its replug) shows at most one box of its own.
-    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    const auto started = Clock::now();
+    const auto deadline = started + std::chrono::seconds(seconds);
+    auto nextReport = started + std::chrono::minutes(10);
     while (Clock::now() < deadline) {
         QTest::qWait(100);
+        if (Clock::now() >= nextReport) {
+            // How memory moves along a long run: what the heap holds in use against what it
+            // keeps free tells a leak from memory the allocator keeps for later.
+            nextReport += std::chrono::minutes(10);
+            const struct mallinfo2 heap = ::mallinfo2();
+            std::printf(
+                "chaos: %lld s, %d episodes, RSS %+ld kB, heap %zu kB in use, %zu kB "
+                "free\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started)
+                        .count()),
+                episodes.load(), RssKb() - rssStartKb, heap.uordblks / 1024, heap.fordblks / 1024);
+            std::fflush(stdout);
+        }
         const int episode = episodes.load();
         const int boardBoxes = shown.Boxes() - userBoxes;
         if (episode != episodeSeen) {
@@ -420,6 +446,8 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
         log->StopLog();
     }
     const qint64 worstGap = pauses->Longest();
+    const qint64 worstOwnGap = pauses->LongestOwn();
+    const qint64 worstStall = pauses->LongestStall();
     pauses.reset();
     for (int c = 0; c < 2; ++c) {
         const std::string problem = CheckLog(logPaths[c], channels[c]);
@@ -431,10 +459,10 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
     const auto closeMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - closing).count();
     std::printf(
-        "chaos: %d episodes, longest pause of the event loop %lld ms, RSS %+ld kB over "
-        "the run, closed in %lld ms\n",
-        episodes.load(), static_cast<long long>(worstGap), rssKb - rssStartKb,
-        static_cast<long long>(closeMs));
+        "chaos: %d episodes, longest pause of the event loop %lld ms (%lld ms of its own; "
+        "the machine's longest stall %lld ms), RSS %+ld kB over the run, closed in %lld ms\n",
+        episodes.load(), static_cast<long long>(worstGap), static_cast<long long>(worstOwnGap),
+        static_cast<long long>(worstStall), rssKb - rssStartKb, static_cast<long long>(closeMs));
     for (const std::string& failure : failures) {
         ADD_FAILURE() << failure;
     }
@@ -451,7 +479,7 @@ TEST_F(CRealPageTest, ChaosKeepsEveryInvariant) {
         }
     }
     if (!SANITIZED) {
-        EXPECT_LE(worstGap, 500);
+        EXPECT_LE(worstOwnGap, 500);
         EXPECT_LT(rssKb - rssStartKb, 20 * 1024);
     }
     EXPECT_LE(closeMs, 2500);

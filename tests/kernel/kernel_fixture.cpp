@@ -106,3 +106,58 @@ void CRealPageTest::ClosePage() {
     page = nullptr;
     bar.reset();
 }
+
+CLoopPauses::CLoopPauses() {
+    // The watch sleeps in 20 ms steps; a step that took far longer is a time the machine
+    // stood still for every thread, the event loop's too.
+    watch = std::thread([this] {
+        Clock::time_point before = Clock::now();
+        while (!stopping.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const Clock::time_point now = Clock::now();
+            if (now - before > std::chrono::milliseconds(100)) {
+                std::lock_guard<std::mutex> hold(stallsMutex);
+                stalls.push_back({before + std::chrono::milliseconds(20), now});
+            }
+            before = now;
+        }
+    });
+    QObject::connect(&heartbeat, &QTimer::timeout, [this] {
+        const Clock::time_point now = Clock::now();
+        const qint64 gap =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count();
+        longest = std::max(longest, gap);
+        if (gap > longestOwn) {
+            longestOwn = std::max(longestOwn, gap - StalledMs(last, now));
+        }
+        last = now;
+    });
+    heartbeat.start(20);
+}
+
+CLoopPauses::~CLoopPauses() {
+    stopping.store(true);
+    watch.join();
+}
+
+qint64 CLoopPauses::StalledMs(Clock::time_point from, Clock::time_point to) const {
+    std::lock_guard<std::mutex> hold(stallsMutex);
+    Clock::duration stalled{};
+    for (const Stall& stall : stalls) {
+        const Clock::time_point start = std::max(from, stall.from);
+        const Clock::time_point end = std::min(to, stall.to);
+        if (end > start) {
+            stalled += end - start;
+        }
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(stalled).count();
+}
+
+qint64 CLoopPauses::LongestStall() const {
+    std::lock_guard<std::mutex> hold(stallsMutex);
+    Clock::duration longestStall{};
+    for (const Stall& stall : stalls) {
+        longestStall = std::max(longestStall, stall.to - stall.from);
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longestStall).count();
+}

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/backends.h"
 #include "sim/gadget/gadget_kit.h"
@@ -34,24 +38,33 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 // The event loop's longest pause since construction, seen by a timer that should fire every
-// 20 ms.
+// 20 ms. A thread of its own that only sleeps sees the machine's stalls (a busy host holding
+// up the VM, the kernel busy in a driver): LongestOwn() is the longest pause less the part of
+// it that the machine stood still, which is what the program itself is answerable for.
 class CLoopPauses {
   public:
-    CLoopPauses() {
-        clock.start();
-        QObject::connect(&heartbeat, &QTimer::timeout, [this] {
-            longest = std::max(longest, clock.elapsed() - last);
-            last = clock.elapsed();
-        });
-        heartbeat.start(20);
-    }
+    CLoopPauses();
+    ~CLoopPauses();
     qint64 Longest() const { return longest; }
+    qint64 LongestOwn() const { return longestOwn; }
+    qint64 LongestStall() const;
 
   private:
-    QElapsedTimer clock;
+    using Clock = std::chrono::steady_clock;
+    struct Stall {
+        Clock::time_point from;
+        Clock::time_point to;
+    };
+    qint64 StalledMs(Clock::time_point from, Clock::time_point to) const;
+
     QTimer heartbeat;
-    qint64 last = 0;
+    Clock::time_point last = Clock::now();
     qint64 longest = 0;
+    qint64 longestOwn = 0;
+    mutable std::mutex stallsMutex;
+    std::vector<Stall> stalls;  // guarded by stallsMutex, gaps of the watch beyond 100 ms
+    std::atomic<bool> stopping{false};
+    std::thread watch;
 };
 
 // The Kit's hidraw node, found by its ids through the hidraw backend; "" when absent.
