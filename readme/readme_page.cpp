@@ -99,6 +99,7 @@ bool CReadMePage::OnInitDialog() {
             new QPushButton(QStringLiteral("Transfer testing BIN code to  AppLoader DIR"), this);
     }
     readMeView->setReadOnly(true);
+    readMeView->setAccessibleName(QStringLiteral("ReadMe"));
     connect(transferButton, &QPushButton::clicked, this, &CReadMePage::OnTransfer);
 
     std::string text;
