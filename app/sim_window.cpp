@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTime>
@@ -170,7 +171,11 @@ QWidget* CSimWindow::BuildLiveControls() {
     replyBox = new QComboBox(stateBox);
     replyBox->addItems({QStringLiteral("in full"), QStringLiteral("short (3)"),
                         QStringLiteral("long (9)"), QStringLiteral("not at all")});
-    replyRow->addWidget(new QLabel(QStringLiteral("Version"), stateBox));
+    // The labels around the boxes are their names for a screen reader.
+    auto* versionName = new QLabel(QStringLiteral("Version"), stateBox);
+    versionName->setBuddy(versionBox);
+    replyBox->setAccessibleName(QStringLiteral("Version answered"));
+    replyRow->addWidget(versionName);
     replyRow->addWidget(versionBox);
     replyRow->addWidget(new QLabel(QStringLiteral("answered"), stateBox));
     replyRow->addWidget(replyBox, 1);
@@ -184,6 +189,7 @@ QWidget* CSimWindow::BuildLiveControls() {
     auto* sendGroup = new QGroupBox(QStringLiteral("The board sends"), column);
     auto* sendLayout = new QVBoxLayout(sendGroup);
     sendBox = new QLineEdit(QStringLiteral("Hello"), sendGroup);
+    sendBox->setAccessibleName(QStringLiteral("Text the board sends"));
     sendLayout->addWidget(sendBox);
     auto* buttons = new QHBoxLayout;
     sendUsbButton = new QPushButton(QStringLiteral("Send on USB"), sendGroup);
@@ -193,13 +199,13 @@ QWidget* CSimWindow::BuildLiveControls() {
     sendLayout->addLayout(buttons);
     layout->addWidget(sendGroup);
 
-    // clicked, not toggled: only the user's own clicks change the kit; Refresh sets the
-    // boxes without sending anything back.
-    connect(usbSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.PlugUsb(on); });
-    connect(serialSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.ConnectSerial(on); });
-    connect(silentSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.SetSilent(on); });
-    connect(stallSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.SetOutStalled(on); });
-    connect(lockSwitch, &QCheckBox::clicked, this, [this](bool on) { kit.SetUsbAccessDenied(on); });
+    // toggled, as a click, a key and a screen reader's toggle action all change a switch;
+    // Refresh sets the boxes with their signals blocked, so it sends nothing back.
+    connect(usbSwitch, &QCheckBox::toggled, this, [this](bool on) { kit.PlugUsb(on); });
+    connect(serialSwitch, &QCheckBox::toggled, this, [this](bool on) { kit.ConnectSerial(on); });
+    connect(silentSwitch, &QCheckBox::toggled, this, [this](bool on) { kit.SetSilent(on); });
+    connect(stallSwitch, &QCheckBox::toggled, this, [this](bool on) { kit.SetOutStalled(on); });
+    connect(lockSwitch, &QCheckBox::toggled, this, [this](bool on) { kit.SetUsbAccessDenied(on); });
     connect(versionBox, &QLineEdit::editingFinished, this,
             [this] { kit.SetVersion(AnsiFromText(versionBox->text())); });
     connect(replyBox, &QComboBox::activated, this,
@@ -235,7 +241,9 @@ QWidget* CSimWindow::BuildStartStates() {
                        QStringLiteral("busy"), QStringLiteral("no access")});
         box->setCurrentIndex(static_cast<int>(kit.GetPortFault(COM_NAMES[i])));
         portFaultBoxes[static_cast<size_t>(i)] = box;
-        ports->addWidget(new QLabel(QString::fromLatin1(COM_NAMES[i]), group), i / 2, (i % 2) * 2);
+        auto* name = new QLabel(QString::fromLatin1(COM_NAMES[i]), group);
+        name->setBuddy(box);
+        ports->addWidget(name, i / 2, (i % 2) * 2);
         ports->addWidget(box, i / 2, (i % 2) * 2 + 1);
     }
     ports->setColumnStretch(1, 1);
@@ -316,8 +324,10 @@ QWidget* CSimWindow::BuildReceived() {
         (*view)->setReadOnly(true);
         (*view)->setFont(fixed);
         (*view)->setMinimumHeight(60);
-        tabs->addTab(*view, view == &usbReceivedView ? QStringLiteral("USB data reports")
-                                                     : QStringLiteral("Serial"));
+        const bool usb = view == &usbReceivedView;
+        tabs->addTab(*view, usb ? QStringLiteral("USB data reports") : QStringLiteral("Serial"));
+        (*view)->setAccessibleName(usb ? QStringLiteral("USB data reports the board received")
+                                       : QStringLiteral("Serial data the board received"));
     }
     layout->addWidget(tabs, 1);
     connect(hexBox, &QCheckBox::toggled, this, &CSimWindow::RefreshViews);
@@ -388,11 +398,15 @@ void CSimWindow::Refresh() {
     }
     commandsLabel->setText(QStringLiteral("Latest commands: %1")
                                .arg(names.isEmpty() ? QStringLiteral("none") : names.join(u", ")));
-    usbSwitch->setChecked(kit.UsbPlugged());
-    serialSwitch->setChecked(kit.SerialConnected());
-    silentSwitch->setChecked(kit.Silent());
-    stallSwitch->setChecked(kit.OutStalled());
-    lockSwitch->setChecked(kit.UsbAccessDenied());
+    const std::pair<QCheckBox*, bool> switches[] = {{usbSwitch, kit.UsbPlugged()},
+                                                    {serialSwitch, kit.SerialConnected()},
+                                                    {silentSwitch, kit.Silent()},
+                                                    {stallSwitch, kit.OutStalled()},
+                                                    {lockSwitch, kit.UsbAccessDenied()}};
+    for (const auto& [box, on] : switches) {
+        const QSignalBlocker quiet(box);
+        box->setChecked(on);
+    }
     if (viewTimer.isActive()) {
         viewsStale = true;
     } else {

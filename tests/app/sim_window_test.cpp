@@ -32,6 +32,13 @@ TEST(SimWindow, SwitchesDriveTheKitAndTheWindowFollowsItFromAnyThreadWhileItLive
         other.join();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !window.UsbSwitch()->isChecked(); }));
         EXPECT_TRUE(window.SerialSwitch()->isChecked());
+        // A screen reader's toggle action (no click) drives the kit too; following the kit
+        // sends nothing back to it.
+        window.SilentSwitch()->toggle();
+        EXPECT_FALSE(kit.Silent());
+        kit.SetSilent(true);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window.SilentSwitch()->isChecked(); }));
+        EXPECT_TRUE(kit.Silent() && !kit.UsbPlugged());
 
         // The send box's text goes out as the board's single-byte ANSI text (Windows-1252).
         auto port = kit.SerialPorts().CreatePort();
