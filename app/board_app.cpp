@@ -9,6 +9,7 @@
 #include <QWidget>
 #include <algorithm>
 
+#include "app/keyboard_menus.h"
 #include "app/kit_notice_dlg.h"
 #include "app/main_dialog.h"
 #include "platform/qt_message_box.h"
@@ -37,6 +38,7 @@ void CBoardApp::InitInstance(QWidget* companionWindow) {
     companion = companionWindow;
     // Every window of the program (boxes, the sim window) shows the program's icon.
     QApplication::setWindowIcon(LoadAppIcon(MAIN_ICON));
+    InstallKeyboardMenus();
     auto* dialog = new CMainDialog(platform);
     g_mainDialog = dialog;
     ApplyViewOptions(viewOptions);

@@ -50,6 +50,8 @@ void CKitNoticeDlg::SetBlockedWindow(QWidget* window) {
 
 void CKitNoticeDlg::SetNoticeText(const std::string& text) {
     noticeText = TextFromAnsi(text);
+    // The notice has no title bar: its text is what a screen reader says as it opens.
+    setAccessibleName(noticeText);
 }
 
 QString CKitNoticeDlg::Text() const {

@@ -101,6 +101,11 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
     rs232SendBox->setText(TextFromAnsi(rs232SendText));
     usbSendBox->setText(TextFromAnsi(usbSendText));
 
+    // The LED pair is a tab stop, as each of its neighbours is: without one a keyboard could
+    // not reach it. The arrows choose between the two.
+    for (const int id : {FLASHING_BUTTON, STOP_BUTTON}) {
+        Bind<QRadioButton>(id)->setFocusPolicy(Qt::StrongFocus);
+    }
     connect(flashingButton, &QAbstractButton::clicked, this, &CTestPage::OnLedFlashing);
     connect(Bind<QRadioButton>(STOP_BUTTON), &QAbstractButton::clicked, this,
             &CTestPage::OnLedStop);
@@ -121,6 +126,9 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
     for (CTrafficCounter* counter : {usbCounter, rs232Counter}) {
         counter->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     }
+    usbCounter->SetChannelName(QStringLiteral("USB"));
+    rs232Counter->SetChannelName(QStringLiteral("RS232"));
+    NameControlsForScreenReaders();
     usbTraffic = std::make_unique<CChannelTraffic>(usbView, usbCounter);
     rs232Traffic = std::make_unique<CChannelTraffic>(rs232View, rs232Counter);
 
@@ -152,6 +160,24 @@ CTestPage::~CTestPage() {
     g_serialLink = nullptr;
     delete g_hidLink;
     g_hidLink = nullptr;
+}
+
+void CTestPage::NameControlsForScreenReaders() {
+    // The page shows each channel's controls side by side in a frame a screen reader does not
+    // read out: "Send" alone would not say which channel. Each name keeps the control's own
+    // text, so a user who says or hears that text finds the control.
+    const std::pair<int, QString> names[] = {
+        {FLASHING_BUTTON, tr("LED Flashing")},         {STOP_BUTTON, tr("LED Stop")},
+        {USB_SEND_BOX, tr("Text to send on USB")},     {USB_SEND_BUTTON, tr("Send on USB")},
+        {USB_CLEAR_BUTTON, tr("Clear USB")},           {USB_VIEW, tr("Received Data From USB")},
+        {RS232_SEND_BOX, tr("Text to send on RS232")}, {RS232_SEND_BUTTON, tr("Send on RS232")},
+        {RS232_CLEAR_BUTTON, tr("Clear RS232")},       {RS232_VIEW, tr("Received Data From RS232")},
+    };
+    for (const auto& [id, name] : names) {
+        if (QWidget* control = Control(id)) {
+            control->setAccessibleName(name);
+        }
+    }
 }
 
 template <class Widget>

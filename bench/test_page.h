@@ -70,6 +70,7 @@ class CTestPage : public QWidget {
   private:
     template <class Widget>
     Widget* Bind(int id);
+    void NameControlsForScreenReaders();
     // Data exchange from a send box into its member: the bytes a Send carries, line end
     // included, and in `entry` the box's own bytes for its history. False, after a box that
     // says why, when they cannot be sent.

@@ -41,6 +41,11 @@ void CTrafficCounter::Reset() {
     Refresh();
 }
 
+void CTrafficCounter::SetChannelName(const QString& name) {
+    channelName = name;
+    Refresh();
+}
+
 void CTrafficCounter::ScheduleRefresh() {
     if (refreshTimer.isActive()) {
         return;
@@ -54,6 +59,12 @@ void CTrafficCounter::Refresh() {
     refreshTimer.stop();
     // Cleared before the counts are read: a change after this read posts the next refresh.
     refreshPosted.store(false);
-    setText(tr("Rx %1  Tx %2").arg(Received()).arg(Sent()));
+    const uint64_t in = Received();
+    const uint64_t out = Sent();
+    setText(tr("Rx %1  Tx %2").arg(in).arg(out));
+    // "Rx" and "Tx" read out letter by letter; the spoken form says what they count.
+    setAccessibleName(channelName.isEmpty()
+                          ? tr("%1 bytes received, %2 sent").arg(in).arg(out)
+                          : tr("%1: %2 bytes received, %3 sent").arg(channelName).arg(in).arg(out));
     sinceRefresh.start();
 }

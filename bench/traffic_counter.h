@@ -24,6 +24,8 @@ class CTrafficCounter : public QLabel {
     void AddSent(uint64_t count);
     // GUI thread: both counts back to zero, shown at once.
     void Reset();
+    // GUI thread: the channel the counts are of, for the name a screen reader speaks.
+    void SetChannelName(const QString& name);
 
     uint64_t Received() const { return received.load(std::memory_order_relaxed); }
     uint64_t Sent() const { return sent.load(std::memory_order_relaxed); }
@@ -37,6 +39,7 @@ class CTrafficCounter : public QLabel {
     void ScheduleRefresh();
     void Refresh();
 
+    QString channelName;
     std::atomic<uint64_t> received{0};
     std::atomic<uint64_t> sent{0};
     // Set by the first change after a refresh, cleared by the refresh that shows it.

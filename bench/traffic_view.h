@@ -128,6 +128,8 @@ class TrafficView : public QAbstractScrollArea {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    friend class CTrafficViewAccessible;  // reads rows, caret and selection for screen readers
+
     // A chunk's start in the store, its offset among the bytes received since Clear, and
     // its arrival on the steady clock.
     struct Mark {
@@ -155,6 +157,10 @@ class TrafficView : public QAbstractScrollArea {
             return row == other.row && column == other.column;
         }
     };
+
+    // The steady clock in ns, as marks and the view's base keep it.
+    static qint64 SteadyNs();
+    static bool IsLineEnd(uint8_t byte) { return byte == '\r' || byte == '\n'; }
 
     void ScheduleFlush();
     void TakeIntoStore(QByteArray& bytes, std::vector<Mark>& marks, qint64 dropped,

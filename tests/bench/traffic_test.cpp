@@ -2,6 +2,7 @@
 // bounded scroll-back, folded long lines, batched updates, quiet retries of a failing serial read,
 // idle cost.
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QDateTime>
@@ -311,6 +312,41 @@ TEST(TrafficView, KeyboardSelectionStaysOnRowsThatExist) {
     const QString copied = QApplication::clipboard()->text();
     EXPECT_TRUE(copied == view.SelectedText());
     EXPECT_GE(copied.size(), TrafficView::SCROLL_BACK) << "every row held is copied";
+}
+
+// A screen reader reads the rows as shown, one line end after each but the last, and its
+// caret and selection offsets land on the same characters as the view's own.
+TEST(TrafficView, ScreenReaderTextMatchesTheRowsCaretAndSelection) {
+    TrafficView view;
+    view.resize(400, 200);
+    view.show();
+    const QByteArray text = "ab\r\ncd\nef";
+    view.AppendBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    view.Flush();
+    QAccessibleInterface* face = QAccessible::queryAccessibleInterface(&view);
+    ASSERT_NE(face, nullptr);
+    QAccessibleTextInterface* reader = face->textInterface();
+    ASSERT_NE(reader, nullptr);
+    EXPECT_EQ(face->role(), QAccessible::EditableText);
+    EXPECT_TRUE(face->state().readOnly && face->state().multiLine);
+    EXPECT_EQ(reader->characterCount(), 8);
+    EXPECT_EQ(reader->text(0, -1), "ab\ncd\nef");
+    EXPECT_EQ(reader->text(3, 99), "cd\nef");
+
+    reader->setSelection(0, 1, 7);  // from the b to before the f
+    EXPECT_EQ(view.SelectedText(), "b\ncd\ne");
+    QTest::keyClick(&view, Qt::Key_Right, Qt::ShiftModifier);
+    int start = -1;
+    int end = -1;
+    reader->selection(0, &start, &end);
+    EXPECT_EQ(std::make_pair(start, end), std::make_pair(1, 8));
+    EXPECT_EQ(reader->cursorPosition(), 8);
+    reader->setCursorPosition(4);
+    EXPECT_EQ(reader->selectionCount(), 0);
+    EXPECT_EQ(view.SelectionStart(), QPoint(1, 1));  // the d: column 1, row 1
+
+    view.SetHexMode(true);  // what is read follows what is shown
+    EXPECT_EQ(reader->text(0, -1), view.ShownText());
 }
 
 // At the bottom the view follows the newest row; scrolled up it stays on the same rows, also
