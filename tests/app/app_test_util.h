@@ -6,7 +6,11 @@
 #include <QWidget>
 #include <QtTest/QTest>
 #include <functional>
+#include <memory>
 
+#include "app/board_app.h"
+#include "platform/platform.h"
+#include "sim/sim_kit.h"
 #include "tests/common/test_support.h"
 
 // Calls act(modal) once a modal window is open (polling every 10 ms, at most timeoutMs).
@@ -28,3 +32,21 @@ inline void OnNextModal(std::function<void(QWidget*)> act, int timeoutMs = 3000)
                      });
     poll->start(10);
 }
+
+// The program as a user starts it, on a simulated Kit that is plugged in with its line
+// connected; its boxes are recorded.
+struct CSimApp {
+    CSimApp() {
+        kit.PlugUsb(true);
+        kit.ConnectSerial(true);
+        platform.serialPorts = &kit.SerialPorts();
+        platform.hid = &kit.Hid();
+        platform.messageBoxes = &boxes;
+        app = std::make_unique<CBoardApp>(platform, nullptr);
+        app->InitInstance();
+    }
+    CSimKit kit;
+    CRecordingBoxes boxes;
+    platform::Platform platform;
+    std::unique_ptr<CBoardApp> app;
+};

@@ -14,15 +14,12 @@
 #include <QTabWidget>
 #include <algorithm>
 
-#include "app/board_app.h"
 #include "app/main_dialog.h"
 #include "app/status_bar.h"
 #include "app_test_util.h"
 #include "bench/test_page.h"
 #include "bench/traffic_counter.h"
 #include "bench/traffic_view.h"
-#include "platform/platform.h"
-#include "sim/sim_kit.h"
 
 namespace {
 
@@ -72,16 +69,9 @@ TEST(Appearance, DarkPaletteIsFollowedAndNothingIsCutOffOrCovered) {
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     const QPalette before = QApplication::palette();
     QApplication::setPalette(DarkPalette());
-    CSimKit kit;
-    CRecordingBoxes boxes;
-    kit.PlugUsb(true);
-    kit.ConnectSerial(true);
-    platform::Platform platform;
-    platform.serialPorts = &kit.SerialPorts();
-    platform.hid = &kit.Hid();
-    platform.messageBoxes = &boxes;
-    CBoardApp app(platform, nullptr);
-    app.InitInstance();
+    CSimApp sim;
+    CSimKit& kit = sim.kit;
+    CBoardApp& app = *sim.app;
     CMainDialog* dialog = g_mainDialog;
     ASSERT_NE(dialog, nullptr);
     dialog->TabControl()->setCurrentIndex(1);

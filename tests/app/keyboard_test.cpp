@@ -8,15 +8,12 @@
 #include <QTabWidget>
 #include <functional>
 
-#include "app/board_app.h"
 #include "app/main_dialog.h"
 #include "app/status_bar.h"
 #include "app_test_util.h"
 #include "bench/test_page.h"
 #include "bench/traffic_counter.h"
 #include "bench/traffic_view.h"
-#include "platform/platform.h"
-#include "sim/sim_kit.h"
 
 namespace {
 
@@ -65,16 +62,10 @@ void ExpectKeyboardMenuWith(const QString& entry) {
 }  // namespace
 
 TEST(Keyboard, SendClearLedAndMenusWorkFromTheKeyboardAlone) {
-    CSimKit kit;
-    CRecordingBoxes boxes;
-    kit.PlugUsb(true);
-    kit.ConnectSerial(true);
-    platform::Platform platform;
-    platform.serialPorts = &kit.SerialPorts();
-    platform.hid = &kit.Hid();
-    platform.messageBoxes = &boxes;
-    CBoardApp app(platform, nullptr);
-    app.InitInstance();
+    CSimApp sim;
+    CSimKit& kit = sim.kit;
+    CRecordingBoxes& boxes = sim.boxes;
+    CBoardApp& app = *sim.app;
     CMainDialog* dialog = g_mainDialog;
     ASSERT_NE(dialog, nullptr);
     dialog->activateWindow();

@@ -21,16 +21,9 @@
 #include "sim/sim_kit.h"
 
 TEST(MainDialog, StartsOnTheReadMeTabWithTheTestPageHiddenAndEscapeEndsItInTime) {
-    CSimKit kit;
-    CRecordingBoxes boxes;
-    kit.PlugUsb(true);
-    kit.ConnectSerial(true);
-    platform::Platform platform;
-    platform.serialPorts = &kit.SerialPorts();
-    platform.hid = &kit.Hid();
-    platform.messageBoxes = &boxes;
-    CBoardApp app(platform, nullptr);
-    app.InitInstance();
+    CSimApp sim;
+    CSimKit& kit = sim.kit;
+    CBoardApp& app = *sim.app;
     CMainDialog* dialog = g_mainDialog;
     ASSERT_NE(dialog, nullptr);
     ASSERT_NE(g_readMePage, nullptr);
