@@ -204,7 +204,9 @@ TEST_F(CRealKernelTest, UnplugMidTrafficThenReplugUnderNewNodeNames) {
     ASSERT_TRUE(WaitUntil([] { return !KitHidNode().empty() && !KitSerialNode().empty(); }, 10000));
     EXPECT_NE(KitHidNode(), hidNode);
     EXPECT_NE(KitSerialNode(), ttyNode);
-    EXPECT_EQ(ports->DevicePath("COM1"), KitSerialNode());
+    // The tty's sysfs entry comes a moment before its /dev node, which the name mapping reads.
+    EXPECT_TRUE(WaitUntil([&] { return ports->DevicePath("COM1") == KitSerialNode(); }, 2000))
+        << ports->DevicePath("COM1") << " is not " << KitSerialNode();
     auto again = ports->CreatePort();
     EXPECT_EQ(again->Open("COM1"), 1) << again->LastErrorText();
     std::printf("reports read after the unplug: %d\n", reportsAfterUnplug);
