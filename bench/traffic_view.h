@@ -182,6 +182,8 @@ class TrafficView : public QAbstractScrollArea {
     qint64 WallMs(qint64 steadyNs) const;
     int PrefixWidth() const;
     QString RowText(size_t index) const;
+    // RowText(index).size(), without making the text.
+    int RowTextLength(size_t index) const;
     QString RowsText(Pos from, Pos to) const;
     Pos PosAt(const QPoint& point) const;
     void SetSelection(Pos anchor, Pos caret);

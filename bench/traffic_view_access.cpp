@@ -42,7 +42,15 @@ class CTrafficViewAccessible : public QAccessibleWidget, public QAccessibleTextI
                                       : std::clamp(endOffset, start, static_cast<int>(all.size()));
         return all.mid(start, end - start);
     }
-    int characterCount() const override { return static_cast<int>(View()->ShownText().size()); }
+    int characterCount() const override {
+        TrafficView* view = View();
+        view->Flush();
+        int count = std::max(0, view->RowCount() - 1);  // the line ends
+        for (int i = 0; i < view->RowCount(); ++i) {
+            count += view->RowTextLength(static_cast<size_t>(i));
+        }
+        return count;
+    }
 
     int cursorPosition() const override { return OffsetOf(View()->caret); }
     void setCursorPosition(int position) override {
@@ -98,25 +106,25 @@ class CTrafficViewAccessible : public QAccessibleWidget, public QAccessibleTextI
   private:
     TrafficView* View() const { return static_cast<TrafficView*>(widget()); }
 
-    // The rows held, as shown, for offsets: a walk over them, done only when asked.
+    // The rows held, as shown, for offsets: a walk over their lengths (no text is made),
+    // done only when asked.
     int OffsetOf(TrafficView::Pos pos) const {
         const TrafficView* view = View();
         const int index = static_cast<int>(
             std::clamp<qint64>(pos.row - view->rowBase, 0, std::max(0, view->RowCount() - 1)));
         int offset = 0;
         for (int i = 0; i < index; ++i) {
-            offset += static_cast<int>(view->RowText(static_cast<size_t>(i)).size()) + 1;
+            offset += view->RowTextLength(static_cast<size_t>(i)) + 1;
         }
-        const int length = view->RowCount() == 0
-                               ? 0
-                               : static_cast<int>(view->RowText(static_cast<size_t>(index)).size());
+        const int length =
+            view->RowCount() == 0 ? 0 : view->RowTextLength(static_cast<size_t>(index));
         return offset + std::clamp(pos.column, 0, length);
     }
     TrafficView::Pos PosOf(int offset) const {
         const TrafficView* view = View();
         int left = std::max(0, offset);
         for (int i = 0; i < view->RowCount(); ++i) {
-            const int length = static_cast<int>(view->RowText(static_cast<size_t>(i)).size());
+            const int length = view->RowTextLength(static_cast<size_t>(i));
             if (left <= length || i == view->RowCount() - 1) {
                 return {view->rowBase + i, std::min(left, length)};
             }

@@ -105,6 +105,23 @@ QString TrafficView::RowText(size_t index) const {
     return out;
 }
 
+int TrafficView::RowTextLength(size_t index) const {
+    const Row& row = rows[index];
+    if ((row.flags & NOTE) != 0) {
+        return static_cast<int>(RowText(index).size());
+    }
+    if (hexMode) {
+        // Offset, two spaces, three characters a byte slot, a space, one character a byte.
+        return PrefixWidth() + OffsetDigits() + 2 + 3 * HEX_ROW + 1 + row.length;
+    }
+    const auto* data =
+        reinterpret_cast<const uint8_t*>(store.constData()) + (row.start - storeBase);
+    return PrefixWidth() +
+           static_cast<int>(std::count_if(data, data + row.length, [](uint8_t byte) {
+               return byte != 0 && !IsLineEnd(byte);
+           }));
+}
+
 QString TrafficView::RowsText(Pos from, Pos to) const {
     QString out;
     for (qint64 row = std::max(from.row, rowBase); row <= to.row && row - rowBase < RowCount();

@@ -345,8 +345,24 @@ TEST(TrafficView, ScreenReaderTextMatchesTheRowsCaretAndSelection) {
     EXPECT_EQ(reader->selectionCount(), 0);
     EXPECT_EQ(view.SelectionStart(), QPoint(1, 1));  // the d: column 1, row 1
 
-    view.SetHexMode(true);  // what is read follows what is shown
-    EXPECT_EQ(reader->text(0, -1), view.ShownText());
+    // What is read follows what is shown, and every row starts where the text says, with
+    // stamps, in hex and after a zero byte (which shows as nothing in text).
+    view.AppendBytes(reinterpret_cast<const uint8_t*>("g\0h\n0123456789abcdefXY"), 22);
+    for (const bool hex : {false, true}) {
+        view.SetHexMode(hex);
+        view.SetTimestampMode(hex ? TrafficView::TimestampMode::Line
+                                  : TrafficView::TimestampMode::Off);
+        const QString shown = view.ShownText();
+        EXPECT_EQ(reader->text(0, -1), shown);
+        EXPECT_EQ(reader->characterCount(), shown.size());
+        for (int row = 0, offset = 0; offset <= shown.size(); ++row) {
+            reader->setCursorPosition(offset);
+            EXPECT_EQ(reader->cursorPosition(), offset) << hex;
+            EXPECT_EQ(view.SelectionStart(), QPoint(0, row)) << hex;
+            const int lineEnd = shown.indexOf('\n', offset);
+            offset = lineEnd < 0 ? shown.size() + 1 : lineEnd + 1;
+        }
+    }
 }
 
 // At the bottom the view follows the newest row; scrolled up it stays on the same rows, also
