@@ -45,11 +45,8 @@ class CTrafficViewAccessible : public QAccessibleWidget, public QAccessibleTextI
     int characterCount() const override {
         TrafficView* view = View();
         view->Flush();
-        int count = std::max(0, view->RowCount() - 1);  // the line ends
-        for (int i = 0; i < view->RowCount(); ++i) {
-            count += view->RowTextLength(static_cast<size_t>(i));
-        }
-        return count;
+        // The offset of the last row's end.
+        return OffsetOf({view->rowBase + view->RowCount() - 1, INT_MAX});
     }
 
     int cursorPosition() const override { return OffsetOf(View()->caret); }
