@@ -29,6 +29,9 @@ using Milliseconds = std::chrono::milliseconds;
 const char* const DTR_DSR_TEXT = "DTR/DSR flow control is not supported on this system.";
 const char* const RTS_TOGGLE_TEXT = "RTS toggle control is not supported on this system.";
 
+// Input flags under which the tty changes or drops received bytes.
+constexpr unsigned int TRANSLATING_INPUT = ICRNL | INLCR | IGNCR | ISTRIP | IUCLC | IXON | PARMRK;
+
 // The calling thread's last failure: an errno value, or a text of our own for a request the
 // system has no error code for.
 struct LastError {
@@ -190,19 +193,26 @@ int CTermiosSerialPort::Open(const std::string& portName) {
     if (handle < 0) {
         return Fail(errno);
     }
-    // A new tty echoes what it receives until it is made raw, so bytes a talking board sends
-    // meanwhile would go back to it (and come round again, out of order, from a board that
-    // echoes). The driver starts reading as the open returns: the echo goes first, before
-    // anything else, to keep that window as short as it can be. Best effort; the line
-    // settings follow and report a port that refuses them.
+    // A new tty echoes and edits what it receives until it is made raw, so bytes a talking
+    // board sends meanwhile would go back to it (and come round again, out of order, from a
+    // board that echoes). The driver starts reading as the open returns: the echo and the
+    // input translations go first, before anything else, to keep that window as short as it
+    // can be. Best effort; the line settings follow and report a port that refuses them.
     struct termios2 found {};
     const bool quieted = Control(handle, TCGETS2, &found) == 0;
     if (quieted) {
+        const unsigned int editing = ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN;
         struct termios2 quiet = found;
-        quiet.c_lflag &=
-            ~static_cast<unsigned int>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+        quiet.c_lflag &= ~editing;
+        quiet.c_iflag &= ~TRANSLATING_INPUT;
         Control(handle, TCSETS2, &quiet);
     }
+    // What came in before that was edited and perhaps echoed: not what the board sent. A USB
+    // port plugged in again starts cooked (the kernel resets a device number's settings when
+    // it is registered anew). A tty that was raw already changed nothing, and keeps it.
+    // Flushed only once the port is ours (after the lock).
+    const bool edited = quieted && ((found.c_lflag & (ECHO | ICANON)) != 0 ||
+                                    (found.c_iflag & TRANSLATING_INPUT) != 0);
     // The advisory lock: while another program holds the port, this open must leave its
     // state as it was (its line discipline restored, no exclusive mode that would outlive us).
     if (::flock(handle, LOCK_EX | LOCK_NB) != 0) {
@@ -213,6 +223,9 @@ int CTermiosSerialPort::Open(const std::string& portName) {
         }
         ::close(handle);
         return Fail(error);
+    }
+    if (edited) {
+        Control(handle, TCFLSH, reinterpret_cast<void*>(static_cast<uintptr_t>(TCIFLUSH)));
     }
     // TIOCEXCL turns away every later open except root's; the lock, which every opener
     // through this backend takes, turns away root as well.

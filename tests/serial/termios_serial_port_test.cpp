@@ -265,18 +265,41 @@ TEST_F(PtySerialTest, OpenLocksFirstLowersTheLinesAtOnceAndSurvivesRefusedLineCo
     EXPECT_EQ(theirs.c_lflag & (ECHO | ICANON), static_cast<tcflag_t>(ECHO | ICANON));
     ASSERT_EQ(flock(slave, LOCK_UN), 0);
 
-    // The open line stops echoing at once: what a board sends before the line settings would
-    // otherwise go back to it.
+    // The open line stops echoing and translating at once: what a board sends before the line
+    // settings would otherwise go back to it. What a cooked line took in before is dropped,
+    // what comes after passes untouched; a line left raw keeps what it holds.
+    const auto sendAndWait = [&](const std::string& bytes) {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        pollfd entry{slave, POLLIN, 0};
+        ASSERT_EQ(poll(&entry, 1, 2000), 1);
+    };
+    const auto readAll = [](platform::CTermiosSerialPort& port, uint32_t bytes) {
+        port.SetTimeouts(platform::SerialTimeouts{0, 0, 2000, 0, 0});
+        std::string got(bytes, '\0');
+        uint32_t count = 0;
+        port.Read(reinterpret_cast<uint8_t*>(got.data()), bytes, count);
+        return got.substr(0, count);
+    };
     {
         termios cooked{};
         ASSERT_EQ(tcgetattr(slave, &cooked), 0);
         cooked.c_lflag |= ECHO | ICANON;
+        cooked.c_iflag |= ICRNL;
         ASSERT_EQ(tcsetattr(slave, TCSANOW, &cooked), 0);
+        sendAndWait("early\r");
         platform::CTermiosSerialPort quiet;
         ASSERT_EQ(quiet.Open(slavePath), 1);
         termios opened{};
         ASSERT_EQ(tcgetattr(slave, &opened), 0);
         EXPECT_EQ(opened.c_lflag & (ECHO | ICANON), 0u);
+        ASSERT_EQ(write(master, "x\ry", 3), 3);
+        EXPECT_EQ(readAll(quiet, 3), "x\ry");
+    }
+    {
+        sendAndWait("kept");
+        platform::CTermiosSerialPort again;
+        ASSERT_EQ(again.Open(slavePath), 1);
+        EXPECT_EQ(readAll(again, 4), "kept");
     }
 
     // Records the ioctls in order and refuses line control the way the device would.
