@@ -1,6 +1,9 @@
 // The gadget Kit for the whole run and the fixtures around it.
 #include "tests/kernel/kernel_fixture.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QMetaEnum>
 #include <filesystem>
 
 #include "channel/board_commands.h"
@@ -107,6 +110,42 @@ void CRealPageTest::ClosePage() {
     bar.reset();
 }
 
+// Sees every event the GUI thread delivers, before its receiver does. What it keeps of each
+// is cheap (static class names, a shared string), as most begin only a short stretch.
+class CLoopPauses::CEventWatch : public QObject {
+  public:
+    explicit CEventWatch(CLoopPauses& pauses) : pauses(pauses) {}
+    bool eventFilter(QObject* receiver, QEvent* event) override {
+        const Clock::time_point now = Clock::now();
+        const qint64 stretch =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - pauses.lastEvent).count();
+        if (stretch > pauses.longestOwnStretch) {
+            const qint64 own = stretch - pauses.StalledMs(pauses.lastEvent, now);
+            if (own > pauses.longestOwnStretch) {
+                pauses.longestOwnStretch = own;
+                pauses.longestStretchCause =
+                    QStringLiteral("%1 to %2 \"%3\" in %4")
+                        .arg(QLatin1String(QMetaEnum::fromType<QEvent::Type>().valueToKey(type)),
+                             QLatin1String(receiverClass), name, QLatin1String(parentClass));
+            }
+        }
+        pauses.lastEvent = now;
+        type = event->type();
+        receiverClass = receiver->metaObject()->className();
+        name = receiver->objectName();
+        QObject* parent = receiver->parent();
+        parentClass = parent != nullptr ? parent->metaObject()->className() : "nothing";
+        return false;
+    }
+
+  private:
+    CLoopPauses& pauses;
+    QEvent::Type type = QEvent::None;
+    const char* receiverClass = "";
+    const char* parentClass = "";
+    QString name;
+};
+
 CLoopPauses::CLoopPauses() {
     // The watch sleeps in 20 ms steps; a step that took far longer is a time the machine
     // stood still for every thread, the event loop's too.
@@ -133,6 +172,8 @@ CLoopPauses::CLoopPauses() {
         last = now;
     });
     heartbeat.start(20);
+    eventWatch = std::make_unique<CEventWatch>(*this);
+    QCoreApplication::instance()->installEventFilter(eventWatch.get());
 }
 
 CLoopPauses::~CLoopPauses() {

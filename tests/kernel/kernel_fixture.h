@@ -48,8 +48,13 @@ class CLoopPauses {
     qint64 Longest() const { return longest; }
     qint64 LongestOwn() const { return longestOwn; }
     qint64 LongestStall() const;
+    // The longest stretch of its own between two events the GUI thread delivered, and the
+    // event that began it: the work that held the loop.
+    qint64 LongestOwnStretch() const { return longestOwnStretch; }
+    const QString& LongestStretchCause() const { return longestStretchCause; }
 
   private:
+    class CEventWatch;
     using Clock = std::chrono::steady_clock;
     struct Stall {
         Clock::time_point from;
@@ -65,6 +70,11 @@ class CLoopPauses {
     std::vector<Stall> stalls;  // guarded by stallsMutex, gaps of the watch beyond 100 ms
     std::atomic<bool> stopping{false};
     std::thread watch;
+    Clock::time_point lastEvent = Clock::now();
+    QString lastEventText;
+    qint64 longestOwnStretch = 0;
+    QString longestStretchCause;
+    std::unique_ptr<QObject> eventWatch;
 };
 
 // The Kit's hidraw node, found by its ids through the hidraw backend; "" when absent.
