@@ -1,6 +1,6 @@
 // Channel workers and traffic views: every byte once and in order, zero and control bytes,
 // bounded scroll-back, folded long lines, batched updates, quiet retries of a failing serial read,
-// idle cost.
+// no spinning while idle.
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QClipboard>
@@ -12,21 +12,10 @@
 #include <QScrollBar>
 #include <QTime>
 #include <cstring>
-#include <ctime>
 #include <thread>
 
 #include "bench_fixture.h"
 #include "channel/data_signal.h"
-
-namespace {
-
-double ProcessCpuMs() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec * 1000.0 + now.tv_nsec / 1e6;
-}
-
-}  // namespace
 
 TEST(TrafficView, ShowsBytesAsAnsiAndBoundsItsScrollBack) {
     TrafficView view;
@@ -507,28 +496,22 @@ TEST_F(CPageTest, FailingSerialReadIsReportedOncePerFailure) {
     ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
     ASSERT_TRUE(shown.Entries().empty());
 
-    // Idle workers sleep: few reads and little CPU while nothing arrives.
-    const auto measure = [&](int& calls, double& cpuMs) {
-        const int callsBefore = ports->calls.load();
-        const double cpuBefore = ProcessCpuMs();
+    // The serial worker does not spin while nothing arrives, nor when the port claims input
+    // that is not there: a spinning worker makes thousands of calls in this window. (Idle CPU
+    // itself is app_bench's goal.)
+    const auto callsIn300Ms = [&] {
+        const int before = ports->calls.load();
         QElapsedTimer window;
         window.start();
-        QTest::qWait(300);  // a measuring window, not a synchronisation
-        calls = ports->calls.load() - callsBefore;
-        cpuMs = ProcessCpuMs() - cpuBefore;
-        return window.elapsed();
+        QTest::qWait(300);  // a counting window, not a synchronisation
+        return std::make_pair(ports->calls.load() - before, window.elapsed());
     };
-    int calls = 0;
-    double cpuMs = 0;
-    qint64 ms = measure(calls, cpuMs);
-    EXPECT_LT(calls, ms / 5);  // a read is two calls, and waits last 50 ms
-    EXPECT_LT(cpuMs, ms * 0.3);
-    // Also when the port claims input that is not there.
+    const auto [idleCalls, idleMs] = callsIn300Ms();
+    EXPECT_LT(idleCalls, idleMs / 5);  // a read is two calls, and waits last 50 ms
     ports->alwaysReady = true;
-    ms = measure(calls, cpuMs);
+    const auto [readyCalls, readyMs] = callsIn300Ms();
     ports->alwaysReady = false;
-    EXPECT_LT(calls, ms);
-    EXPECT_LT(cpuMs, ms * 0.3);
+    EXPECT_LT(readyCalls, readyMs);
 
     // Unplugged while the line is idle: the port is closed and "Disconnected" shown before
     // the one box, which names the port; while the box waits, the port is looked for again
