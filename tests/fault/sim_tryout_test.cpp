@@ -55,27 +55,15 @@ class CBlockCounter : public QObject {
 }  // namespace
 
 TEST_F(CPageTest, EachStartStateOfTheSimWindowLeadsToItsBoxOrNotice) {
+    using enum PortFault;
+    const char* const UP = "Connected";
+    const char* const DOWN = "Disconnected";
     const std::vector<StartCase> cases = {
-        {false, true, PortFault::NONE, PortFault::NONE, {NOT_DETECTED}, "Connected"},
-        {true,
-         false,
-         PortFault::NONE,
-         PortFault::NONE,
-         {"E", "E", "E", "E", NO_FREE_PORT},
-         "Disconnected"},
-        {true,
-         true,
-         PortFault::BUSY,
-         PortFault::DENIED,
-         {"B", "D", "E", "E", NO_FREE_PORT},
-         "Disconnected"},
-        {true, true, PortFault::NONE, PortFault::BUSY, {}, "Connected"},
-        {false,
-         false,
-         PortFault::NONE,
-         PortFault::NONE,
-         {NOT_DETECTED, "E", "E", "E", "E", NO_FREE_PORT},
-         "Disconnected"},
+        {false, true, NONE, NONE, {NOT_DETECTED}, UP},
+        {true, false, NONE, NONE, {"E", "E", "E", "E", NO_FREE_PORT}, DOWN},
+        {true, true, BUSY, DENIED, {"B", "D", "E", "E", NO_FREE_PORT}, DOWN},
+        {true, true, NONE, BUSY, {}, UP},
+        {false, false, NONE, NONE, {NOT_DETECTED, "E", "E", "E", "E", NO_FREE_PORT}, DOWN},
     };
     for (const StartCase& c : cases) {
         SCOPED_TRACE(testing::Message()

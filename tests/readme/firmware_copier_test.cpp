@@ -69,6 +69,8 @@ TEST(FirmwareCopier, RefusesWhatItMustNotWriteAndWritesNothing) {
     };
     const std::string linkedFolder = cwd.Path("linked-drivers");
     symlink(drivers.c_str(), linkedFolder.c_str());
+    const auto unchanged = [] { return STDIN_FILENO; };
+    const auto closeInput = [] { return close(0) == 0; };
     const auto shortWrites = [] {  // writes past 100 KiB fail with EFBIG, not SIGXFSZ
         const rlimit limit{100 * 1024, 100 * 1024};
         return setrlimit(RLIMIT_FSIZE, &limit) == 0;
@@ -76,46 +78,27 @@ TEST(FirmwareCopier, RefusesWhatItMustNotWriteAndWritesNothing) {
     const struct {
         const char* what;
         std::function<int()> open;
-        std::function<void()> arrange;
-        std::function<bool()> inChild;
         std::string target;
         std::string outcome;  // its start
+        std::function<void()> arrange = {};
+        std::function<bool()> inChild = {};
     } cases[] = {
-        {"FIFO image", openFile(fifo), {}, {}, target, "1: Not a regular file"},
-        {"device image", openFile("/dev/zero"), {}, {}, target, "1: Not a regular file"},
-        {"closed input", [] { return STDIN_FILENO; }, [] {}, [] { return close(0) == 0; }, target,
-         "1: " + std::string(std::strerror(EBADF))},
-        {"image over the limit", openFile(big), {}, {}, target, "1: Larger than 16777216 bytes"},
-        {"symbolic link target",
-         openFile(image),
-         linkTarget,
-         {},
-         target,
-         "2: Is a symbolic link; not replaced"},
-        {"folder a symbolic link",
-         openFile(image),
-         {},
-         {},
-         linkedFolder + "/kitboard.bin",
+        {"FIFO image", openFile(fifo), target, "1: Not a regular file"},
+        {"device image", openFile("/dev/zero"), target, "1: Not a regular file"},
+        {"closed input", unchanged, target, "1: " + std::string(std::strerror(EBADF)), nullptr,
+         closeInput},
+        {"image over the limit", openFile(big), target, "1: Larger than 16777216 bytes"},
+        {"symbolic link target", openFile(image), target, "2: Is a symbolic link; not replaced",
+         linkTarget},
+        {"folder a symbolic link", openFile(image), linkedFolder + "/kitboard.bin",
          "2: Its folder is a symbolic link"},
-        {"folder others write",
-         openFile(image),
-         [&] { chmod(drivers.c_str(), 0777); },
-         {},
-         target,
-         "2: " + drivers + " can be written by other users"},
-        {"folder under one others write",
-         openFile(image),
-         [&] { chmod(cwd.Path().c_str(), 0775); },
-         {},
-         target,
-         "2: " + cwd.Path() + " can be written by other users"},
-        {"short write",
-         openFile(image),
-         {},
-         shortWrites,
-         target,
-         "3: " + std::string(std::strerror(EFBIG))},
+        {"folder others write", openFile(image), target,
+         "2: " + drivers + " can be written by other users", [&] { chmod(drivers.c_str(), 0777); }},
+        {"folder under one others write", openFile(image), target,
+         "2: " + cwd.Path() + " can be written by other users",
+         [&] { chmod(cwd.Path().c_str(), 0775); }},
+        {"short write", openFile(image), target, "3: " + std::string(std::strerror(EFBIG)), nullptr,
+         shortWrites},
     };
     for (const auto& refused : cases) {
         unlink(target.c_str());
