@@ -333,8 +333,11 @@ int CWinSerialPort::WaitForCharacter(uint32_t timeoutMs) {
                                                        static_cast<DWORD>(left)) == WAIT_OBJECT_0;
             if (!signalled) {
                 // Bytes already queued, or the time is up: the pending wait could last for
-                // ever, so it is ended before its record goes out of scope. Completing on its
-                // own meanwhile is fine; the cancel then finds nothing.
+                // ever, so it is ended before its record goes out of scope. Setting the mask
+                // again ends it with no event, as documented; Wine watches for events in a
+                // thread of its own that no cancel reaches, and ends only on this. The cancel
+                // covers a driver that does neither. Completing on its own meanwhile is fine.
+                SetCommMask(Native(handle), eventMask.load());
                 CancelIoEx(Native(handle), overlapped.Get());
             }
             DWORD ignored = 0;
