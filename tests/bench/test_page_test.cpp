@@ -193,11 +193,9 @@ TEST_F(CPageTest, VersionReplyIsTheFirstFiveBytesUpToAZero) {
         usbRxRing.Put(byte);
     }
     usbRxSignal.Notify();
-    QElapsedTimer drained;  // the worker took them and is offering them to receiveRing
-    drained.start();
-    while (usbRxRing.Count() > 0 && drained.elapsed() < 3000) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    // The worker took them and is offering them to receiveRing.
+    EXPECT_TRUE(
+        WaitUntil([] { return usbRxRing.Count() == 0; }, 3000, std::chrono::milliseconds(1)));
     ByteRingProbe::Release(receiveRing);
     ASSERT_EQ_SOON(StatusPaneText(2), std::string("Firmware Version: BUSY!"), 3000);
     EXPECT_EQ(page->UsbView().Text().right(5), "BUSY!");

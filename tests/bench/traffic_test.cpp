@@ -451,11 +451,8 @@ TEST(UsbWorker, StopNeverWaitsOutTheIdleWait) {
         control.stopRequested.store(0);
         std::thread worker(UsbWorker, std::ref(control));
         if (round % 2 == 0) {
-            QElapsedTimer asleep;
-            asleep.start();
-            while (usbRxSignal.Waiters() == 0 && asleep.elapsed() < 3000) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            WaitUntil([] { return usbRxSignal.Waiters() != 0; }, 3000,
+                      std::chrono::milliseconds(1));
         }
         QElapsedTimer stop;
         stop.start();

@@ -1,6 +1,6 @@
 // Pieces every test folder may use: time bounds that stretch under the sanitizers, byte
-// streams whose every byte tells its place, draining the USB input, and one recording
-// message-box sink.
+// streams whose every byte tells its place, bounded polling, draining the USB input, and one
+// recording message-box sink.
 #pragma once
 
 #include <QCoreApplication>
@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "channel/data_signal.h"
@@ -43,6 +44,20 @@ inline Bytes Stream(size_t first, size_t count) {
 inline QString Latin1(const Bytes& bytes) {
     return QString::fromLatin1(reinterpret_cast<const char*>(bytes.data()),
                                static_cast<qsizetype>(bytes.size()));
+}
+
+// Polls `done` every `poll` for at most timeoutMs, for what nothing signals to a test (device
+// nodes, a flag, a thread going to sleep); true once it holds.
+inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs,
+                      std::chrono::microseconds poll = std::chrono::milliseconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
 }
 
 // Drains usbRxRing as the USB worker does, sleeping on the reader's signal in between, until

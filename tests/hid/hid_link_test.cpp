@@ -151,11 +151,7 @@ TEST_F(HidLinkTest, ReaderDeliversPayloadsAndEndsOnAFailedRead) {
             hid.readsFail = true;
         });
         EXPECT_TRUE(hid.WaitFor([&] { return hid.openDevices == 1; }));
-        const auto deadline = Clock::now() + 3s;
-        while (link.IsOpen() && Clock::now() < deadline) {
-            std::this_thread::sleep_for(1ms);  // isOpen cannot be waited for
-        }
-        EXPECT_FALSE(link.IsOpen());
+        EXPECT_TRUE(WaitUntil([&] { return !link.IsOpen(); }, 3000, 1ms));
     }
     // The reader had ended by itself: five reads, never woken by the close sequence.
     EXPECT_EQ(hid.Count("read /dev/kit"), 5);

@@ -21,13 +21,13 @@
 #include "platform/linux/hidraw_device.h"
 #include "platform/linux/hidraw_system.h"
 #include "platform/linux/hidraw_writer.h"
+#include "tests/common/test_support.h"
 #include "tests/common/thread_probe.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace platform::linux_hid;
-using Bytes = std::vector<uint8_t>;
 
 // The vendor-defined 8-in/8-out descriptor the Kit has.
 const Bytes VENDOR{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
@@ -325,11 +325,7 @@ TEST(HidrawWriter, AHeldWriteIsTheChildsAndKnownUntilItEnds) {
             }
         }
     });
-    const auto heldBy = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!CHidrawWriter::WriteHeldLongerThan(100) && std::chrono::steady_clock::now() < heldBy) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(CHidrawWriter::WriteHeldLongerThan(100));
+    EXPECT_TRUE(WaitUntil([] { return CHidrawWriter::WriteHeldLongerThan(100); }, 5000));
     EXPECT_LT(done.load(), 64);
     // The peer reads again: every report arrives, in order, once.
     int received = 0;

@@ -24,19 +24,6 @@ sim::gadget::CGadgetKit* Kit();
 // Why Kit() is null.
 const std::string& KitUnavailableReason();
 
-// Polls `done` every 10 ms for at most timeoutMs: device nodes come and go in the kernel's
-// own time and nothing signals them to a test.
-inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
 // The event loop's longest pause since construction, seen by a timer that should fire every
 // 20 ms. A thread of its own that only sleeps sees the machine's stalls (a busy host holding
 // up the VM, the kernel busy in a driver): LongestOwn() is the longest pause less the part of

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "sim/sim_kit.h"
 #include "sim/sim_stream.h"
@@ -47,11 +46,7 @@ TEST(SimStream, SendsExactlyTheCountAtTheRateAndStopsWhenAsked) {
     EXPECT_EQ(got, CSimStream::Bytes(0, 3000, true));
     EXPECT_GE(elapsedMs, 280);
     EXPECT_LE(elapsedMs, 1500 * TIME_SCALE);
-    const auto ended = Clock::now() + std::chrono::seconds(3 * TIME_SCALE);
-    while (stream.Running() && Clock::now() < ended) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polls a flag only
-    }
-    EXPECT_FALSE(stream.Running());
+    EXPECT_TRUE(WaitUntil([&] { return !stream.Running(); }, 3000 * TIME_SCALE));
     EXPECT_EQ(stream.Sent(), 3000u);
     EXPECT_TRUE(readFor(1, 100).empty());
     EXPECT_EQ(kit.DroppedSerialBytes(), 0);
@@ -62,10 +57,6 @@ TEST(SimStream, SendsExactlyTheCountAtTheRateAndStopsWhenAsked) {
     const auto stopping = Clock::now();
     stream.Stop();
     EXPECT_LT(Clock::now() - stopping, std::chrono::milliseconds(50 * TIME_SCALE));
-    const auto stopped = Clock::now() + std::chrono::seconds(3 * TIME_SCALE);
-    while (stream.Running() && Clock::now() < stopped) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_FALSE(stream.Running());
+    EXPECT_TRUE(WaitUntil([&] { return !stream.Running(); }, 3000 * TIME_SCALE));
     EXPECT_LT(stream.Sent(), 1000000u);
 }
