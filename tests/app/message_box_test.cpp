@@ -49,29 +49,50 @@ TEST(QtMessageBoxSink, ShutdownReleasesAWaitingWorkerAndLaterCallsAtOnce) {
     EXPECT_EQ(sink.OpenBoxes(), 0);
 }
 
-TEST(QtMessageBoxSink, RequestStillQueuedAtShutdownIsDroppedAndOutlivesTheSink) {
-    std::atomic<bool> returned{false};
-    std::thread worker;
-    {
-        CQtMessageBoxSink sink;
-        worker = std::thread([&] {
+// A request still queued at Shutdown is dropped, also when its sink is gone before the GUI
+// thread looks at it, and stays dropped after Resume, when a new one shows.
+TEST(QtMessageBoxSink, RequestStillQueuedAtShutdownIsDroppedForGood) {
+    // Shuts the sink down before the GUI thread has looked at its queue.
+    const auto queueThenShutDown = [](CQtMessageBoxSink& sink) {
+        std::atomic<bool> returned{false};
+        std::thread worker([&] {
             sink.Show("queued", "Warning");
             returned = true;
         });
-        // Shut down before the GUI thread has looked at its queue, then let the sink go.
-        QElapsedTimer clock;
-        clock.start();
-        while (sink.QueuedRequests() == 0 && clock.elapsed() < 2000) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        WaitUntil([&] { return sink.QueuedRequests() != 0; }, 2000, std::chrono::milliseconds(1));
         EXPECT_EQ(sink.QueuedRequests(), 1);
         EXPECT_FALSE(returned.load());
         sink.Shutdown();
         worker.join();
         EXPECT_TRUE(returned.load());
+    };
+    {
+        CQtMessageBoxSink sink;
+        queueThenShutDown(sink);
     }
     QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+    CQtMessageBoxSink sink;
+    queueThenShutDown(sink);
+    int boxesSeen = 0;
+    QTimer closer;  // a box runs its own event loop; this closes it from within
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            ++boxesSeen;
+            box->close();
+        }
+    });
+    closer.start(10);
+    sink.Resume();
+    std::atomic<bool> shownAgain{false};
+    std::thread again([&] {
+        sink.Show("again", "Warning");
+        shownAgain.store(true);
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shownAgain.load(); }));
+    again.join();
+    EXPECT_EQ(boxesSeen, 1);
 }
 
 // A box sits over its owner (a page) or, without one, over the main window, from any thread;

@@ -14,7 +14,6 @@
 #include "app/board_app.h"
 #include "app/main_dialog.h"
 #include "app/sim_window.h"
-#include "platform/qt_message_box.h"
 #include "sim/sim_platform.h"
 #include "tests/bench/bench_fixture.h"
 
@@ -208,41 +207,4 @@ TEST(SimTryOut, PageStartsAgainCleanlyAndTheWindowCannotBeLost) {
         EXPECT_LE(closing.elapsed(), 2000 * TIME_SCALE);
     }
     EXPECT_EQ(g_mainDialog, nullptr);
-}
-
-TEST(SimTryOut, BoxSinkLetsWaitingWorkersGoAndShowsAgainAfterResume) {
-    CQtMessageBoxSink sink;
-    std::atomic<bool> returned{false};
-    std::thread worker([&] {
-        sink.Show("text", "caption");
-        returned.store(true);
-    });
-    // Without serving the event loop, which would show the box: the request stays queued.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (sink.QueuedRequests() != 1 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_EQ(sink.QueuedRequests(), 1);
-    sink.Shutdown();
-    worker.join();
-    EXPECT_TRUE(returned.load());
-    int boxesSeen = 0;
-    QTimer closer;  // a box runs its own event loop; this closes it from within
-    QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (QWidget* box = QApplication::activeModalWidget()) {
-            ++boxesSeen;
-            box->close();
-        }
-    });
-    closer.start(10);
-    // After Resume the request from before the shutdown stays dropped; a new one shows.
-    sink.Resume();
-    std::atomic<bool> shownAgain{false};
-    std::thread again([&] {
-        sink.Show("again", "caption");
-        shownAgain.store(true);
-    });
-    EXPECT_SOON(shownAgain.load(), 3000);
-    again.join();
-    EXPECT_EQ(boxesSeen, 1);
 }
