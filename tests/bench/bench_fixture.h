@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <QtTest/QTest>
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -102,6 +103,8 @@ class CMappedSerialPorts : public platform::ISerialPorts {
         gate.notify_all();
     }
     std::atomic<int> opensWaiting{0};
+    // Each port loses the one byte it reads at this offset from its open; -1: none.
+    std::atomic<int64_t> dropReadAt{-1};
 
   private:
     class Port : public platform::ISerialPort {
@@ -139,7 +142,14 @@ class CMappedSerialPorts : public platform::ISerialPorts {
         }
         int Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count) override {
             owner.calls.fetch_add(1);
-            return port->Read(buffer, maxBytes, count);
+            const int result = port->Read(buffer, maxBytes, count);
+            const int64_t drop = owner.dropReadAt.load() - seen;
+            seen += count;
+            if (result != 0 && drop >= 0 && drop < static_cast<int64_t>(count)) {
+                std::copy(buffer + drop + 1, buffer + count, buffer + drop);
+                --count;
+            }
+            return result;
         }
         int Write(const uint8_t* bytes, uint32_t count, uint32_t& written) override {
             return port->Write(bytes, count, written);
@@ -151,6 +161,7 @@ class CMappedSerialPorts : public platform::ISerialPorts {
       private:
         CMappedSerialPorts& owner;
         std::unique_ptr<platform::ISerialPort> port;
+        int64_t seen = 0;  // bytes read since the open
     };
 
     platform::ISerialPorts& inner;

@@ -8,6 +8,7 @@
 #include "check/kit_check.h"
 #include "sim/sim_kit.h"
 #include "sim/sim_platform.h"
+#include "tests/bench/bench_fixture.h"
 
 namespace {
 
@@ -16,57 +17,6 @@ class CNoBoxes : public platform::IMessageBoxSink {
     void Show(const std::string& text, const std::string&) override {
         ADD_FAILURE() << "a box reached the platform: " << text;
     }
-};
-
-// The Kit's line, losing the one byte read at `dropAt` (counted from the open).
-class CLossyPort : public platform::ISerialPort {
-  public:
-    CLossyPort(std::unique_ptr<platform::ISerialPort> inner, uint32_t dropAt)
-        : inner(std::move(inner)), dropAt(dropAt) {}
-    int Open(const std::string& name) override { return inner->Open(name); }
-    bool IsOpen() const override { return inner->IsOpen(); }
-    int SetQueueSizes(uint32_t in, uint32_t out) override { return inner->SetQueueSizes(in, out); }
-    int GetLineState(platform::SerialLineState& s) override { return inner->GetLineState(s); }
-    int SetLineState(const platform::SerialLineState& s) override { return inner->SetLineState(s); }
-    int SetEventMask(uint32_t mask) override { return inner->SetEventMask(mask); }
-    int GetTimeouts(platform::SerialTimeouts& t) override { return inner->GetTimeouts(t); }
-    int SetTimeouts(const platform::SerialTimeouts& t) override { return inner->SetTimeouts(t); }
-    int ClearError(uint32_t& queued) override { return inner->ClearError(queued); }
-    int WaitOutputDrained(uint32_t ms) override { return inner->WaitOutputDrained(ms); }
-    int WaitReadable(uint32_t ms) override { return inner->WaitReadable(ms); }
-    int Write(const uint8_t* b, uint32_t n, uint32_t& w) override { return inner->Write(b, n, w); }
-    int Close() override { return inner->Close(); }
-    bool Gone() const override { return inner->Gone(); }
-    std::string LastErrorText() const override { return inner->LastErrorText(); }
-    int Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count) override {
-        const int result = inner->Read(buffer, maxBytes, count);
-        if (result != 0 && dropAt >= seen && dropAt < seen + count) {
-            const uint32_t at = dropAt - seen;
-            std::copy(buffer + at + 1, buffer + count, buffer + at);
-            seen += count;
-            --count;
-            return result;
-        }
-        seen += count;
-        return result;
-    }
-
-  private:
-    std::unique_ptr<platform::ISerialPort> inner;
-    const uint32_t dropAt;
-    uint32_t seen = 0;
-};
-
-class CLossyPorts : public platform::ISerialPorts {
-  public:
-    CLossyPorts(platform::ISerialPorts& inner, uint32_t dropAt) : inner(inner), dropAt(dropAt) {}
-    std::unique_ptr<platform::ISerialPort> CreatePort() override {
-        return std::make_unique<CLossyPort>(inner.CreatePort(), dropAt);
-    }
-
-  private:
-    platform::ISerialPorts& inner;
-    const uint32_t dropAt;
 };
 
 class KitCheckTest : public ::testing::Test {
@@ -193,7 +143,8 @@ TEST_F(KitCheckTest, AMissingKitOrPortExitsWithTwoAndSaysWhy) {
 }
 
 TEST_F(KitCheckTest, ALostEchoByteFailsAtItsOffset) {
-    CLossyPorts lossy(*platform.serialPorts, 300);
+    CMappedSerialPorts lossy(*platform.serialPorts, {});
+    lossy.dropReadAt = 300;
     platform.serialPorts = &lossy;
     settings.echoSerial = true;
     settings.echoCount = 400;
