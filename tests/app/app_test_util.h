@@ -39,14 +39,11 @@ struct CSimApp {
     CSimApp() {
         kit.PlugUsb(true);
         kit.ConnectSerial(true);
-        platform.serialPorts = &kit.SerialPorts();
-        platform.hid = &kit.Hid();
-        platform.messageBoxes = &boxes;
         app = std::make_unique<CBoardApp>(platform, nullptr);
         app->InitInstance();
     }
     CSimKit kit;
     CRecordingBoxes boxes;
-    platform::Platform platform;
+    platform::Platform platform{&kit.SerialPorts(), &kit.Hid(), &boxes};
     std::unique_ptr<CBoardApp> app;
 };

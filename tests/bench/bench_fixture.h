@@ -188,10 +188,7 @@ class CPageTest : public ::testing::Test {
         ports = std::make_unique<CMappedSerialPorts>(kit.SerialPorts(), std::move(names));
         bar = std::make_unique<CStatusBar>(nullptr, 600);
         host = std::make_unique<QWidget>();
-        platform::Platform platform;
-        platform.serialPorts = ports.get();
-        platform.hid = &kit.Hid();
-        platform.messageBoxes = &sink;
+        platform::Platform platform{ports.get(), &kit.Hid(), &sink};
         platform.boardPorts = boardPorts;
         page = new CTestPage(host.get(), platform);
     }

@@ -193,9 +193,7 @@ TEST(FaultRings, BothRingsFull) {
     auto link = std::make_unique<CHidLink>(kit.Hid());
     ASSERT_EQ(link->EnsureOpen(), 1);
     g_hidLink = link.get();
-    platform::Platform platform;
-    platform.serialPorts = &kit.SerialPorts();
-    platform.messageBoxes = &shown;
+    const platform::Platform platform{&kit.SerialPorts(), nullptr, &shown};
     SerialSettings settings;
     settings.portName = "COM1";
     CSerialLink serialLink(settings, platform);

@@ -23,13 +23,7 @@ class CRealCheckTest : public CRealKernelTest {
     std::unique_ptr<platform::ISerialPorts> ports = platform::CreateSystemSerialPorts();
     std::unique_ptr<platform::IHidSystem> hid = platform::CreateSystemHid();
     CRecordingBoxes shown;
-    const platform::Platform platform = [this] {
-        platform::Platform system;
-        system.serialPorts = ports.get();
-        system.hid = hid.get();
-        system.messageBoxes = &shown;
-        return system;
-    }();
+    const platform::Platform platform{ports.get(), hid.get(), &shown};
     std::atomic<int> interrupted{0};
 };
 

@@ -97,11 +97,7 @@ void CRealKernelTest::TearDown() {
 void CRealPageTest::StartPage() {
     bar = std::make_unique<CStatusBar>(nullptr, 600);
     host = std::make_unique<QWidget>();
-    platform::Platform platform;
-    platform.serialPorts = ports.get();
-    platform.hid = hid.get();
-    platform.messageBoxes = &shown;
-    page = new CTestPage(host.get(), platform);
+    page = new CTestPage(host.get(), {ports.get(), hid.get(), &shown});
 }
 
 void CRealPageTest::ClosePage() {

@@ -90,12 +90,10 @@ TEST_F(CRealPageTest, PageShowsTheVersionAndLedCommandsReachTheBoardByteForByte)
 }
 
 TEST_F(CRealKernelTest, BothChannelsEchoEveryByteAtTenTimesTheirLineRate) {
-    platform::Platform system;
     auto ports = platform::CreateSystemSerialPorts();
-    system.serialPorts = ports.get();
-    CRecordingBoxes shown;
-    system.messageBoxes = &shown;
     auto hid = platform::CreateSystemHid();
+    CRecordingBoxes shown;
+    const platform::Platform system{ports.get(), nullptr, &shown};
 
     CSerialLink serial({"COM1", 19200, 8, 0, 0, 0}, system);
     ASSERT_EQ(serial.Open(), 1) << ::testing::PrintToString(shown.Entries());
