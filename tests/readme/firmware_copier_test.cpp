@@ -20,19 +20,6 @@
 
 namespace {
 
-std::string Pattern(std::size_t size, char seed) {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>(seed + i * 7 + (i >> 9));
-    }
-    return bytes;
-}
-
-QStringList Entries(const std::string& directory) {
-    return QDir(QString::fromStdString(directory))
-        .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
-}
-
 // The copier in a child whose standard input is `image` (opened as given by `open`): its exit
 // code and message as "code: message".
 std::string CopyInChild(const std::string& target, const std::function<int()>& open,

@@ -23,7 +23,6 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
-#include <random>
 
 #include "platform/exclusive_file.h"
 #include "readme/readme_page.h"
@@ -32,19 +31,9 @@
 
 namespace {
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) {
-        byte = static_cast<char>(random() & 0xFF);
-    }
-    return bytes;
-}
-
 // Files in the drivers directory besides the target: leftovers of a copy.
 QStringList Leftovers(const std::string& directory) {
-    QStringList names = QDir(QString::fromStdString(directory))
-                            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList names = Entries(directory);
     names.removeAll("kitboard.bin");
     return names;
 }
@@ -131,7 +120,7 @@ TEST_F(FirmwareTransferTest, CopiesAnyImageWholeAndSilently) {
     EXPECT_EQ(ReadFile(target), "writing");
 
     for (std::size_t size : {std::size_t{32000}, std::size_t{100 * 1024}}) {
-        const std::string image = RandomBytes(size, static_cast<unsigned>(size));
+        const std::string image = Pattern(size, static_cast<char>(size / 1000));
         WriteFile(source, image);
         page.OnTransfer();
         EXPECT_TRUE(ReadFile(target) == image) << size;
@@ -165,9 +154,9 @@ TEST_F(FirmwareTransferTest, CopiesAnyImageWholeAndSilently) {
 }
 
 TEST_F(FirmwareTransferTest, FailuresSayWhyAndKeepThePreviousTarget) {
-    const std::string previous = RandomBytes(5000, 7);
+    const std::string previous = Pattern(5000, 7);
     WriteFile(target, previous);
-    const std::string image = RandomBytes(200 * 1024, 8);
+    const std::string image = Pattern(200 * 1024, 8);
     const std::string drivers = platform.driversDirectory;
     ASSERT_EQ(chmod(cwd.Path().c_str(), 0755), 0);  // the unprivileged child reads Test.bin
     const std::string locked = "In use by another program";
@@ -298,7 +287,7 @@ TEST(FirmwareElevation, ADeniedCopyGoesThroughTheElevatedCopierWhileThePageKeeps
     platform.driversRemedy = {};
     ASSERT_EQ(mkdir(platform.driversDirectory.c_str(), 0555), 0);
     const std::string source = cwd.Path("Test.bin"), target = cwd.Path("drivers/kitboard.bin");
-    const std::string image = RandomBytes(100 * 1024, 9);
+    const std::string image = Pattern(100 * 1024, 9);
     WriteFile(source, image);
     const std::string byHand =
         "\n\nTo copy it by hand, as root: install -m 644 \"" + source + "\" \"" + target + "\"";
@@ -382,7 +371,7 @@ TEST(FirmwareElevation, ThroughPkexecAndPolkit) {
     platform.messageBoxes = &sink;
     platform.documentFolders = {"."};
     platform.elevatedCopier = {"pkexec", copier};
-    const std::string image = RandomBytes(70 * 1024, 10);
+    const std::string image = Pattern(70 * 1024, 10);
     WriteFile(cwd.Path("Test.bin"), image);
     CReadMePage page(nullptr, platform);
     sink.Clear();
