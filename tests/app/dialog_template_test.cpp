@@ -34,26 +34,9 @@ TEST(DialogUnits, ConvertLikeWindowsFromTheFontsOwnMetrics) {
     EXPECT_TRUE(LoadResourceString(105).isEmpty());
 }
 
-// Each template's controls are made in template (tab) order. Tab visits those whose entry is a
-// tab stop and no other (a tab widget's through its tab bar); the LED radios, the ReadMe view
-// and the tab control are not.
-TEST(BuildDialog, MakesTheControlsInTemplateOrderAndOnlyTabStopsTakeTabFocus) {
-    for (const int id : {100, 102, 129, 130, 131}) {
-        QWidget dialog;
-        BuildDialog(id, dialog);
-        const auto children = dialog.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
-        const DialogTemplate& t = LoadDialogTemplate(id);
-        ASSERT_EQ(children.size(), static_cast<qsizetype>(t.controls.size()));
-        for (size_t i = 0; i < t.controls.size(); ++i) {
-            QWidget* taker =
-                children[i]->focusProxy() != nullptr ? children[i]->focusProxy() : children[i];
-            EXPECT_EQ((taker->focusPolicy() & Qt::TabFocus) != 0,
-                      t.controls[i].styles.contains("tabstop"))
-                << "template " << id << ", control " << t.controls[i].id;
-        }
-    }
-
-    // The page's template: the caller makes its custom view, the rest are Qt's controls.
+// The page's template: the caller makes its custom view, the rest are Qt's controls; the LED
+// radios are one group.
+TEST(BuildDialog, MakesThePagesControlsAndGroupsItsRadios) {
     QWidget page;
     QWidget* customView = nullptr;
     const auto controls = BuildDialog(130, page, [&](const DialogControl& c, QWidget* parent) {
@@ -68,7 +51,6 @@ TEST(BuildDialog, MakesTheControlsInTemplateOrderAndOnlyTabStopsTakeTabFocus) {
     ASSERT_NE(rs232View, nullptr);
     EXPECT_TRUE(rs232View->isReadOnly());
 
-    // The two radio buttons are one group: selecting one clears the other.
     auto* flashing = qobject_cast<QRadioButton*>(controls.at(1002));
     auto* stop = qobject_cast<QRadioButton*>(controls.at(1003));
     ASSERT_TRUE(flashing && stop);
@@ -77,14 +59,26 @@ TEST(BuildDialog, MakesTheControlsInTemplateOrderAndOnlyTabStopsTakeTabFocus) {
     EXPECT_FALSE(flashing->isChecked());
 }
 
-// Whatever face this system puts in the templates' place, no label or radio button cuts its
-// text off (CTest runs this case again at 150 % and 200 % scaling); and the traffic views' font
-// really is monospaced (Windows' "Courier New" may be a proportional stand-in where it is not
-// installed).
-TEST(BuildDialog, EveryTextFitsItsControlAndTheFixedFontIsMonospaced) {
+// Each template's controls are made in template (tab) order. Tab visits those whose entry is a
+// tab stop and no other (a tab widget's through its tab bar); the LED radios, the ReadMe view
+// and the tab control are not. Whatever face this system puts in the templates' place, no label
+// or radio button cuts its text off (CTest runs this case again at 150 % and 200 % scaling); and
+// the traffic views' font really is monospaced (Windows' "Courier New" may be a proportional
+// stand-in where it is not installed).
+TEST(BuildDialog, TemplatesTabInOrderTheirTextsFitAndTheFixedFontIsMonospaced) {
     for (const int id : {100, 102, 129, 130, 131}) {
         QWidget dialog;
         BuildDialog(id, dialog);
+        const auto children = dialog.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+        const DialogTemplate& t = LoadDialogTemplate(id);
+        ASSERT_EQ(children.size(), static_cast<qsizetype>(t.controls.size()));
+        for (size_t i = 0; i < t.controls.size(); ++i) {
+            QWidget* taker =
+                children[i]->focusProxy() != nullptr ? children[i]->focusProxy() : children[i];
+            EXPECT_EQ((taker->focusPolicy() & Qt::TabFocus) != 0,
+                      t.controls[i].styles.contains("tabstop"))
+                << "template " << id << ", control " << t.controls[i].id;
+        }
         for (auto* label : dialog.findChildren<QLabel*>()) {
             if (!label->text().isEmpty()) {
                 EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()),
