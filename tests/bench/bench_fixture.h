@@ -171,36 +171,14 @@ class CMappedSerialPorts : public platform::ISerialPorts {
     bool opensHeld = false;  // guarded by gateMutex
 };
 
-// One test page on the simulated Kit, inside a plain parent, with a status bar for the panes.
-class CPageTest : public ::testing::Test {
+// A test page inside a plain parent, with a status bar for the panes and one log of its boxes
+// and notices; the page tests and the real-kernel page tests host theirs in it.
+class CPageHost {
   protected:
-    void SetUp() override {
-        receiveRing.Reset();
-        usbRxRing.Reset();
-    }
-    void TearDown() override { ClosePage(); }
-
-    // COM names map to the sim's names: by default COM1 is the Kit's line and COM2..COM4
-    // do not exist.
-    void StartPage(bool usb, bool serial, std::map<std::string, std::string> names = {}) {
-        kit.PlugUsb(usb);
-        kit.ConnectSerial(serial);
-        ports = std::make_unique<CMappedSerialPorts>(kit.SerialPorts(), std::move(names));
+    void HostPage(const platform::Platform& platform) {
         bar = std::make_unique<CStatusBar>(nullptr, 600);
         host = std::make_unique<QWidget>();
-        platform::Platform platform{ports.get(), &kit.Hid(), &sink};
-        platform.boardPorts = boardPorts;
         page = new CTestPage(host.get(), platform);
-    }
-    // Starts the page and waits for the first tick: the COM scan done and, with the Kit
-    // plugged, its version reply in the USB view, which is then cleared.
-    void StartSettled(bool usb, bool serial) {
-        StartPage(usb, serial);
-        ASSERT_SOON(page->FirstTickDone(), 5000);
-        if (usb) {
-            ASSERT_EQ_SOON(page->UsbView().Text(), QString::fromStdString(kit.Version()), 3000);
-            page->OnUsbClear();
-        }
     }
     // The close sequence; returns how long it took in ms.
     qint64 ClosePage() {
@@ -219,13 +197,45 @@ class CPageTest : public ::testing::Test {
     }
     QLineEdit* Edit(int id) { return qobject_cast<QLineEdit*>(page->Control(id)); }
 
-    CSimKit kit;
-    std::vector<std::string> boardPorts = platform::Platform().boardPorts;
     CRecordingBoxes sink;
     CRecordingBoxes& shown = sink;  // boxes and notices in one log
     CNoticeWatcher watcher{shown};
-    std::unique_ptr<CMappedSerialPorts> ports;
     std::unique_ptr<CStatusBar> bar;
     std::unique_ptr<QWidget> host;
     CTestPage* page = nullptr;
+};
+
+// One test page on the simulated Kit.
+class CPageTest : public ::testing::Test, public CPageHost {
+  protected:
+    void SetUp() override {
+        receiveRing.Reset();
+        usbRxRing.Reset();
+    }
+    void TearDown() override { ClosePage(); }
+
+    // COM names map to the sim's names: by default COM1 is the Kit's line and COM2..COM4
+    // do not exist.
+    void StartPage(bool usb, bool serial, std::map<std::string, std::string> names = {}) {
+        kit.PlugUsb(usb);
+        kit.ConnectSerial(serial);
+        ports = std::make_unique<CMappedSerialPorts>(kit.SerialPorts(), std::move(names));
+        platform::Platform platform{ports.get(), &kit.Hid(), &sink};
+        platform.boardPorts = boardPorts;
+        HostPage(platform);
+    }
+    // Starts the page and waits for the first tick: the COM scan done and, with the Kit
+    // plugged, its version reply in the USB view, which is then cleared.
+    void StartSettled(bool usb, bool serial) {
+        StartPage(usb, serial);
+        ASSERT_SOON(page->FirstTickDone(), 5000);
+        if (usb) {
+            ASSERT_EQ_SOON(page->UsbView().Text(), QString::fromStdString(kit.Version()), 3000);
+            page->OnUsbClear();
+        }
+    }
+
+    CSimKit kit;
+    std::vector<std::string> boardPorts = platform::Platform().boardPorts;
+    std::unique_ptr<CMappedSerialPorts> ports;
 };

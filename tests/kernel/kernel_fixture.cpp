@@ -94,18 +94,6 @@ void CRealKernelTest::TearDown() {
     }
 }
 
-void CRealPageTest::StartPage() {
-    bar = std::make_unique<CStatusBar>(nullptr, 600);
-    host = std::make_unique<QWidget>();
-    page = new CTestPage(host.get(), {ports.get(), hid.get(), &shown});
-}
-
-void CRealPageTest::ClosePage() {
-    host.reset();  // deletes the page
-    page = nullptr;
-    bar.reset();
-}
-
 // Sees every event the GUI thread delivers, before its receiver does. What it keeps of each
 // is cheap (static class names, a shared string), as most begin only a short stretch.
 class CLoopPauses::CEventWatch : public QObject {

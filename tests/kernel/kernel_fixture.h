@@ -78,10 +78,9 @@ class CRealKernelTest : public ::testing::Test {
 };
 
 // The page on the system's own serial ports and hidraw nodes, talking to the gadget Kit.
-class CRealPageTest : public CRealKernelTest {
+class CRealPageTest : public CRealKernelTest, public CPageHost {
   protected:
-    void StartPage();
-    void ClosePage();
+    void StartPage() { HostPage({ports.get(), hid.get(), &shown}); }
     void TearDown() override {
         ClosePage();
         CRealKernelTest::TearDown();
@@ -89,9 +88,4 @@ class CRealPageTest : public CRealKernelTest {
 
     std::unique_ptr<platform::ISerialPorts> ports = platform::CreateSystemSerialPorts();
     std::unique_ptr<platform::IHidSystem> hid = platform::CreateSystemHid();
-    CRecordingBoxes shown;  // boxes and notices in one log
-    CNoticeWatcher watcher{shown};
-    std::unique_ptr<CStatusBar> bar;
-    std::unique_ptr<QWidget> host;
-    CTestPage* page = nullptr;
 };
