@@ -11,7 +11,6 @@
 
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <cstring>

@@ -10,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <functional>
 #include <string>
 
