@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 #include "platform/serial_pacing.h"
 #include "platform/windows/win_overlapped.h"
@@ -19,6 +20,16 @@ using Milliseconds = std::chrono::milliseconds;
 
 // How often the input queue is looked at where the driver cannot wait for line events.
 constexpr DWORD QUEUE_CHECK_MS = 10;
+
+// How long a finished wait for line events may take to signal its event: at once on Windows,
+// one server call later under Wine.
+constexpr DWORD WAIT_RELEASE_MS = 2000;
+
+// One wait for line events: the record and the word the system writes the events to.
+struct CommWait {
+    COverlapped overlapped;
+    DWORD events = 0;
+};
 
 // ERROR_NO_SUCH_DEVICE, which MinGW's headers lack.
 constexpr DWORD NO_SUCH_DEVICE_CODE = 433;
@@ -308,12 +319,13 @@ int CWinSerialPort::WaitForCharacter(uint32_t timeoutMs) {
     }
     const Clock::time_point deadline = Clock::now() + Milliseconds(timeoutMs);
     for (;;) {
-        COverlapped overlapped;
+        // On the heap, so that a wait the system never lets go of can be left its record.
+        auto wait = std::make_unique<CommWait>();
+        COverlapped& overlapped = wait->overlapped;
         if (!overlapped.Valid()) {
             return -1;
         }
-        DWORD events = 0;
-        bool completed = WaitCommEvent(Native(handle), &events, overlapped.Get()) != 0;
+        bool completed = WaitCommEvent(Native(handle), &wait->events, overlapped.Get()) != 0;
         if (!completed) {
             const DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING) {
@@ -342,7 +354,19 @@ int CWinSerialPort::WaitForCharacter(uint32_t timeoutMs) {
             }
             DWORD ignored = 0;
             completed = GetOverlappedResult(Native(handle), overlapped.Get(), &ignored, TRUE) != 0;
-            if (!completed && GetLastError() != ERROR_OPERATION_ABORTED) {
+            const DWORD resultError = GetLastError();
+            // Wine's watcher thread reports the result before it sets the event and lets go of
+            // the wait: returning in between, the event's handle could be closed and handed out
+            // again, and the late signal would end a later wait early while its own watcher
+            // still wrote into a record gone from the stack (seen: a crash in a later Read). So
+            // the record lives until the event says the wait is over, as it does at once on
+            // Windows.
+            if (WaitForSingleObject(overlapped.Get()->hEvent, WAIT_RELEASE_MS) != WAIT_OBJECT_0) {
+                static_cast<void>(wait.release());  // its record stays where the system writes
+                commEventsFail.store(true);
+                return InputQueued() != 0 ? 1 : -1;
+            }
+            if (!completed && resultError != ERROR_OPERATION_ABORTED) {
                 // The wait itself broke down (Wine cannot watch a pseudo-terminal's lines).
                 commEventsFail.store(true);
                 return InputQueued() != 0 ? 1 : -1;
