@@ -61,19 +61,3 @@ TEST_F(CPageTest, CommandsSendTheirBytes) {
     kit.SendSerial(text("later"));
     ASSERT_EQ_SOON(page->Rs232View().Text(), QString("later"), 3000);
 }
-
-// A Send meets the hang-up first: it fails quietly, and the port's going is one box, shown
-// once the port is closed.
-TEST_F(CPageTest, SendThatMeetsAHangUpLeavesOneBoxToThePort) {
-    StartPage(true, true);
-    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
-    sink.whileShownOnGui = [&] { EXPECT_EQ(StatusPaneText(0), "Disconnected"); };
-    kit.ConnectSerial(false);
-    page->OnRs232Send();
-    ASSERT_EQ_SOON(shown.Boxes(), 1, 3000);
-    sink.whileShownOnGui = nullptr;
-    EXPECT_EQ(shown.Entries().back(),
-              "Error:The serial port COM1 (/dev/sim/COM1) was disconnected.");
-    EXPECT_TRUE(TicksPass(1));
-    EXPECT_EQ(shown.Boxes(), 1);
-}
