@@ -1,5 +1,5 @@
 // Dialog templates from res/: the unit conversion, the font's own metrics, and the widgets
-// built from a template (the About box's are checked in dialogs_test.cpp).
+// built from a template (the About box's are checked in main_dialog_test.cpp).
 #include <gtest/gtest.h>
 
 #include <QFontMetrics>

@@ -1,11 +1,9 @@
-// The self-closing notice, the About box and the status bar's panes.
+// The self-closing notice and the status bar's panes.
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
-#include <QPushButton>
 #include <QTimer>
 
 #include "app/kit_notice_dlg.h"
@@ -31,30 +29,6 @@ TEST(KitNotice, ShowsTheCallersTextFromTheFirstTickAndClosesItselfAfterTwoSecond
         EXPECT_EQ(late.toStdString(), text);
         EXPECT_FALSE(notice.isVisible());
     }
-}
-
-TEST(AboutBox, ShowsIconVersionAndOkAndClosesOnOk) {
-    CAboutBox about;
-    EXPECT_EQ(about.windowTitle(), "About Palvex");
-    EXPECT_FALSE(about.windowFlags() & Qt::WindowMaximizeButtonHint);
-    EXPECT_EQ(QFontInfo(about.font()).pointSize(), 8);
-    bool checked = false;
-    OnNextModal([&](QWidget* modal) {
-        EXPECT_EQ(modal, &about);
-        const auto labels = modal->findChildren<QLabel*>();
-        ASSERT_EQ(labels.size(), 2);
-        EXPECT_FALSE(labels[0]->pixmap().isNull());
-        EXPECT_EQ(labels[0]->size(), QSize(32, 32));
-        EXPECT_EQ(labels[1]->text(), "Palvex Version 0.75");
-        const auto buttons = modal->findChildren<QPushButton*>();
-        ASSERT_EQ(buttons.size(), 1);
-        EXPECT_EQ(buttons[0]->text(), "OK");
-        EXPECT_TRUE(buttons[0]->isDefault());
-        checked = true;
-        buttons[0]->click();
-    });
-    EXPECT_EQ(about.exec(), QDialog::Accepted);
-    EXPECT_TRUE(checked);
 }
 
 // What the board sends is Windows-1252 text, one character a byte, and shows as it is in the

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QFontInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
@@ -79,14 +80,24 @@ TEST(MainDialog, StartsOnTheReadMeTabWithTheTestPageHiddenAndEscapeEndsItInTime)
     EXPECT_EQ(about->text(), "&About Palvex...");
     EXPECT_TRUE(dialog->actions().contains(about));
     EXPECT_TRUE(tabs->tabBar()->actions().contains(about));
+    // The box: icon, version and an OK that is the default and closes it.
     int aboutBoxes = 0;
     const auto closeAbout = [&](QWidget* modal) {
-        if (qobject_cast<CAboutBox*>(modal) != nullptr) {
-            ++aboutBoxes;
-        }
-        for (QPushButton* button : modal->findChildren<QPushButton*>()) {
-            button->click();
-        }
+        ASSERT_NE(qobject_cast<CAboutBox*>(modal), nullptr);
+        EXPECT_EQ(modal->windowTitle(), "About Palvex");
+        EXPECT_FALSE(modal->windowFlags() & Qt::WindowMaximizeButtonHint);
+        EXPECT_EQ(QFontInfo(modal->font()).pointSize(), 8);
+        const auto labels = modal->findChildren<QLabel*>();
+        ASSERT_EQ(labels.size(), 2);
+        EXPECT_FALSE(labels[0]->pixmap().isNull());
+        EXPECT_EQ(labels[0]->size(), QSize(32, 32));
+        EXPECT_EQ(labels[1]->text(), "Palvex Version 0.75");
+        const auto buttons = modal->findChildren<QPushButton*>();
+        ASSERT_EQ(buttons.size(), 1);
+        EXPECT_EQ(buttons[0]->text(), "OK");
+        EXPECT_TRUE(buttons[0]->isDefault());
+        ++aboutBoxes;
+        buttons[0]->click();
     };
     OnNextModal(closeAbout);
     about->trigger();

@@ -1,10 +1,10 @@
-// The page's buttons: LED commands, Send per channel with its 64-character box, Clear.
+// The page's buttons: LED commands, Send per channel with its 64-character box, Clear; what
+// the board sends after it reaches the view and receiveRing, byte for byte.
 #include <QAbstractButton>
 
 #include "bench_fixture.h"
 
 TEST_F(CPageTest, CommandsSendTheirBytes) {
-    using Bytes = std::vector<uint8_t>;
     StartPage(true, true);
     ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
     // Clicks the button and gives the payloads of the reports it sent.
@@ -47,17 +47,23 @@ TEST_F(CPageTest, CommandsSendTheirBytes) {
     EXPECT_EQ(Bytes(serial.end() - 65, serial.end()), text("e" + std::string(64, 'r')));
     EXPECT_TRUE(shown.Entries().empty());
 
-    // Clear empties the view at once; later bytes append to the empty view. The board echoes
-    // what it got; once the last echo is shown, it falls silent.
+    // Clear empties the view at once; later bytes append to the empty view, every one of them
+    // in order, and each also goes into receiveRing. A zero byte adds nothing to the view but
+    // still goes into the ring; line ends and other control bytes are appended as they are.
+    // The board echoes what it got; once the last echo is shown, it falls silent.
     EXPECT_SOON(page->UsbView().Text().endsWith(QString(64, 'u')), 3000);
     EXPECT_SOON(page->Rs232View().Text().endsWith(QString(64, 'r')), 3000);
     kit.SetSilent(true);
+    receiveRing.Reset();
     click(1007);
     EXPECT_TRUE(page->UsbView().Text().isEmpty());
-    kit.SendUsb(text("after"));
-    ASSERT_EQ_SOON(page->UsbView().Text(), QString("after"), 3000);
+    const Bytes usb = Stream(0, 300);
+    kit.SendUsb(usb);
+    ASSERT_EQ_SOON(page->UsbView().Text(), Latin1(usb), 3000);
+    ASSERT_EQ_SOON(receiveRing.Count(), 300, 3000);
     click(1010);
     EXPECT_TRUE(page->Rs232View().Text().isEmpty());
-    kit.SendSerial(text("later"));
-    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("later"), 3000);
+    kit.SendSerial({'a', 0, 'b', '\r', 'c', '\n', 'd', 0x1B});
+    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("ab\nc\nd\x1B"), 3000);
+    ASSERT_EQ_SOON(receiveRing.Count(), 308, 3000);
 }

@@ -1,10 +1,8 @@
 // Channel workers and traffic views: every byte once and in order, zero and control bytes,
 // bounded scroll-back, folded long lines, batched updates, quiet retries of a failing serial read,
 // no spinning while idle.
-#include <QAbstractButton>
 #include <QAccessible>
 #include <QClipboard>
-#include <QContextMenuEvent>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QMenu>
@@ -161,7 +159,10 @@ TEST(TrafficView, StampsTheArrivalTime) {
 // Hex rows: offsets count the bytes received since Clear, across chunks; zero bytes show.
 TEST(TrafficView, HexOffsetsFollowTheReceivedBytes) {
     TrafficView view;
-    view.SetHexMode(true);
+    QMenu menu;  // hex as the user chooses it
+    view.FillContextMenu(menu);
+    menu.actions()[3]->trigger();
+    ASSERT_TRUE(view.HexMode());
     const uint8_t first[] = {'A', 0, '\r', '\n', 'B', 0x7F, 0xE9, 'C', 'D', 'E'};
     view.AppendBytes(first, sizeof first);
     view.AppendBytes(first, sizeof first);
@@ -209,7 +210,10 @@ TEST(TrafficView, PauseKeepsTheNewestBytesAndSaysWhatItPassedOver) {
     TrafficView view;
     view.AppendBytes(reinterpret_cast<const uint8_t*>("old\n"), 4);
     view.Flush();
-    view.SetPaused(true);
+    QMenu menu;  // paused as the user pauses it
+    view.FillContextMenu(menu);
+    menu.actions()[5]->trigger();
+    ASSERT_TRUE(view.Paused());
     const auto flood = Stream(0, 3 * TrafficView::TRIM_AT);
     std::thread writer([&] {
         for (size_t i = 0; i < flood.size(); i += 1000) {
@@ -384,29 +388,6 @@ TEST(TrafficView, FollowsTheNewestRowOnlyAtTheBottom) {
     EXPECT_EQ(bar->value(), bar->maximum());
 }
 
-// The page can add entries to the menu; the view's own are there, and they work.
-TEST(TrafficView, ContextMenuOffersTheViewsToolsAndTheHook) {
-    TrafficView view;
-    QStringList shown;
-    QObject::connect(&view, &TrafficView::ContextMenuRequested, [&](QMenu* menu) {
-        for (QAction* action : menu->actions()) {
-            shown << action->text().remove('&');
-        }
-        QTimer::singleShot(0, menu, &QMenu::close);
-    });
-    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
-                            view.viewport()->mapToGlobal(QPoint(5, 5)));
-    QApplication::sendEvent(view.viewport(), &event);
-    EXPECT_EQ(shown, QStringList({"Copy", "Select All", "", "Show as Hex", "Timestamps",
-                                  "Pause Display", "Find\u2026"}));
-    QMenu menu;
-    view.FillContextMenu(menu);
-    menu.actions()[3]->trigger();
-    EXPECT_TRUE(view.HexMode());
-    menu.actions()[5]->trigger();
-    EXPECT_TRUE(view.Paused());
-}
-
 // The tap sees every chunk on the appending thread; once SetTap(nullptr) has returned it
 // is not running and is not called again.
 TEST(TrafficView, TapSeesEachChunkUntilCleared) {
@@ -460,32 +441,6 @@ TEST(UsbWorker, StopNeverWaitsOutTheIdleWait) {
         worker.join();
         EXPECT_LT(stop.elapsed(), USB_IDLE_WAIT_MS / 2 * TIME_SCALE) << "round " << round;
     }
-}
-
-TEST_F(CPageTest, TrafficOfBothChannelsAppearsInOrder) {
-    StartPage(true, true);
-    ASSERT_EQ_SOON(StatusPaneText(2), "Firmware Version: " + kit.Version(), 3000);
-    qobject_cast<QAbstractButton*>(page->Control(1007))->click();
-    receiveRing.Reset();
-
-    // 300 bytes over USB: all of them, in order, in the view and in receiveRing.
-    const auto usb = Stream(0, 300);
-    kit.SendUsb(usb);
-    ASSERT_EQ_SOON(page->UsbView().Text(), Latin1(usb), 3000);
-    ASSERT_EQ_SOON(receiveRing.Count(), 300, 3000);
-
-    // 100 bytes on the serial line.
-    const auto serial = Stream(7, 100);
-    kit.SendSerial(serial);
-    ASSERT_EQ_SOON(page->Rs232View().Text(), Latin1(serial), 3000);
-    ASSERT_EQ_SOON(receiveRing.Count(), 400, 3000);
-
-    // A zero byte adds nothing to the view but still goes into receiveRing; line ends and
-    // other control bytes are appended as they are.
-    qobject_cast<QAbstractButton*>(page->Control(1010))->click();
-    kit.SendSerial({'a', 0, 'b', '\r', 'c', '\n', 'd', 0x1B});
-    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("ab\nc\nd\x1B"), 3000);
-    ASSERT_EQ_SOON(receiveRing.Count(), 408, 3000);
 }
 
 TEST_F(CPageTest, FailingSerialReadIsReportedOncePerFailure) {
