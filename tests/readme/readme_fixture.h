@@ -1,4 +1,5 @@
-// Helpers of the readme tests: a temporary working directory, and files and their contents.
+// Helpers of the readme tests: a temporary working directory with a drivers folder, the page's
+// platform there, and files and their contents.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <string>
 
+#include "platform/platform.h"
 #include "tests/common/test_support.h"
 
 // Makes a fresh temporary directory the working directory and restores the old one after.
@@ -28,6 +30,31 @@ class CTempWorkingDirectory {
   private:
     QString previous;
     QTemporaryDir directory;
+};
+
+// A fresh working directory holding an empty drivers folder, where kitboard.bin goes.
+struct CDriversFolder {
+    CDriversFolder() { EXPECT_TRUE(QDir().mkdir(QString::fromStdString(drivers))); }
+    CTempWorkingDirectory cwd;
+    const std::string drivers = cwd.Path("drivers");
+    const std::string target = drivers + "/kitboard.bin";
+};
+
+// The page's platform: Readme.rtf and Test.bin from the working directory alone (an installed
+// Palvex must not answer for it), kitboard.bin into the drivers folder, boxes recorded.
+class CPageTest : public ::testing::Test, protected CDriversFolder {
+  protected:
+    CPageTest() {
+        platform.messageBoxes = &sink;
+        platform.driversDirectory = drivers;
+        platform.documentFolders = {"."};
+        platform.driversRemedy = REMEDY;
+        platform.elevatedCopier = {};  // not an installed copier these tests did not choose
+    }
+    // What the system says to do when the target cannot be written.
+    static constexpr const char* REMEDY = "Ask for the right to write there.";
+    CRecordingBoxes sink;
+    platform::Platform platform;
 };
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {

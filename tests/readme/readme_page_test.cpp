@@ -24,31 +24,17 @@ TEST(ReadMeStreamIn, DeliversPiecesOfTheRequestedSizeThenZero) {
     }
 }
 
-class ReadMePageTest : public ::testing::Test {
-  protected:
-    ReadMePageTest() {
-        platform.messageBoxes = &sink;
-        platform.driversDirectory = cwd.Path();
-        platform.documentFolders = {"."};  // an installed Palvex must not answer for the cwd
-    }
-    CTempWorkingDirectory cwd;
-    CRecordingBoxes sink;
-    platform::Platform platform;
-};
+class ReadMePageTest : public CPageTest {};
 
 TEST_F(ReadMePageTest, ReadsTheDocumentOnceAtConstruction) {
     // Past 32,000 bytes, where a fixed load buffer would cut it, and a zero byte ending it.
-    std::string body;
-    while (body.size() < 40000) {
-        body += "lorem ipsum ";
-    }
+    const std::string body = QByteArray("lorem ipsum ").repeated(3400).toStdString();
     std::string document = "{\\rtf1\\ansi {\\b Title}\\par " + body + "END\\par}";
     document += std::string(1, '\0') + "{\\rtf1 after the zero}";
     WriteFile(cwd.Path(README_FILE), document);
 
     CReadMePage page(nullptr, platform);
     EXPECT_TRUE(page.Loaded());
-    EXPECT_TRUE(sink.Entries().empty());
     EXPECT_TRUE(page.ReadMeView()->isReadOnly());
     const QString shown = page.ReadMeView()->toPlainText();
     EXPECT_EQ(shown, QString::fromStdString("Title\n" + body + "END"));
@@ -66,7 +52,7 @@ TEST_F(ReadMePageTest, ReadsTheDocumentOnceAtConstruction) {
     CReadMePage empty(nullptr, platform);
     EXPECT_TRUE(empty.Loaded());
     EXPECT_TRUE(empty.ReadMeView()->toPlainText().isEmpty());
-    EXPECT_TRUE(sink.Entries().empty());
+    EXPECT_TRUE(sink.Entries().empty()) << "neither document showed a box";
 }
 
 TEST_F(ReadMePageTest, MissingOrLockedDocumentShowsOneBoxAndThePageStillWorks) {
@@ -80,7 +66,7 @@ TEST_F(ReadMePageTest, MissingOrLockedDocumentShowsOneBoxAndThePageStillWorks) {
         // The transfer button still does its work, silently.
         page.TransferButton()->click();
         EXPECT_EQ(sink.Entries().size(), 1u);
-        EXPECT_EQ(ReadFile(cwd.Path("kitboard.bin")), "image");
+        EXPECT_EQ(ReadFile(target), "image");
     }
 
     // Held under a lock by another program: the same box.
@@ -115,8 +101,6 @@ TEST_F(ReadMePageTest, DocumentsComeFromTheWorkingDirectoryElseTheDataFolder) {
     WriteFile(dataDir + "/" + README_FILE, "{\\rtf1 installed}");
     WriteFile(dataDir + "/Test.bin", "installed image");
     platform.documentFolders = {".", cwd.Path("absent"), dataDir};
-    platform.driversDirectory = cwd.Path("drivers");
-    ASSERT_TRUE(QDir().mkdir(QString::fromStdString(platform.driversDirectory)));
 
     const struct {
         bool localCopies;
@@ -131,7 +115,7 @@ TEST_F(ReadMePageTest, DocumentsComeFromTheWorkingDirectoryElseTheDataFolder) {
         CReadMePage page(nullptr, platform);
         EXPECT_EQ(page.ReadMeView()->toPlainText(), c.shown);
         page.TransferButton()->click();
-        EXPECT_EQ(ReadFile(platform.driversDirectory + "/kitboard.bin"), c.image);
+        EXPECT_EQ(ReadFile(target), c.image);
         EXPECT_TRUE(sink.Entries().empty()) << c.shown;
     }
 }

@@ -23,6 +23,17 @@ QString Text(std::string_view rtf) {
     return document.toRawText().replace(QChar::ParagraphSeparator, '\n');
 }
 
+// Each document read shows its text, given in UTF-8.
+void ExpectTexts(const std::vector<std::pair<std::string, const char*>>& documents) {
+    for (const auto& [rtf, text] : documents) {
+        EXPECT_EQ(Text(rtf), QString::fromUtf8(text)) << rtf.substr(0, 100);
+    }
+}
+
+std::string Repeated(const std::string& piece, int count) {
+    return QByteArray::fromStdString(piece).repeated(count).toStdString();
+}
+
 // The cursor selecting the first occurrence of `word`; its formats are those of the word's end.
 QTextCursor Find(const QTextDocument& document, const QString& word) {
     const QTextCursor found = document.find(word);
@@ -96,24 +107,30 @@ TEST(RtfReader, ParagraphsAlignmentAndIndents) {
 }
 
 TEST(RtfReader, CodePagesUnicodeAndSymbols) {
-    // 1252 by default, including its own 0x80..0x9F; another \ansicpg; a font's charset.
-    EXPECT_EQ(Text("{\\rtf1\\ansi caf\\'e9 \\'80 \\'93q\\'94 na\\'efve}"),
-              QString::fromUtf8("café € “q” naïve"));
-    EXPECT_EQ(Text("{\\rtf1\\ansi\\ansicpg1251 \\'c4\\'e0}"), QString::fromUtf8("Да"));
-    EXPECT_EQ(Text("{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}{\\f1\\fcharset161 Greek;}}"
-                   "\\'e9{\\f1\\'e1}}"),
-              QString::fromUtf8("éα"));
-    // \uN with its fallback skipped; \ucN counts; negative N; a surrogate pair; raw 8-bit text.
-    // Symbol fonts' characters where Windows puts them; one beyond 16 bits as it is.
-    EXPECT_EQ(Text("{\\rtf1 \\u233?t\\u8364? {\\uc2\\u937 xx!\\u937\\'3f\\'3f!}"
-                   "\\uc0\\u8226 .\\uc1\\u-3913?\\u61623?\\u-10179?\\u-8704?\\u128512?end \xe9}"),
-              QString::fromUtf8("ét€ Ω!Ω!•.••😀😀end é"));
-    // Double-byte code pages, their second byte as an ASCII letter or an escaped backslash; a
-    // font name in its own code page.
-    EXPECT_EQ(Text("{\\rtf1\\ansi\\ansicpg932 \\'83e\\'83X\\'83g \\'83\\\\}"),
-              QString::fromUtf8("テスト ソ"));
-    EXPECT_EQ(Text("{\\rtf1\\ansicpg950 \\'a5\\\\\\'a5\\'5c}"), QString::fromUtf8("功功"));
-    EXPECT_EQ(Text("{\\rtf1\\ansicpg949 \\'81A\\ansicpg936 \\'81@}"), QString::fromUtf8("갂丂"));
+    ExpectTexts({
+        // 1252 by default, including its own 0x80..0x9F; another \ansicpg; a font's charset.
+        {"{\\rtf1\\ansi caf\\'e9 \\'80 \\'93q\\'94 na\\'efve}", "café € “q” naïve"},
+        {"{\\rtf1\\ansi\\ansicpg1251 \\'c4\\'e0}", "Да"},
+        {"{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}{\\f1\\fcharset161 Greek;}}\\'e9{\\f1\\'e1}}", "éα"},
+        // \uN with its fallback skipped; \ucN counts; negative N; a surrogate pair; raw 8-bit
+        // text. Symbol fonts' characters where Windows puts them; one beyond 16 bits as it is.
+        {"{\\rtf1 \\u233?t\\u8364? {\\uc2\\u937 xx!\\u937\\'3f\\'3f!}"
+         "\\uc0\\u8226 .\\uc1\\u-3913?\\u61623?\\u-10179?\\u-8704?\\u128512?end \xe9}",
+         "ét€ Ω!Ω!•.••😀😀end é"},
+        // Double-byte code pages, their second byte as an ASCII letter or an escaped backslash.
+        {"{\\rtf1\\ansi\\ansicpg932 \\'83e\\'83X\\'83g \\'83\\\\}", "テスト ソ"},
+        {"{\\rtf1\\ansicpg950 \\'a5\\\\\\'a5\\'5c}", "功功"},
+        {"{\\rtf1\\ansicpg949 \\'81A\\ansicpg936 \\'81@}", "갂丂"},
+        // A UTF-8 byte order mark before the RTF, and before plain text.
+        {"\xEF\xBB\xBF{\\rtf1 \\b x}", "x"},
+        {"\xEF\xBB\xBFna\xC3\xAFve", "naïve"},
+        // The fallback of \u stops at a group end; a control word counts as one character.
+        {"{\\rtf1\\uc3 {\\u233 a}b\\u233\\par cdef}", "ébéef"},
+        {"{\\rtf1 a\\\\b\\{c\\}d\\~e\\-f\\_g\\emdash\\endash\\bullet\\lquote\\rquote"
+         "\\ldblquote\\rdblquote\\tab|}",
+         "a\\b{c}d\u00a0e\u00adf\u2011g—–•‘’“”\t|"},
+    });
+    // A font name in its own code page.
     QTextDocument fonts;
     ReadRtf(
         "{\\rtf1\\ansi{\\fonttbl{\\f0\\fcharset128 \\'82\\'6c\\'82\\'72 "
@@ -130,28 +147,11 @@ TEST(RtfReader, CodePagesUnicodeAndSymbols) {
     EXPECT_LE(decoders.Cached(), RTF_MAX_CACHED_DECODERS);
     EXPECT_EQ(decoders.Decode(1251, "\xc4\xe0"), QString::fromUtf8("Да"));
     EXPECT_EQ(decoders.Decode(99999, "\x80"), QString::fromUtf8("€"));  // unknown: 1252
-    // A UTF-8 byte order mark before the RTF, and before plain text.
-    EXPECT_EQ(Text("\xEF\xBB\xBF{\\rtf1 \\b x}"), "x");
-    EXPECT_EQ(Text("\xEF\xBB\xBF"
-                   "caf\xC3\xA9"),
-              QString::fromUtf8("café"));
-    // The fallback of \u stops at a group end; a control word counts as one character.
-    EXPECT_EQ(Text("{\\rtf1\\uc3 {\\u233 a}b\\u233\\par cdef}"), QString::fromUtf8("ébéef"));
-    EXPECT_EQ(Text("{\\rtf1 a\\\\b\\{c\\}d\\~e\\-f\\_g\\emdash\\endash\\bullet\\lquote\\rquote"
-                   "\\ldblquote\\rdblquote\\tab|}"),
-              QString::fromUtf8("a\\b{c}d\u00a0e\u00adf\u2011g—–•‘’“”\t|"));
 }
 
 // Runs without a line break opportunity get a zero-width space at least every 1000 characters,
 // Qt deciding what breaks; never inside a character or before a mark; nothing else changes.
 TEST(RtfReader, LongRunsGetBreakOpportunitiesWhereQtHasNone) {
-    const auto repeated = [](const std::string& piece, int count) {
-        std::string text;
-        for (int i = 0; i < count; ++i) {
-            text += piece;
-        }
-        return text;
-    };
     const QString nbsp = QString(QChar(0x00A0));
     const struct {
         std::string piece;  // repeated 3000 times
@@ -169,11 +169,8 @@ TEST(RtfReader, LongRunsGetBreakOpportunitiesWhereQtHasNone) {
         {"a\\tab ", "a\t", false},
     };
     for (const auto& c : cases) {
-        const QString text = Text("{\\rtf1 " + repeated(c.piece, 3000) + "}");
-        const QString expected = c.shown.repeated(3000);
-        QString withoutBreaks = text;
-        withoutBreaks.remove(QChar(0x200B));
-        EXPECT_EQ(withoutBreaks, expected) << c.piece;
+        const QString text = Text("{\\rtf1 " + Repeated(c.piece, 3000) + "}");
+        EXPECT_EQ(QString(text).remove(QChar(0x200B)), c.shown.repeated(3000)) << c.piece;
         EXPECT_EQ(text.contains(QChar(0x200B)), c.breaks) << c.piece;
         QTextBoundaryFinder lines(QTextBoundaryFinder::Line, text);
         qsizetype last = 0;
@@ -191,7 +188,7 @@ TEST(RtfReader, LongRunsGetBreakOpportunitiesWhereQtHasNone) {
     }
     // The start-up case: a long run read and laid out as the page does.
     QTextDocument document;
-    ReadRtf("{\\rtf1 " + repeated("a\\~", 200000) + "}", document);
+    ReadRtf("{\\rtf1 " + Repeated("a\\~", 200000) + "}", document);
     document.setTextWidth(560);
     EXPECT_GT(document.size().height(), 1000);
 }
@@ -231,11 +228,7 @@ TEST(RtfReader, TablesWithTheirCellWidths) {
     ReadRtf("{\\rtf1 \\trowd\\cellx100\\intbl a\\cell b\\cell\\row \\intbl c\\cell\\row}", wide);
     ASSERT_NE(QTextCursor(wide.find("b")).currentTable(), nullptr);
     EXPECT_EQ(QTextCursor(wide.find("b")).currentTable()->columns(), 2);
-    std::string rows = "{\\rtf1 ";
-    for (int i = 0; i < 6000; ++i) {
-        rows += "\\intbl x\\cell y\\cell\\row ";
-    }
-    const QString all = Text(rows + "}");
+    const QString all = Text("{\\rtf1 " + Repeated("\\intbl x\\cell y\\cell\\row ", 6000) + "}");
     EXPECT_EQ(all.count('x'), 6000);
     EXPECT_TRUE(all.endsWith("x\ty\t"));
     ReadRtf("{\\rtf1 a\\cell b}", wide);
@@ -310,32 +303,26 @@ TEST(ShippedDocs, ReadmeReadsAndTheUdevRuleSortsBeforeUaccessAndIsQuotedExactly)
 TEST(RtfReader, BrokenInputEndsWithWhatWasUnderstood) {
     QElapsedTimer timer;
     timer.start();
-    EXPECT_EQ(Text("{\\rtf1 {\\b open"), "open");
-    EXPECT_EQ(Text("{\\rtf1 a}} b}"), "a");
-    EXPECT_EQ(Text("{\\rtf1 a}}}{\\b c"), "a");
-    EXPECT_EQ(Text("{\\rtf1 abc\\"), "abc");
-    EXPECT_EQ(Text("{\\rtf1 abc\\'"), "abc");
-    EXPECT_EQ(Text("{\\rtf1 abc\\'e"), "abc");
-    EXPECT_EQ(Text("{\\rtf1 abc\\u"), "abc");
-    EXPECT_EQ(Text("{\\rtf1 abc\\fs999999999999999999 d\\li-99999999999 e\\uc2147483647\\u1 fg}"),
-              "abcde");
-    EXPECT_EQ(Text("{\\rtf1 a{\\pict\\bin999999999 }}b"), "a");
-    EXPECT_EQ(Text("no rtf\nat all"), "no rtf\nat all");
-    EXPECT_EQ(Text(""), "");
-
-    // Deep nesting: closed, never closed, and closed too often.
-    const std::string deep =
-        "{\\rtf1 " + std::string(10000, '{') + "x" + std::string(10000, '}') + "y}";
-    EXPECT_EQ(Text(deep), "xy");
-    EXPECT_EQ(Text("{\\rtf1 " + std::string(1005, '{') + "a{\\*\\x y}b{\\info z}c" +
-                   std::string(1005, '}') + "d}"),
-              "abcd");
-    EXPECT_EQ(Text("{\\rtf1 " + std::string(10000, '{') + "\\b x"), "x");
-    std::string ladder = "{\\rtf1 ";
-    for (int i = 0; i < 10000; ++i) {
-        ladder += "{\\b\\i\\fs30\\cf1 t";
-    }
-    EXPECT_EQ(Text(ladder).count('t'), 10000);
+    ExpectTexts({
+        {"{\\rtf1 {\\b open", "open"},
+        {"{\\rtf1 a}} b}", "a"},
+        {"{\\rtf1 a}}}{\\b c", "a"},
+        {"{\\rtf1 abc\\", "abc"},
+        {"{\\rtf1 abc\\'", "abc"},
+        {"{\\rtf1 abc\\'e", "abc"},
+        {"{\\rtf1 abc\\u", "abc"},
+        {"{\\rtf1 abc\\fs999999999999999999 d\\li-99999999999 e\\uc2147483647\\u1 fg}", "abcde"},
+        {"{\\rtf1 a{\\pict\\bin999999999 }}b", "a"},
+        {"no rtf\nat all", "no rtf\nat all"},
+        {"", ""},
+        // Deep nesting: closed, never closed, and closed too often.
+        {"{\\rtf1 " + std::string(10000, '{') + "x" + std::string(10000, '}') + "y}", "xy"},
+        {"{\\rtf1 " + std::string(1005, '{') + "a{\\*\\x y}b{\\info z}c" + std::string(1005, '}') +
+             "d}",
+         "abcd"},
+        {"{\\rtf1 " + std::string(10000, '{') + "\\b x", "x"},
+    });
+    EXPECT_EQ(Text("{\\rtf1 " + Repeated("{\\b\\i\\fs30\\cf1 t", 10000)).count('t'), 10000);
 
     // Random bytes and random RTF-looking fragments.
     std::mt19937 random(1234);
