@@ -67,7 +67,7 @@ bool RefuseLocks() {  // every flock fails with EBADF, as NFS answers an exclusi
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-class FirmwareTransferTest : public CPageTest {
+class FirmwareTransferTest : public CReadMePageTest {
   protected:
     const std::string source = cwd.Path("Test.bin");
 };

@@ -42,9 +42,9 @@ struct CDriversFolder {
 
 // The page's platform: Readme.rtf and Test.bin from the working directory alone (an installed
 // Palvex must not answer for it), kitboard.bin into the drivers folder, boxes recorded.
-class CPageTest : public ::testing::Test, protected CDriversFolder {
+class CReadMePageTest : public ::testing::Test, protected CDriversFolder {
   protected:
-    CPageTest() {
+    CReadMePageTest() {
         platform.messageBoxes = &sink;
         platform.driversDirectory = drivers;
         platform.documentFolders = {"."};

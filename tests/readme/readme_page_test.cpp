@@ -24,7 +24,7 @@ TEST(ReadMeStreamIn, DeliversPiecesOfTheRequestedSizeThenZero) {
     }
 }
 
-class ReadMePageTest : public CPageTest {};
+class ReadMePageTest : public CReadMePageTest {};
 
 TEST_F(ReadMePageTest, ReadsTheDocumentOnceAtConstruction) {
     // Past 32,000 bytes, where a fixed load buffer would cut it, and a zero byte ending it.
