@@ -52,8 +52,6 @@ TEST(CheckProgram, ScriptsGetAnExitCodeJsonOnStdoutAndAJUnitFile) {
         EXPECT_TRUE(result.err.startsWith("palvex-check: ")) << result.err.toStdString();
         EXPECT_TRUE(result.out.isEmpty());
     }
-    result = RunCheck({"--version"});
-    EXPECT_EQ(result.out, "palvex-check " PALVEX_VERSION "\n");
 }
 
 TEST(CheckProgram, CtrlCEndsARunningCheckWithTheCloseStep) {
