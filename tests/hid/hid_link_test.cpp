@@ -1,18 +1,17 @@
 // CHidLink against a recording fake: framing, discovery, the reader, DrainInput and the
-// close sequence.
+// close sequence; and its deadline writer against the simulated Kit's stalled OUT endpoint.
 #include "hid/hid_link.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "channel/board_commands.h"
 #include "channel/byte_ring.h"
 #include "channel/data_signal.h"
 #include "hid/deadline_writer.h"
+#include "sim/sim_kit.h"
 #include "tests/channel/byte_ring_probe.h"
 #include "tests/common/test_support.h"
 #include "tests/common/thread_probe.h"
@@ -84,7 +83,6 @@ TEST_F(HidLinkTest, FramesBytesIntoReportsAndAFailedWriteClosesTheLink) {
     EXPECT_EQ(CallsSince(before),
               (Strings{"cancel /dev/kit", "close /dev/kit", "enumerate", "open /dev/kit",
                        "attributes /dev/kit", "caps /dev/kit", "open /dev/kit", "write /dev/kit"}));
-    EXPECT_EQ(hid.OpenDevices(), 2);
 }
 
 TEST_F(HidLinkTest, DiscoveryOpensOnlyWhatItMustAndClosesTheRest) {
@@ -114,7 +112,6 @@ TEST_F(HidLinkTest, DiscoveryOpensOnlyWhatItMustAndClosesTheRest) {
               (Strings{"enumerate", "open /dev/locked", "open /dev/a", "attributes /dev/a",
                        "close /dev/a", "open /dev/b", "attributes /dev/b", "close /dev/b",
                        "open /dev/kit", "attributes /dev/kit", "caps /dev/kit", "open /dev/kit"}));
-    EXPECT_EQ(hid.OpenDevices(), 2);
 
     // While open, EnsureOpen touches nothing.
     const size_t open = hid.Calls().size();
@@ -173,13 +170,12 @@ TEST_F(HidLinkTest, ReportsWaitingForAFullRingArriveOnceInOrderAndDrainInputHand
     }
     // The reader took the first report and is held by the full ring; the rest wait.
     ASSERT_TRUE(hid.WaitFor([&] { return hid.inputs.size() <= 99; }));
-    EXPECT_EQ(usbRxRing.Count(), CByteRing::CAPACITY);
     uint8_t buffer[256];
     EXPECT_EQ(DrainInput(buffer, sizeof buffer), 256u);
-    const Bytes got = DrainUsbInput(CByteRing::CAPACITY - 256 + sent.size(), 5000);
-    ASSERT_EQ(got.size(), CByteRing::CAPACITY - 256 + sent.size());
-    EXPECT_EQ(Bytes(got.begin(), got.end() - sent.size()), Bytes(CByteRing::CAPACITY - 256, 0xEE));
-    EXPECT_EQ(Bytes(got.end() - sent.size(), got.end()), sent);
+    // What filled the ring, then the reports.
+    Bytes expected(CByteRing::CAPACITY - 256 + sent.size(), 0xEE);
+    std::copy(sent.begin(), sent.end(), expected.end() - static_cast<long>(sent.size()));
+    EXPECT_EQ(DrainUsbInput(expected.size(), 5000), expected);
 
     // An empty ring ends a drain at once, also while the reader is inside it.
     ASSERT_TRUE(ByteRingProbe::Hold(usbRxRing));
@@ -264,53 +260,29 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
 
 // A write the device holds past its deadline fails as held, also when it ends a moment after
 // the deadline and before the caller asks: the connection is slow, not gone. The next write
-// goes through and is not held.
+// goes through and is not held. The simulated Kit's stalled OUT endpoint holds the fifth write.
 TEST(DeadlineWriter, AWriteEndingJustAfterItsDeadlineStillCountsAsHeld) {
-    struct CSlowDevice : platform::IHidDevice {
-        int GetAttributes(uint16_t&, uint16_t&) override { return 1; }
-        int GetCaps(platform::HidCaps&) override { return 1; }
-        int ReadReport(uint8_t*, uint32_t, uint32_t&) override { return 0; }
-        int WriteReport(const uint8_t*, uint32_t length, uint32_t& written) override {
-            std::unique_lock<std::mutex> hold(mutex);
-            changed.wait(hold, [&] { return released > writes; });
-            ++writes;
-            changed.notify_all();
-            written = length;
-            return 1;
-        }
-        void CancelRead() override {}
-        void Close() override {}
-        std::mutex mutex;
-        std::condition_variable changed;
-        int released = 0;  // writes let through
-        int writes = 0;    // writes done
-    };
-    auto owned = std::make_unique<CSlowDevice>();
-    CSlowDevice& device = *owned;
-    CDeadlineWriter writer(std::move(owned), std::chrono::milliseconds(50));
+    CSimKit kit;
+    kit.PlugUsb(true);
+    kit.SetOutStalled(true);
+    CDeadlineWriter writer(kit.Hid().Open("/sim/hidraw2"), 50ms);
     const uint8_t report[9] = {};
     uint32_t written = 0;
+    for (int queued = 0; queued < 4; ++queued) {
+        ASSERT_EQ(writer.WriteReport(report, sizeof report, written), 1);
+    }
     EXPECT_EQ(writer.WriteReport(report, sizeof report, written), 0);
-    {
-        std::unique_lock<std::mutex> hold(device.mutex);
-        device.released = 1;
-        device.changed.notify_all();
-        ASSERT_TRUE(device.changed.wait_for(hold, std::chrono::seconds(5),
-                                            [&] { return device.writes == 1; }));
-    }
+    // The board reads again and takes the held report too: that write has ended.
+    kit.SetOutStalled(false);
+    ASSERT_TRUE(WaitUntil([&] { return kit.OutputReports().size() == 5; }, 5000, 1ms));
     EXPECT_TRUE(writer.Held());
-    {
-        std::lock_guard<std::mutex> hold(device.mutex);
-        device.released = 2;
-    }
     // Refused at once while the writer's thread is still taking the first result.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (writer.WriteReport(report, sizeof report, written) == 0 &&
-           std::chrono::steady_clock::now() < until) {
+    const auto until = Clock::now() + 5s;
+    while (writer.WriteReport(report, sizeof report, written) == 0 && Clock::now() < until) {
         EXPECT_TRUE(writer.Held());
         std::this_thread::yield();
     }
-    EXPECT_EQ(written, sizeof report);
+    EXPECT_EQ(kit.OutputReports().size(), 6u);
     EXPECT_FALSE(writer.Held());
 }
 

@@ -57,12 +57,9 @@ const Bytes NUMBERED{
 
 // Push keeps size 8 / count 4 across a Pop: 2 + 4 bytes.
 const Bytes PUSH_POP{0x75, 0x08, 0x95, 0x04, 0xA4, 0x95, 0x02, 0x81, 0x02, 0xB4, 0x81, 0x02};
+// A long item whose data would read as an Input item: skipped, it leaves 2 bytes + 1.
+const Bytes LONG_ITEM{0x75, 0x08, 0x95, 0x02, 0xFE, 0x02, 0x10, 0x81, 0x02, 0x81, 0x02};
 const Bytes ABSURD{0x77, 0xFF, 0xFF, 0xFF, 0xFF, 0x97, 0xFF, 0xFF, 0xFF, 0xFF, 0x81, 0x02};
-
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 TEST(ReportDescriptor, LengthsOfRealAndBrokenDescriptors) {
     const struct {
@@ -76,7 +73,7 @@ TEST(ReportDescriptor, LengthsOfRealAndBrokenDescriptors) {
         {"mouse", MOUSE, true, 4, 0, false},
         {"vendor", VENDOR, true, 9, 9, false},
         {"numbered", NUMBERED, true, 64, 64, true},
-        {"long item skipped", Concat({0xFE, 0x02, 0x10, 0x81, 0x02}, VENDOR), true, 9, 9, false},
+        {"long item skipped", LONG_ITEM, true, 3, 0, false},
         {"push and pop", PUSH_POP, true, 7, 0, false},
         {"bits rounded up", {0x75, 0x01, 0x95, 0x03, 0x81, 0x02}, true, 2, 0, false},
         {"empty", {}, true, 0, 0, false},
@@ -119,7 +116,10 @@ class FakeSysfs : public ::testing::Test {
     fs::path root;
 };
 
-TEST_F(FakeSysfs, EnumeratesNodesInNumericOrderAndReadsTheirIds) {
+// Enumeration in numeric order and the ids sysfs lists; then discovery, since opening a
+// keyboard or a security key wakes it: it decides by those ids, opens only the Kit's node, and
+// keeps why that node could not be used.
+TEST_F(FakeSysfs, EnumeratesInNumericOrderAndDiscoveryOpensOnlyTheKitsNode) {
     AddNode("hidraw10", "0003:0000046D:0000C52B", {});
     AddNode("hidraw2", "0003:0000D804:00000032", VENDOR);
     AddNode("hidraw0", "0003:0000D804:00000033", VENDOR);
@@ -129,6 +129,7 @@ TEST_F(FakeSysfs, EnumeratesNodesInNumericOrderAndReadsTheirIds) {
     const std::string dev = (root / "dev").string();
     EXPECT_EQ(system.EnumerateInterfaces(),
               (std::vector<std::string>{dev + "/hidraw0", dev + "/hidraw2", dev + "/hidraw10"}));
+    EXPECT_TRUE(CHidrawSystem((root / "missing").string()).EnumerateInterfaces().empty());
 
     // A regular file does not answer the node queries; the sysfs entry does.
     std::unique_ptr<platform::IHidDevice> kit = system.Open(dev + "/hidraw2");
@@ -141,19 +142,14 @@ TEST_F(FakeSysfs, EnumeratesNodesInNumericOrderAndReadsTheirIds) {
     ASSERT_EQ(kit->GetCaps(caps), 1);
     EXPECT_EQ(caps.inputReportByteLength, 9);
     EXPECT_EQ(caps.outputReportByteLength, 9);
-
     EXPECT_EQ(system.Open(dev + "/hidraw7"), nullptr);
-    EXPECT_TRUE(CHidrawSystem((root / "missing").string()).EnumerateInterfaces().empty());
-}
+    // Ids cut short, wider than 16 bits, empty or not hex are refused.
+    for (const char* bad : {"", "HID_ID=0003:0000D804", "HID_ID=0003:0001D804:00000032",
+                            "HID_ID=0003::00000032", "HID_ID=0003:0000D804:0032zz"}) {
+        EXPECT_FALSE(ParseHidId(bad, vendor, product)) << bad;
+    }
 
-// Opening a keyboard or a security key wakes it: discovery decides by the ids sysfs lists,
-// opens only the Kit's node, and keeps why that node could not be used.
-TEST_F(FakeSysfs, DiscoveryOpensOnlyTheKitsNodeAndKeepsWhyItIsUnusable) {
-    AddNode("hidraw0", "0003:0000046D:0000C52B", {});
-    AddNode("hidraw1", "0003:0000D804:00000033", VENDOR);
-    AddNode("hidraw2", "0003:0000D804:00000032", VENDOR);
     const fs::path kitNode = root / "dev" / "hidraw2";
-    CHidrawSystem system((root / "sys").string(), (root / "dev").string());
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(watch, 0);
     ASSERT_GE(inotify_add_watch(watch, (root / "dev").c_str(), IN_OPEN), 0);
@@ -208,17 +204,6 @@ TEST_F(FakeSysfs, DiscoveryOpensOnlyTheKitsNodeAndKeepsWhyItIsUnusable) {
     close(watch);
 }
 
-TEST(HidId, ParsesTheUeventLine) {
-    uint16_t vendor = 0, product = 0;
-    EXPECT_TRUE(ParseHidId("DRIVER=x\nHID_ID=0003:0000FFFF:00000001\n", vendor, product));
-    EXPECT_EQ(vendor, 0xFFFF);
-    EXPECT_EQ(product, 0x0001);
-    for (const char* bad : {"", "HID_ID=0003:0000D804", "HID_ID=0003:0001D804:00000032",
-                            "HID_ID=0003::00000032", "HID_ID=0003:0000D804:0032zz"}) {
-        EXPECT_FALSE(ParseHidId(bad, vendor, product)) << bad;
-    }
-}
-
 // One end of a packet socket pair as an open node; the test holds the other end.
 class NodeDevice : public ::testing::Test {
   protected:
@@ -241,7 +226,9 @@ class NodeDevice : public ::testing::Test {
     int board = -1;
 };
 
-TEST_F(NodeDevice, ReportsCrossInTheLinksLayoutAndReadsFailWhenTheBoardLeaves) {
+// Reports cross in the link's layout; a read fails once the board has left, and a read that
+// waits is woken by a cancel or a close, after which the device stays failed.
+TEST_F(NodeDevice, ReportsCrossInTheLinksLayoutAndReadsEndWhenTheBoardLeavesOrOnCancelAndClose) {
     uint8_t buffer[9] = {};
     uint32_t count = 0, written = 0;
     // Without report ids the 0 byte is put in front; with them the id stays.
@@ -271,11 +258,7 @@ TEST_F(NodeDevice, ReportsCrossInTheLinksLayoutAndReadsFailWhenTheBoardLeaves) {
         EXPECT_EQ(Bytes(buffer, buffer + count), (Bytes{0x01, uint8_t(payload)}));
     }
     EXPECT_EQ(device->ReadReport(buffer, sizeof buffer, count), 0);
-}
 
-TEST_F(NodeDevice, CancelAndCloseWakeAWaitingRead) {
-    uint8_t buffer[9];
-    uint32_t count = 0, written = 0;
     for (bool cancel : {true, false}) {
         Make(false);
         std::promise<pid_t> readerId;
@@ -315,11 +298,12 @@ TEST(HidrawWriter, AHeldWriteIsTheChildsAndKnownUntilItEnds) {
     ASSERT_EQ(setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest), 0);
     auto writer = std::make_unique<CHidrawWriter>(ends[0]);
     EXPECT_FALSE(CHidrawWriter::WriteHeldLongerThan(0));
-    const uint8_t report[9] = {0, 1, 'x'};
+    uint8_t report[9] = {0, 1};  // byte 2 numbers the report
     std::atomic<int> done{0};
     std::thread sender([&] {
         // The peer's queue fills after a few reports; the next write waits in the child.
         for (int i = 0; i < 64; ++i) {
+            report[2] = static_cast<uint8_t>(i);
             if (writer->Write(report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
                 done.fetch_add(1);
             }
@@ -336,6 +320,7 @@ TEST(HidrawWriter, AHeldWriteIsTheChildsAndKnownUntilItEnds) {
             break;
         }
         ASSERT_EQ(read(ends[1], buffer, sizeof buffer), static_cast<ssize_t>(sizeof report));
+        EXPECT_EQ(buffer[2], received);
         ++received;
     }
     sender.join();

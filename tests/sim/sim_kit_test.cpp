@@ -1,7 +1,7 @@
 // The simulated Kit's own contracts that the link and page tests do not reach: blocked reads woken
-// by unplug, cancel and close, the kernel-like queue limit, and an observer that never deadlocks,
-// and a serial port that a disconnect hangs up for good. (The rest of its serial side is driven
-// through the page's tests.)
+// by unplug, cancel and close, the kernel-like queue limit, reports kept past an unplug and a
+// stalled OUT endpoint, an observer that never deadlocks, and a serial port that a disconnect
+// hangs up for good. (The rest of its serial side is driven through the page's tests.)
 #include "sim/sim_kit.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +39,9 @@ Bytes ReadPayload(platform::IHidDevice& device) {
     return read.get();
 }
 
-TEST(SimKitHid, PresenceVersionAndQueueLimit) {
+// Present only while plugged; the version answer; the kernel's limits: a 64-report queue, reports
+// kept past an unplug, a stalled OUT endpoint.
+TEST(SimKitHid, PresenceVersionQueueLimitUnplugAndStalledOut) {
     CSimKit kit;
     EXPECT_EQ(kit.Hid().Open(KIT), nullptr);  // there only while plugged
     kit.PlugUsb(true);
@@ -70,6 +72,46 @@ TEST(SimKitHid, PresenceVersionAndQueueLimit) {
     for (uint8_t i = 0; i < 64; ++i) {
         ASSERT_EQ(ReadPayload(*reader), Bytes{i});
     }
+
+    // Reports queued before an unplug are still read, then the handle fails.
+    kit.SendUsb({1});
+    kit.SendUsb({2});
+    kit.PlugUsb(false);
+    EXPECT_EQ(ReadPayload(*reader), Bytes{1});
+    EXPECT_EQ(ReadPayload(*reader), Bytes{2});
+    EXPECT_EQ(ReadPayload(*reader), Bytes{0xEE});
+
+    // A board that stops reading OUT lets four reports queue at once and holds the fifth
+    // write until it reads again; then it takes them in the order written.
+    kit.PlugUsb(true);
+    writer = kit.Hid().Open(KIT);
+    const size_t before = kit.OutputReports().size();  // the version requests
+    const auto queueFourAndHold = [&](uint8_t fifth) {
+        kit.SetOutStalled(true);
+        for (uint8_t i = 0; i < 4; ++i) {
+            EXPECT_EQ(Write(*writer, {i}), 1);
+        }
+        auto held = std::async(std::launch::async, [&, fifth] { return Write(*writer, {fifth}); });
+        EXPECT_EQ(held.wait_for(50ms), std::future_status::timeout);
+        return held;
+    };
+    auto fifth = queueFourAndHold(4);
+    EXPECT_EQ(kit.OutputReports().size(), before);
+    kit.SetOutStalled(false);
+    ASSERT_EQ(fifth.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(fifth.get(), 1);
+    const auto taken = kit.OutputReports();
+    ASSERT_EQ(taken.size(), before + 5);
+    for (uint8_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(taken[before + i][2], i);
+    }
+    // An unplug ends a held write at once and loses what waited.
+    auto held = queueFourAndHold(9);
+    kit.PlugUsb(false);
+    ASSERT_EQ(held.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(held.get(), 0);
+    kit.SetOutStalled(false);
+    EXPECT_EQ(kit.OutputReports().size(), before + 5);
 }
 
 TEST(SimKitHid, BlockedReadsWakeOnUnplugCancelAndClose) {
@@ -115,50 +157,6 @@ TEST(SimKitSerial, ADisconnectHangsUpTheOpenPortForGood) {
     kit.SendSerial({'y'});
     ASSERT_EQ(fresh->Read(buffer, sizeof buffer, count), 1);
     EXPECT_EQ(Bytes(buffer, buffer + count), Bytes{'y'});
-}
-
-// As the kernel does: reports queued before an unplug are still read; a board that stops
-// reading OUT lets four reports queue, then holds the next write until it reads again.
-TEST(SimKitHid, UnplugKeepsQueuedReportsAndAStalledOutEndpointHoldsWrites) {
-    CSimKit kit;
-    kit.PlugUsb(true);
-    auto device = kit.Hid().Open(KIT);
-    kit.SendUsb({1});
-    kit.SendUsb({2});
-    kit.PlugUsb(false);
-    EXPECT_EQ(ReadPayload(*device), Bytes{1});
-    EXPECT_EQ(ReadPayload(*device), Bytes{2});
-    EXPECT_EQ(ReadPayload(*device), Bytes{0xEE});
-
-    kit.PlugUsb(true);
-    device = kit.Hid().Open(KIT);
-    // Stalled, four writes are queued at once and the fifth is held.
-    const auto queueFourAndHold = [&](uint8_t fifth) {
-        kit.SetOutStalled(true);
-        for (uint8_t i = 0; i < 4; ++i) {
-            EXPECT_EQ(Write(*device, {i}), 1);
-        }
-        auto held = std::async(std::launch::async, [&, fifth] { return Write(*device, {fifth}); });
-        EXPECT_EQ(held.wait_for(50ms), std::future_status::timeout);
-        return held;
-    };
-    auto fifth = queueFourAndHold(4);
-    EXPECT_TRUE(kit.OutputReports().empty());
-    kit.SetOutStalled(false);
-    ASSERT_EQ(fifth.wait_for(2s), std::future_status::ready);
-    EXPECT_EQ(fifth.get(), 1);
-    const auto taken = kit.OutputReports();
-    ASSERT_EQ(taken.size(), 5u);
-    for (uint8_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(taken[i][2], i);  // in the order written
-    }
-    // An unplug ends a held write at once and loses what waited.
-    auto held = queueFourAndHold(9);
-    kit.PlugUsb(false);
-    ASSERT_EQ(held.wait_for(2s), std::future_status::ready);
-    EXPECT_EQ(held.get(), 0);
-    kit.SetOutStalled(false);
-    EXPECT_EQ(kit.OutputReports().size(), 5u);
 }
 
 TEST(SimKit, ObserverRunsOutsideTheLockAndHandlesOutliveTheKit) {

@@ -14,9 +14,7 @@ TEST(SimStream, SendsExactlyTheCountAtTheRateAndStopsWhenAsked) {
     kit.ConnectSerial(true);
     auto port = kit.SerialPorts().CreatePort();
     ASSERT_EQ(port->Open("COM1"), 1);
-    platform::SerialTimeouts atOnce;
-    atOnce.readInterval = platform::TIMEOUT_MAX;
-    ASSERT_EQ(port->SetTimeouts(atOnce), 1);
+    ASSERT_EQ(port->SetTimeouts({platform::TIMEOUT_MAX, 0, 0, 0, 0}), 1);  // reads return at once
     const auto readFor = [&](size_t wanted, int timeoutMs) {
         Bytes got;
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
