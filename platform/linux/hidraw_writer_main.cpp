@@ -22,6 +22,10 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     const uint8_t ready = WRITER_READY;
     if (::send(WRITER_CHANNEL_FD, &ready, sizeof ready, MSG_NOSIGNAL) != sizeof ready) {
+        // Started by hand: no Palvex holds the other end.
+        std::fprintf(stderr,
+                     "palvex-hidraw-writer: started by Palvex for a Kit it opens; "
+                     "not a command to run by hand\n");
         return 1;
     }
     static uint8_t report[WRITER_MAX_REPORT];
