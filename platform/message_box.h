@@ -1,5 +1,6 @@
 // Message boxes from any thread: the links and pages hand text and caption to a sink that
-// shows an information box with an OK button and returns when the user has closed it.
+// shows an information box with an OK button and returns when the user has closed it; a page
+// may also ask the user a question.
 #pragma once
 
 #include <string>
@@ -19,6 +20,14 @@ class IMessageBoxSink {
     virtual void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) {
         (void)owner;
         Show(text, caption);
+    }
+    // GUI thread only: asks a question the user answers Yes or No to, in a box over `owner`,
+    // and returns true for Yes. A sink that cannot ask a person answers No.
+    virtual bool Ask(const std::string& text, const std::string& caption, QWidget* owner) {
+        (void)text;
+        (void)caption;
+        (void)owner;
+        return false;
     }
 };
 

@@ -40,15 +40,17 @@ bool OnGuiThread() {
 // Runs one box on the GUI thread and returns when the user has closed it. Qt centres a box
 // over its owner's window; one without an owner goes to the middle of the screen, which is
 // also where the main window first appears.
-void RunBox(CQtMessageBoxSink::State& state, const QString& text, const QString& caption,
-            QWidget* owner) {
+// Returns the button the user chose; NoButton when the box went with its owner.
+QMessageBox::StandardButton RunBox(CQtMessageBoxSink::State& state, const QString& text,
+                                   const QString& caption, QWidget* owner,
+                                   QMessageBox::Icon icon = QMessageBox::Information,
+                                   QMessageBox::StandardButtons buttons = QMessageBox::Ok) {
     QWidget* parent = owner != nullptr ? owner : state.mainWindow.data();
     if (parent != nullptr && !parent->window()->isVisible()) {
         parent = nullptr;
     }
     // On the heap: an owner that goes while the box is open takes the box with it.
-    QPointer<QMessageBox> box =
-        new QMessageBox(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+    QPointer<QMessageBox> box = new QMessageBox(icon, caption, text, buttons, parent);
     // Texts may carry what a board or a device sent; "<b>" in them is text, not markup.
     box->setTextFormat(Qt::PlainText);
     if (state.ownerModal && parent != nullptr) {
@@ -57,7 +59,10 @@ void RunBox(CQtMessageBoxSink::State& state, const QString& text, const QString&
     ++state.openBoxes;
     box->exec();
     --state.openBoxes;
+    const QMessageBox::StandardButton chosen =
+        box ? box->standardButton(box->clickedButton()) : QMessageBox::NoButton;
     delete box.data();
+    return chosen;
 }
 
 }  // namespace
@@ -134,6 +139,14 @@ void CQtMessageBoxSink::ShowOwned(const std::string& text, const std::string& ca
     std::unique_lock<std::mutex> lock(state->mutex);
     state->done.wait(lock,
                      [&] { return request->finished || state->shutDown || state->epoch != epoch; });
+}
+
+bool CQtMessageBoxSink::Ask(const std::string& text, const std::string& caption, QWidget* owner) {
+    if (state->shutDownFlag.load() || !OnGuiThread()) {
+        return false;
+    }
+    return RunBox(*state, FromUtf8(text), FromUtf8(caption), owner, QMessageBox::Question,
+                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 void CQtMessageBoxSink::Shutdown() {

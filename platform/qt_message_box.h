@@ -23,6 +23,8 @@ class CQtMessageBoxSink : public platform::IMessageBoxSink {
     // the GUI thread and waits until it is dismissed or Shutdown() is called.
     void Show(const std::string& text, const std::string& caption) override;
     void ShowOwned(const std::string& text, const std::string& caption, QWidget* owner) override;
+    // A question box with Yes and No, as plain text over its owner; No when shut down.
+    bool Ask(const std::string& text, const std::string& caption, QWidget* owner) override;
 
     // GUI thread: the window that boxes without an owner of their own belong to. A box whose
     // owner is not on screen (the program is still starting) is centred on the screen.

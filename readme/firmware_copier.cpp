@@ -43,6 +43,9 @@ CopierOutcome CopyFirmwareImage(platform::IFileReader& image, long long limit,
             return {COPIER_WRITE_FAILED, writer->FailureText()};
         }
     }
+    if (total == 0) {
+        return {COPIER_IMAGE_REFUSED, "Empty: there is no firmware in it"};
+    }
     if (!writer->Commit()) {
         return {COPIER_WRITE_FAILED, writer->FailureText()};
     }

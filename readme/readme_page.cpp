@@ -1,6 +1,8 @@
 // The ReadMe page: template 129 with the document view and the firmware transfer button.
 #include "readme/readme_page.h"
 
+#include <QFileInfo>
+#include <QLocale>
 #include <QPushButton>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -20,6 +22,7 @@ constexpr int README_VIEW = 1001;
 constexpr int TRANSFER_BUTTON = 1015;
 constexpr const char* FILE_ERROR_TEXT = "Something wrong with the file access.";
 constexpr const char* FILE_ERROR_CAPTION = "Error";
+constexpr const char* CONFIRM_CAPTION = "Transfer";
 constexpr std::size_t READ_PIECE = 64 * 1024;
 
 // Reads the whole document under an exclusive lock, up to the reader's size bound; false
@@ -45,7 +48,31 @@ bool ReadDocument(const std::string& path, std::string& text) {
     return true;
 }
 
+// A path as a line of a box: a control character in a folder's name (a line break could fake
+// another line of the box) is shown as \xNN.
+std::string VisiblePath(const std::string& path) {
+    std::string shown;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            static constexpr char HEX[] = "0123456789ABCDEF";
+            shown += {'\\', 'x', HEX[byte >> 4], HEX[byte & 15]};
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 }  // namespace
+
+std::string ElevationQuestion(const std::string& image, long long size, const std::string& target) {
+    return "Only an administrator may write " + VisiblePath(target) +
+           ". The system will ask for an administrator's password or consent to copy this "
+           "firmware image there:\n\n" +
+           VisiblePath(image) + "\n" + QLocale(QLocale::English).toString(size).toStdString() +
+           " bytes\n\nCopy this image?";
+}
 
 uint32_t StreamInCallback(uintptr_t cookie, uint8_t* buffer, int32_t cb, int32_t* delivered) {
     auto* rest = reinterpret_cast<std::string_view*>(cookie);
@@ -147,6 +174,14 @@ void CReadMePage::StartElevatedCopy(const std::string& source, const std::string
     // The copier is handed the image as an open file and takes no path, so it can write nothing
     // but the target it knows.
     const std::string image = platform::AbsolutePath(source);
+    // The system's prompt names only the copier: whoever gives the rights must first see which
+    // file they are given for (a Test.bin in the working directory wins over the installed one).
+    const long long size = QFileInfo(QString::fromStdString(image)).size();
+    if (platform.messageBoxes == nullptr ||
+        !platform.messageBoxes->Ask(ElevationQuestion(image, size, target), CONFIRM_CAPTION,
+                                    this)) {
+        return;
+    }
     transferButton->setEnabled(false);
     copier = new platform::CElevatedCopy(
         this, platform.elevatedCopier, image,

@@ -31,6 +31,10 @@ uint32_t StreamInCallback(uintptr_t cookie, uint8_t* buffer, int32_t cb, int32_t
 std::string StreamIn(std::string_view text, int32_t request = STREAM_IN_REQUEST,
                      std::vector<int32_t>* pieces = nullptr);
 
+// What the user is asked before the copy is handed to the system's elevation: the image's
+// full path and size and where it goes.
+std::string ElevationQuestion(const std::string& image, long long size, const std::string& target);
+
 class CReadMePage : public QWidget {
   public:
     CReadMePage(QWidget* parent, const platform::Platform& platform);  // reads Readme.rtf

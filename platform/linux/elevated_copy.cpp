@@ -67,8 +67,24 @@ CElevatedCopy::~CElevatedCopy() {
     }
 }
 
+namespace {
+
+// One word for a POSIX shell whatever it holds: in single quotes nothing is special but the
+// quote itself, which ends the quoting, is written escaped, and starts it again.
+std::string ShellWord(const std::string& text) {
+    std::string word = "'";
+    for (const char c : text) {
+        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return word + "'";
+}
+
+}  // namespace
+
 std::string CopyByHandText(const std::string& image, const std::string& target) {
-    return "To copy it by hand, as root: install -m 644 \"" + image + "\" \"" + target + "\"";
+    // An administrator pastes this into a root shell: the folder names are the user's.
+    return "To copy it by hand, as root: install -m 644 " + ShellWord(image) + " " +
+           ShellWord(target);
 }
 
 }  // namespace platform

@@ -4,12 +4,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/magic.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -124,6 +131,132 @@ class CLockedReader final : public IFileReader {
     int fd;
     std::string failure;
 };
+
+// An image read whole before it is checked and handed on.
+class CMemoryReader final : public IFileReader {
+  public:
+    explicit CMemoryReader(std::string bytes) : bytes(std::move(bytes)) {}
+
+    long long Read(void* buffer, std::size_t size) override {
+        const std::size_t count = std::min(size, bytes.size() - offset);
+        std::memcpy(buffer, bytes.data() + offset, count);
+        offset += count;
+        return static_cast<long long>(count);
+    }
+
+    std::string FailureText() const override { return {}; }
+
+  private:
+    std::string bytes;
+    std::size_t offset = 0;
+};
+
+// File systems whose "files" are the kernel's answers, computed for whoever reads them (a root
+// reader of /proc/PID/stat gets addresses its owner sees as zeros): never a firmware image.
+bool IsPseudoFileSystem(long type) {
+    static constexpr long PSEUDO[] = {
+        PROC_SUPER_MAGIC,
+        SYSFS_MAGIC,
+        DEBUGFS_MAGIC,
+        TRACEFS_MAGIC,
+        SECURITYFS_MAGIC,
+        CGROUP_SUPER_MAGIC,
+        CGROUP2_SUPER_MAGIC,
+        0x62656570 /* configfs */,
+        BPF_FS_MAGIC,
+        EFIVARFS_MAGIC,
+        PSTOREFS_MAGIC,
+        SELINUX_MAGIC,
+        SMACK_MAGIC,
+        DEVPTS_SUPER_MAGIC,
+        0x65735543 /* fusectl */,
+        BINFMTFS_MAGIC,
+        NSFS_MAGIC,
+        0x19800202 /* mqueue */,
+        0x67596969 /* rpc_pipefs */,
+        0x6e667364 /* nfsd */,
+        AUTOFS_SUPER_MAGIC,
+        ANON_INODE_FS_MAGIC,
+        SOCKFS_MAGIC,
+        PIPEFS_MAGIC,
+    };
+    for (const long pseudo : PSEUDO) {
+        if (type == pseudo) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// While it lives, this process reads and opens with the rights of the user pkexec names as the
+// one who asked (PKEXEC_UID), not root's: giving up root's effective user also drops its
+// capabilities. Nothing changes when no one is named or this process is not root.
+class CAskerRights {
+  public:
+    CAskerRights() {
+        const char* asker = std::getenv("PKEXEC_UID");
+        if (asker == nullptr || *asker == '\0' || geteuid() != 0) {
+            return;
+        }
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long uid = std::strtoul(asker, &end, 10);
+        const bool parsed = *end == '\0' && errno == 0 && uid <= 0xfffffffeUL;
+        if (!parsed || uid == 0) {
+            failed = !parsed;  // root asked: root's rights are the asker's
+            return;
+        }
+        gid_t gid = static_cast<gid_t>(uid);
+        std::vector<char> buffer(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found) ==
+                0 &&
+            found != nullptr) {
+            gid = found->pw_gid;
+        }
+        const int saved = getgroups(0, nullptr);
+        savedGroups.resize(saved > 0 ? static_cast<std::size_t>(saved) : 0);
+        failed = saved < 0 || getgroups(saved, savedGroups.data()) != saved;
+        if (failed) {
+            return;
+        }
+        dropped = true;  // from here on, whatever of it was done is undone
+        if (setgroups(1, &gid) != 0 || setegid(gid) != 0 || seteuid(static_cast<uid_t>(uid)) != 0) {
+            Restore();
+            failed = true;
+        }
+    }
+    ~CAskerRights() { Restore(); }
+    CAskerRights(const CAskerRights&) = delete;
+    CAskerRights& operator=(const CAskerRights&) = delete;
+
+    // Whether a user was named whose rights could not be taken: then nothing is read.
+    bool Failed() const { return failed; }
+
+  private:
+    void Restore() {
+        // Back to root for the write; a failure here would leave the copy unable to write,
+        // never with more rights than before.
+        if (!dropped) {
+            return;
+        }
+        if (seteuid(0) == 0 && setegid(0) == 0) {
+            setgroups(savedGroups.size(), savedGroups.data());
+        }
+        dropped = false;
+    }
+
+    std::vector<gid_t> savedGroups;
+    bool dropped = false;
+    bool failed = false;
+};
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
 
 class CReplacementWriter final : public IFileWriter {
   public:
@@ -288,16 +421,32 @@ bool TakeHandedStreams(int argc, char** /*argv*/, std::string* failure) {
 
 std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failure) {
     signal(SIGXFSZ, SIG_IGN);  // EFBIG from write instead
-    struct stat status {};
-    if (fstat(STDIN_FILENO, &status) != 0) {
+    // Everything about the image is learnt with the asker's rights; root's come back for the
+    // write once the whole image is in memory.
+    const CAskerRights asker;
+    if (asker.Failed()) {
+        SetFailure(failure, "The rights of the user who asked could not be taken");
+        return nullptr;
+    }
+    struct stat before {};
+    if (fstat(STDIN_FILENO, &before) != 0) {
         SetFailure(failure, ErrorText(errno));
         return nullptr;
     }
-    if (!S_ISREG(status.st_mode)) {
+    if (!S_ISREG(before.st_mode)) {
         SetFailure(failure, NOT_REGULAR_TEXT);
         return nullptr;
     }
-    if (status.st_size > limit) {
+    struct statfs fileSystem {};
+    if (fstatfs(STDIN_FILENO, &fileSystem) != 0) {
+        SetFailure(failure, ErrorText(errno));
+        return nullptr;
+    }
+    if (IsPseudoFileSystem(static_cast<long>(fileSystem.f_type))) {
+        SetFailure(failure, "Not a file on a disk: the system makes its content as it is read");
+        return nullptr;
+    }
+    if (before.st_size > limit) {
         SetFailure(failure, "Larger than " + std::to_string(limit) + " bytes");
         return nullptr;
     }
@@ -309,7 +458,31 @@ std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failu
         SetFailure(failure, LOCKED_TEXT);
         return nullptr;
     }
-    return std::make_unique<CLockedReader>(STDIN_FILENO);
+    // One byte more than it had: a file that grew meanwhile is caught below like one that shrank.
+    std::string bytes(static_cast<std::size_t>(before.st_size) + 1, '\0');
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t count = read(STDIN_FILENO, bytes.data() + got, bytes.size() - got);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            SetFailure(failure, ErrorText(errno));
+            return nullptr;
+        }
+        if (count == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(count);
+    }
+    struct stat after {};
+    if (fstat(STDIN_FILENO, &after) != 0 || !SameFile(before, after) ||
+        got != static_cast<std::size_t>(before.st_size)) {
+        SetFailure(failure, "Changed while it was read");
+        return nullptr;
+    }
+    bytes.resize(got);
+    return std::make_unique<CMemoryReader>(std::move(bytes));
 }
 
 bool IsSafePrivilegedTarget(const std::string& target, std::string* failure) {

@@ -97,6 +97,17 @@ class CRecordingBoxes : public platform::IMessageBoxSink {
             whileShownOnGui();  // a box the user takes time over, its event loop running
         }
     }
+    // Questions are kept apart from the boxes, answered with `answer`.
+    bool Ask(const std::string& text, const std::string& caption, QWidget*) override {
+        std::lock_guard<std::mutex> hold(mutex);
+        questions.push_back(caption + ":" + text);
+        return answer;
+    }
+    std::vector<std::string> Questions() const {
+        std::lock_guard<std::mutex> hold(mutex);
+        return questions;
+    }
+    bool answer = true;
     void Add(const std::string& entry) {
         std::lock_guard<std::mutex> hold(mutex);
         entries.push_back(entry);
@@ -105,6 +116,7 @@ class CRecordingBoxes : public platform::IMessageBoxSink {
         std::lock_guard<std::mutex> hold(mutex);
         entries.clear();
         owners.clear();
+        questions.clear();
     }
     std::vector<std::string> Entries() const {
         std::lock_guard<std::mutex> hold(mutex);
@@ -130,4 +142,5 @@ class CRecordingBoxes : public platform::IMessageBoxSink {
     mutable std::mutex mutex;
     std::vector<std::string> entries;
     std::vector<QWidget*> owners;
+    std::vector<std::string> questions;
 };

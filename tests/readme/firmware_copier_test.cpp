@@ -6,15 +6,24 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/fanotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 
+#include <QFile>
+#include <QProcess>
+
+#include "platform/elevated_copy.h"
 #include "platform/exclusive_file.h"
 #include "readme_fixture.h"
 #include "tests/common/child_process.h"
@@ -35,7 +44,11 @@ std::string CopyInChild(const std::string& target, const std::function<int()>& o
     });
 }
 
-class FirmwareCopier : public ::testing::Test, protected CDriversFolder {};
+class FirmwareCopier : public ::testing::Test, protected CDriversFolder {
+  protected:
+    static constexpr const char* PSEUDO =
+        "1: Not a file on a disk: the system makes its content as it is read";
+};
 
 TEST_F(FirmwareCopier, RefusesWhatItMustNotWriteAndWritesNothing) {
     const std::string elsewhere = cwd.Path("elsewhere"), image = cwd.Path("Test.bin");
@@ -45,6 +58,7 @@ TEST_F(FirmwareCopier, RefusesWhatItMustNotWriteAndWritesNothing) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     ASSERT_EQ(truncate((WriteFile(big, ""), big).c_str(), FIRMWARE_IMAGE_LIMIT + 1), 0);
     WriteFile(image, fresh);
+    WriteFile(cwd.Path("empty.bin"), "");
     const auto openFile = [](const std::string& path) {
         return [path] { return open(path.c_str(), O_RDONLY | O_NONBLOCK); };
     };
@@ -75,6 +89,11 @@ TEST_F(FirmwareCopier, RefusesWhatItMustNotWriteAndWritesNothing) {
         {"closed input", unchanged, target, "1: " + std::string(std::strerror(EBADF)), nullptr,
          closeInput},
         {"image over the limit", openFile(big), target, "1: Larger than 16777216 bytes"},
+        {"empty image", openFile(cwd.Path("empty.bin")), target,
+         "1: Empty: there is no firmware in it"},
+        // Files whose content the kernel makes for each reader: root would see more.
+        {"procfs image", openFile("/proc/self/stat"), target, PSEUDO},
+        {"sysfs image", openFile("/sys/kernel/uevent_seqnum"), target, PSEUDO},
         {"symbolic link target", openFile(image), target, "2: Is a symbolic link; not replaced",
          linkTarget},
         {"folder a symbolic link", openFile(image), linkedFolder + "/kitboard.bin",
@@ -169,6 +188,122 @@ TEST_F(FirmwareCopier, ACopyKilledHalfWayLeavesTheOldTargetAndTheNextCopyCleansU
     EXPECT_EQ(outcome.exitCode, COPIER_IMAGE_REFUSED);
     EXPECT_EQ(ReadFile(target), "writing");
     EXPECT_EQ(Entries(drivers), QStringList{"kitboard.bin"});
+}
+
+// Holds every read of `path` until `onRead` has run for it (fanotify permission events, root
+// only): what a file does between the copier's pieces, at the moment of the first read.
+class CReadGate {
+  public:
+    CReadGate(const std::string& path, std::function<void(pid_t reader)> onFirstRead)
+        : fd(fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC)),
+          onFirstRead(std::move(onFirstRead)) {
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(fanotify_mark(fd, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, path.c_str()), 0);
+        listener = std::thread([this] { Listen(); });
+    }
+    ~CReadGate() {
+        stop = true;
+        listener.join();
+        close(fd);  // lets any read still held go on
+    }
+
+  private:
+    void Listen() {
+        bool first = true;
+        while (!stop) {
+            pollfd ready{fd, POLLIN, 0};
+            if (poll(&ready, 1, 50) <= 0) {
+                continue;
+            }
+            alignas(fanotify_event_metadata) char buffer[4096];
+            const ssize_t length = read(fd, buffer, sizeof buffer);
+            auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
+            for (ssize_t left = length; FAN_EVENT_OK(event, left);
+                 event = FAN_EVENT_NEXT(event, left)) {
+                if (first) {
+                    onFirstRead(event->pid);
+                    first = false;
+                }
+                const fanotify_response allow{event->fd, FAN_ALLOW};
+                EXPECT_EQ(write(fd, &allow, sizeof allow), ssize_t(sizeof allow));
+                close(event->fd);
+            }
+        }
+    }
+    int fd;
+    std::function<void(pid_t)> onFirstRead;
+    std::atomic<bool> stop{false};
+    std::thread listener;
+};
+
+TEST_F(FirmwareCopier, ReadsTheImageAsTheAskerAndRefusesOneThatChangedMeanwhile) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "holding another process's reads needs root";
+    }
+    const std::string image = cwd.Path("Test.bin"), fresh = Pattern(300 * 1024, 5);
+    const struct {
+        const char* what;
+        std::function<void(int fd)> change;  // at the copier's first read
+        std::string outcome;
+    } cases[] = {
+        {"cut short", [](int fd) { EXPECT_EQ(ftruncate(fd, 1000), 0); },
+         "1: Changed while it was read"},
+        {"grown", [](int fd) { EXPECT_EQ(pwrite(fd, "more", 4, 300 * 1024), 4); },
+         "1: Changed while it was read"},
+        {"rewritten, same size",
+         [](int fd) {
+             EXPECT_EQ(pwrite(fd, "other", 5, 0), 5);
+             const timespec older[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+             EXPECT_EQ(futimens(fd, older), 0);
+         },
+         "1: Changed while it was read"},
+        {"left alone", [](int) {}, "0: "},
+    };
+    for (const auto& c : cases) {
+        WriteFile(image, fresh);
+        WriteFile(target, "previous");
+        std::string readerIds;  // the reader's "Uid:" line while its first read is held
+        {
+            const CReadGate gate(image, [&](pid_t reader) {
+                std::ifstream status("/proc/" + std::to_string(reader) + "/status");
+                for (std::string line; std::getline(status, line);) {
+                    readerIds = line.rfind("Uid:", 0) == 0 ? line : readerIds;
+                }
+                const int fd = open(image.c_str(), O_WRONLY);
+                c.change(fd);
+                close(fd);
+            });
+            // As pkexec starts it for nobody: real and saved user root, the reads nobody's.
+            EXPECT_EQ(CopyInChild(
+                          target, [&] { return open(image.c_str(), O_RDONLY); },
+                          [] { return setenv("PKEXEC_UID", "65534", 1) == 0; }),
+                      c.outcome)
+                << c.what;
+        }
+        EXPECT_EQ(readerIds, "Uid:\t0\t65534\t0\t65534") << c.what;
+        EXPECT_TRUE(ReadFile(target) == (c.outcome == "0: " ? fresh : "previous")) << c.what;
+        EXPECT_EQ(Entries(drivers), QStringList{"kitboard.bin"}) << c.what;
+    }
+}
+
+// The hint an administrator pastes into a root shell copies the image whatever its folders
+// are called, and runs nothing their names hold.
+TEST_F(FirmwareCopier, TheCopyByHandHintRunsNothingAFolderNameHolds) {
+    const std::string folder = cwd.Path("it's \"$(touch ran)\" `touch ran` \\ $HOME");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    const std::string image = Pattern(5000, 6);
+    WriteFile(folder + "/Test.bin", image);
+    const std::string hint = platform::CopyByHandText(folder + "/Test.bin", target);
+    const std::string shell = "as root: ";
+    ASSERT_NE(hint.find(shell), std::string::npos) << hint;
+    QProcess sh;
+    sh.setWorkingDirectory(QString::fromStdString(cwd.Path()));
+    sh.start("/bin/sh",
+             {"-c", QString::fromStdString(hint.substr(hint.find(shell) + shell.size()))});
+    ASSERT_TRUE(sh.waitForFinished(10000));
+    EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
+    EXPECT_TRUE(ReadFile(target) == image) << hint;
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(cwd.Path("ran")))) << hint;
 }
 
 }  // namespace

@@ -244,7 +244,7 @@ TEST(FirmwareElevation, ADeniedCopyGoesThroughTheElevatedCopierWhileThePageKeeps
     const std::string image = Pattern(100 * 1024, 9);
     WriteFile(source, image);
     const std::string byHand =
-        "\n\nTo copy it by hand, as root: install -m 644 \"" + source + "\" \"" + target + "\"";
+        "\n\nTo copy it by hand, as root: install -m 644 '" + source + "' '" + target + "'";
     const std::string noAgent =
         "Error executing command as another user: No authentication agent found.";
     const struct {
@@ -281,10 +281,27 @@ TEST(FirmwareElevation, ADeniedCopyGoesThroughTheElevatedCopierWhileThePageKeeps
         EXPECT_TRUE(page.TransferButton()->isEnabled()) << refused.what;
     }
 
+    // Each time the user was first asked, naming the image in full and its size; "No" asks
+    // for no rights and shows nothing.
+    const std::string question = "Transfer:Only an administrator may write " + target +
+                                 ". The system will ask for an administrator's password or "
+                                 "consent to copy this firmware image there:\n\n" +
+                                 source + "\n102,400 bytes\n\nCopy this image?";
+    EXPECT_EQ(sink.Questions(), std::vector<std::string>{question});
+    const std::string copied = cwd.Path("copied.bin"), runs = cwd.Path("runs");
+    platform.elevatedCopier = {"/bin/sh", "-c", "echo run >> '" + runs + "'"};
+    CReadMePage declined(nullptr, platform);
+    sink.Clear();
+    sink.answer = false;
+    declined.OnTransfer();
+    sink.answer = true;
+    EXPECT_FALSE(declined.TransferRunning());
+    EXPECT_TRUE(sink.Entries().empty()) << Boxes(sink);
+    EXPECT_EQ(sink.Questions().size(), 1);
+
     // Given the right, the copier gets the image as its input. Until it ends (here, until the
     // test lets it) the page keeps running its events, the button is off and a click does
     // nothing; afterwards no box.
-    const std::string copied = cwd.Path("copied.bin"), runs = cwd.Path("runs");
     const std::string gate = cwd.Path("gate");
     ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
     platform.elevatedCopier = {
