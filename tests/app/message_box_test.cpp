@@ -145,4 +145,18 @@ TEST(QtMessageBoxSink, BoxesBelongToTheirOwnerAndAWorkerWaitsForItsBox) {
     EXPECT_TRUE(looked);
     EXPECT_EQ(sink.OpenBoxes(), 0);
     EXPECT_EQ(owners, (std::vector<QWidget*>{nullptr, page, &mainWindow}));
+
+    // A question over its page, as plain text, answered by the button the user chose.
+    for (const auto answer : {QMessageBox::Yes, QMessageBox::No}) {
+        OnNextModal([&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            ASSERT_NE(box, nullptr);
+            EXPECT_EQ(box->parentWidget(), page);
+            EXPECT_EQ(box->text(), "Copy <b>this</b>?");
+            EXPECT_EQ(box->textFormat(), Qt::PlainText);
+            EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
+            box->button(answer)->click();
+        });
+        EXPECT_EQ(sink.Ask("Copy <b>this</b>?", "Transfer", page), answer == QMessageBox::Yes);
+    }
 }
