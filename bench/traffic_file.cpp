@@ -202,7 +202,8 @@ void CTrafficLog::Format(const std::vector<Chunk>& chunks, std::string& out) {
                 AppendStamp(chunk.arrivalMs, out);
                 lineOpen = true;
             }
-            line.append(CharFromAnsi(byte));
+            // As the view draws it: a log shown by cat or tail -f replays no terminal control.
+            line.append(ShownChar(CharFromAnsi(byte)));
         }
         out += line.toUtf8().toStdString();
     }

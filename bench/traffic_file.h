@@ -55,8 +55,8 @@ class CTrafficLog {
     bool Running() const;
 
     // Any thread: received bytes, with the time they arrived (ms since the epoch). Bytes are
-    // shown as the traffic view shows them (Windows-1252, written as UTF-8; CR, LF and CR LF
-    // end a line; a zero byte adds nothing).
+    // shown as the traffic view shows them (Windows-1252, written as UTF-8; control bytes as
+    // their pictures, see ShownChar; CR, LF and CR LF end a line; a zero byte adds nothing).
     void Append(const uint8_t* bytes, size_t count, int64_t arrivalMs);
 
   private:

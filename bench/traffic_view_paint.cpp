@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "bench/ansi_text.h"
+
 void TrafficView::paintEvent(QPaintEvent* event) {
     QElapsedTimer cost;
     cost.start();
@@ -33,9 +35,7 @@ void TrafficView::paintEvent(QPaintEvent* event) {
         QString text = RowText(static_cast<size_t>(i)).mid(firstColumn, columns);
         // Control bytes take one column each, drawn as their symbols.
         for (QChar& ch : text) {
-            if (ch.unicode() < 0x20) {
-                ch = QChar(0x2400 + ch.unicode());
-            }
+            ch = ShownChar(ch);
         }
         const int y = (i - first) * lineHeight;
         const qreal x = firstColumn * charWidth - shift;

@@ -1,8 +1,14 @@
 // The three ways a run is told, built as text.
 #include "check/check_report.h"
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <numeric>
+
+#include "check/shown_text.h"
 
 namespace {
 
@@ -18,32 +24,33 @@ std::string Hex4(uint16_t value) {
     return text;
 }
 
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (byte < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + '"';
+using Json = nlohmann::ordered_json;  // keeps the fields in the order written
+
+// Two spaces a level, ASCII only (\u escapes beyond it); a system text that is not UTF-8
+// gets U+FFFD for its stray bytes instead of breaking the document.
+std::string Dump(const Json& json) {
+    return json.dump(2, ' ', true, Json::error_handler_t::replace) + "\n";
 }
 
-// Text and attribute values alike; control characters XML 1.0 cannot carry become '?'.
+// A number as `pattern` prints it, so the document reads as plainly as the lines.
+double Rounded(const char* pattern, double value) {
+    return std::strtod(Format(pattern, value).c_str(), nullptr);
+}
+
+// Text and attribute values alike, well-formed for any bytes: markup characters as entities,
+// line ends and tabs as references (attribute values keep them), the control characters XML
+// 1.0 cannot carry as '?', and bytes that are not UTF-8 as U+FFFD, as in the JSON.
 std::string Xml(const std::string& text) {
     std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
+    for (size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        const size_t length = Utf8Sequence(text, at, code);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++at;
+            continue;
+        }
+        switch (code) {
             case '&':
                 out += "&amp;";
                 break;
@@ -61,13 +68,21 @@ std::string Xml(const std::string& text) {
                 break;
             case '\n':
                 out += "&#10;";
-                break;  // as characters: attribute values keep them
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
             case '\t':
                 out += "&#9;";
                 break;
             default:
-                out += byte < 0x20 ? '?' : c;
+                if (code < 0x20 || code == 0xFFFE || code == 0xFFFF) {
+                    out += '?';
+                } else {
+                    out.append(text, at, length);
+                }
         }
+        at += length;
     }
     return out;
 }
@@ -107,7 +122,8 @@ std::string StepLine(const CheckStep& step) {
     const char* verdict = step.skipped ? "SKIP" : step.passed ? "PASS" : "FAIL";
     char head[64];
     std::snprintf(head, sizeof head, "%s  %-12s %6.0f ms  ", verdict, step.name.c_str(), step.ms);
-    return head + step.message;
+    // Board bytes in a message are escaped already; the system's text may bring control bytes.
+    return head + TerminalText(step.message);
 }
 
 std::string SummaryLine(const CheckRun& run) {
@@ -117,15 +133,17 @@ std::string SummaryLine(const CheckRun& run) {
 }
 
 std::string ListText(const DeviceList& list) {
+    // Device names and reasons are the system's, but a terminal obeys their control bytes too.
     std::string text = "Kits:\n";
     if (list.kits.empty()) {
         text += "  none\n";
     }
     for (const ListedKit& kit : list.kits) {
-        text += "  " + kit.path + "  " + Hex4(kit.vendorId) + ":" + Hex4(kit.productId) + "  ";
+        text += "  " + TerminalText(kit.path) + "  " + Hex4(kit.vendorId) + ":" +
+                Hex4(kit.productId) + "  ";
         text += kit.opens ? "opens, reports of " + std::to_string(kit.inputReportBytes) + "/" +
                                 std::to_string(kit.outputReportBytes) + " bytes"
-                          : "cannot be opened: " + kit.why;
+                          : "cannot be opened: " + TerminalText(kit.why);
         text += '\n';
     }
     text += "Serial ports:\n";
@@ -133,78 +151,77 @@ std::string ListText(const DeviceList& list) {
         text += "  none\n";
     }
     for (const ListedPort& port : list.ports) {
-        text += "  " + port.name;
+        text += "  " + TerminalText(port.name);
         if (!port.path.empty() && port.path != port.name) {
-            text += " (" + port.path + ")";
+            text += " (" + TerminalText(port.path) + ")";
         }
-        text += port.opens ? "  opens\n" : "  cannot be opened: " + port.why + "\n";
+        text += port.opens ? "  opens\n" : "  cannot be opened: " + TerminalText(port.why) + "\n";
     }
     return text;
 }
 
 std::string RunJson(const CheckRun& run, const std::string& version) {
-    std::string json =
-        "{\n  \"program\": \"palvex-check\",\n  \"version\": " + JsonString(version) +
-        ",\n  \"passed\": " + (run.exit == CHECK_PASSED ? "true" : "false") +
-        ",\n  \"exitCode\": " + std::to_string(run.exit) + ",\n  \"kit\": ";
-    json += run.kitPath.empty()
-                ? "null"
-                : "{\"path\": " + JsonString(run.kitPath) + ", \"firmware\": " +
-                      (run.firmwareVersion.empty() ? std::string("null")
-                                                   : JsonString(run.firmwareVersion)) +
-                      "}";
-    json += ",\n  \"serialPort\": ";
-    json += run.portName.empty() ? "null"
-                                 : "{\"name\": " + JsonString(run.portName) +
-                                       ", \"path\": " + JsonString(run.portPath) + "}";
-    json += ",\n  \"steps\": [";
-    for (size_t i = 0; i < run.steps.size(); ++i) {
-        const CheckStep& step = run.steps[i];
-        json += std::string(i ? "," : "") + "\n    {\"name\": " + JsonString(step.name) +
-                ", \"result\": \"" +
-                (step.skipped  ? "skipped"
-                 : step.passed ? "passed"
-                               : "failed") +
-                "\", \"ms\": " + Format("%.1f", step.ms) +
-                ", \"message\": " + JsonString(step.message);
-        if (!step.figures.empty()) {
-            json += ", \"figures\": {";
-            bool first = true;
-            for (const auto& [name, value] : step.figures) {
-                json += (first ? "" : ", ") + JsonString(name) + ": " + Format("%.6g", value);
-                first = false;
+    Json json;
+    json["program"] = "palvex-check";
+    json["version"] = version;
+    json["passed"] = run.exit == CHECK_PASSED;
+    json["exitCode"] = static_cast<int>(run.exit);
+    // The firmware as the step line shows it: the board's bytes escaped, so a consumer sees
+    // what a person sees and "K1.07" stays "K1.07".
+    json["kit"] =
+        run.kitPath.empty()
+            ? Json()
+            : Json{{"path", run.kitPath},
+                   {"firmware",
+                    run.firmwareVersion.empty() ? Json() : Json(BoardText(run.firmwareVersion))}};
+    json["serialPort"] =
+        run.portName.empty() ? Json() : Json{{"name", run.portName}, {"path", run.portPath}};
+    Json& steps = json["steps"] = Json::array();
+    for (const CheckStep& step : run.steps) {
+        Json entry{{"name", step.name},
+                   {"result", step.skipped  ? "skipped"
+                              : step.passed ? "passed"
+                                            : "failed"},
+                   {"ms", Rounded("%.1f", step.ms)},
+                   {"message", step.message}};
+        for (const auto& [name, value] : step.figures) {
+            // Six digits, as before; a count stays an integer ("bytes": 4096, not 4096.0).
+            const double shown = Rounded("%.6g", value);
+            Json& figure = entry["figures"][name];
+            if (std::trunc(shown) == shown && std::fabs(shown) < 1e15) {
+                figure = static_cast<int64_t>(shown);
+            } else {
+                figure = shown;
             }
-            json += "}";
         }
-        json += "}";
+        steps.push_back(std::move(entry));
     }
-    return json + "\n  ]\n}\n";
+    return Dump(json);
 }
 
 std::string ListJson(const DeviceList& list) {
-    std::string json = "{\n  \"kits\": [";
-    for (size_t i = 0; i < list.kits.size(); ++i) {
-        const ListedKit& kit = list.kits[i];
-        json += std::string(i ? "," : "") + "\n    {\"path\": " + JsonString(kit.path) +
-                ", \"vendorId\": \"" + Hex4(kit.vendorId) + "\", \"productId\": \"" +
-                Hex4(kit.productId) + "\", \"opens\": " + (kit.opens ? "true" : "false");
-        json += kit.opens ? ", \"inputReportBytes\": " + std::to_string(kit.inputReportBytes) +
-                                ", \"outputReportBytes\": " + std::to_string(kit.outputReportBytes)
-                          : ", \"why\": " + JsonString(kit.why);
-        json += "}";
-    }
-    json += "\n  ],\n  \"serialPorts\": [";
-    for (size_t i = 0; i < list.ports.size(); ++i) {
-        const ListedPort& port = list.ports[i];
-        json += std::string(i ? "," : "") + "\n    {\"name\": " + JsonString(port.name) +
-                ", \"path\": " + JsonString(port.path) +
-                ", \"opens\": " + (port.opens ? "true" : "false");
-        if (!port.opens) {
-            json += ", \"why\": " + JsonString(port.why);
+    Json json{{"kits", Json::array()}, {"serialPorts", Json::array()}};
+    for (const ListedKit& kit : list.kits) {
+        Json entry{{"path", kit.path},
+                   {"vendorId", Hex4(kit.vendorId)},
+                   {"productId", Hex4(kit.productId)},
+                   {"opens", kit.opens}};
+        if (kit.opens) {
+            entry["inputReportBytes"] = kit.inputReportBytes;
+            entry["outputReportBytes"] = kit.outputReportBytes;
+        } else {
+            entry["why"] = kit.why;
         }
-        json += "}";
+        json["kits"].push_back(std::move(entry));
     }
-    return json + "\n  ]\n}\n";
+    for (const ListedPort& port : list.ports) {
+        Json entry{{"name", port.name}, {"path", port.path}, {"opens", port.opens}};
+        if (!port.opens) {
+            entry["why"] = port.why;
+        }
+        json["serialPorts"].push_back(std::move(entry));
+    }
+    return Dump(json);
 }
 
 std::string RunJUnit(const CheckRun& run, const std::string& hostName) {

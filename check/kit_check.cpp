@@ -11,6 +11,7 @@
 #include "channel/byte_ring.h"
 #include "channel/data_signal.h"
 #include "check/box_reason.h"
+#include "check/shown_text.h"
 #include "hid/chosen_hid.h"
 #include "hid/hid_link.h"
 #include "serial/serial_link.h"
@@ -131,15 +132,15 @@ class CCheckSteps {
                                           std::to_string(VERSION_LENGTH) + " version bytes";
             return step;
         }
-        // Zero-terminated text, as the page reads it.
+        // Zero-terminated text, as the page reads it. The message shows the bytes escaped: a
+        // reply of terminal controls must not hide the lines that follow it.
         run.firmwareVersion = reinterpret_cast<const char*>(reply);
+        step.message = "firmware " + BoardText(run.firmwareVersion);
         if (!settings.expectedVersion.empty() && run.firmwareVersion != settings.expectedVersion) {
-            step.message =
-                "firmware " + run.firmwareVersion + ", expected " + settings.expectedVersion;
+            step.message += ", expected " + settings.expectedVersion;
             return step;
         }
         step.passed = true;
-        step.message = "firmware " + run.firmwareVersion;
         return step;
     }
 

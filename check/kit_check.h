@@ -31,7 +31,7 @@ struct CheckStep {
     bool passed = false;
     bool skipped = false;  // not run: what it needs was missing (message says what)
     double ms = 0;
-    std::string message;                    // what was found, or why it failed
+    std::string message;  // what was found, or why it failed; the board's bytes in it escaped
     std::map<std::string, double> figures;  // measurements, by their names in the reports
 };
 
@@ -47,7 +47,7 @@ enum CheckExit : int {
 struct CheckRun {
     std::vector<CheckStep> steps;
     std::string kitPath;
-    std::string firmwareVersion;
+    std::string firmwareVersion;  // as the board sent it; reports show it through BoardText
     std::string portName;
     std::string portPath;
     CheckExit exit = CHECK_PASSED;

@@ -2,9 +2,13 @@
 // there to catch, with the exit code a script sees.
 #include <gtest/gtest.h>
 
+#include <QXmlStreamReader>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <nlohmann/json.hpp>
 
+#include "check/check_report.h"
 #include "check/kit_check.h"
 #include "sim/sim_kit.h"
 #include "sim/sim_platform.h"
@@ -170,6 +174,43 @@ TEST_F(KitCheckTest, CtrlCInTheMiddleOfAnEchoEndsItAndStillSendsTheCloseCommand)
     // The echo stops within one wait; then only the close sequence, its pause and the answer.
     EXPECT_LT(std::chrono::steady_clock::duration(ended - pressedAt.load()),
               std::chrono::milliseconds(2000));
+}
+
+// Whatever the board answers reaches no terminal raw and breaks no report: its bytes read as
+// \xNN in the lines, in the JSON (parsed strictly) and in the JUnit file alike.
+TEST_F(KitCheckTest, TheBoardsBytesShowEscapedInTheLinesTheJsonAndTheJUnit) {
+    settings.expectedVersion = "K1.07";  // so the JUnit file carries the reply as a failure
+    // ESC [ 8 m BEL hides every later line; K 0xFF CSI 1 m is not UTF-8 (\x31 is the 1).
+    const std::pair<std::string, std::string> replies[] = {{"\x1B[8m\x07", "\\x1B[8m\\x07"},
+                                                           {"K\xFF\x9B\x31m", "K\\xFF\\x9B1m"}};
+    for (const auto& [answer, shown] : replies) {
+        kit.SetVersion(answer);
+        const CheckRun run = Run();
+        const std::string why = "firmware " + shown + ", expected K1.07";
+        std::string lines = SummaryLine(run) + "\n";
+        for (const CheckStep& step : run.steps) {
+            lines += StepLine(step) + "\n";
+        }
+        EXPECT_NE(lines.find(why), std::string::npos) << lines;
+        EXPECT_TRUE(std::all_of(lines.begin(), lines.end(), [](char c) {
+            return c == '\n' || (c >= 0x20 && c < 0x7F);
+        })) << lines;
+
+        const auto json = nlohmann::json::parse(RunJson(run, "0.75"), nullptr, false);
+        ASSERT_FALSE(json.is_discarded()) << RunJson(run, "0.75");
+        EXPECT_EQ(json["kit"]["firmware"], shown);
+        EXPECT_EQ(json["steps"][1]["message"], why);
+
+        QXmlStreamReader xml(QByteArray::fromStdString(RunJUnit(run, "bench")));
+        QString failure;
+        while (xml.readNext() != QXmlStreamReader::Invalid && !xml.atEnd()) {
+            if (xml.isStartElement() && xml.name() == QLatin1String("failure")) {
+                failure = xml.attributes().value("message").toString();
+            }
+        }
+        EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+        EXPECT_EQ(failure.toStdString(), why);
+    }
 }
 
 }  // namespace
