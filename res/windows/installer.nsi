@@ -88,7 +88,7 @@ Section "Palvex"
   SetOutPath "$INSTDIR"
   File /r "${STAGE}/*"
   ${If} $MultiUser.InstallMode == "AllUsers"
-    File "${COPIER}"
+    File "/oname=palvex-copy-firmware.exe" "${COPIER}"
   ${Else}
     Delete "$INSTDIR\palvex-copy-firmware.exe"  ; an earlier per-user install's
   ${EndIf}
