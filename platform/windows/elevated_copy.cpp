@@ -218,13 +218,16 @@ ElevatedCopyOutcome RunElevated(const std::string& copier, const std::string& im
     const CHandle image(CreateFileW(WideFromUtf8(imagePath).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size{};
-    if (!image.valid() || GetFileType(image.get()) != FILE_TYPE_DISK ||
-        !GetFileSizeEx(image.get(), &size) || size.QuadPart == 0) {
+    const DWORD openCode = image.valid() ? 0 : GetLastError();
+    const bool regular = openCode == 0 && GetFileType(image.get()) == FILE_TYPE_DISK;
+    const DWORD sizeCode = !regular || GetFileSizeEx(image.get(), &size) ? 0 : GetLastError();
+    if (!regular || sizeCode != 0 || size.QuadPart == 0) {
         outcome.started = true;
         outcome.exitCode = IMAGE_REFUSED;
-        outcome.said = !image.valid() ? SystemErrorText(GetLastError())
-                       : GetFileType(image.get()) != FILE_TYPE_DISK ? "Not a regular file"
-                                                                    : windows::EMPTY_IMAGE_TEXT;
+        outcome.said = openCode != 0   ? SystemErrorText(openCode)
+                       : !regular      ? "Not a regular file"
+                       : sizeCode != 0 ? SystemErrorText(sizeCode)
+                                       : windows::EMPTY_IMAGE_TEXT;
         return outcome;
     }
     const std::string untrusted = windows::StandardUserCanChange(copier);
@@ -323,6 +326,18 @@ CElevatedCopy::~CElevatedCopy() {
 }
 
 std::string CopyByHandText(const std::string& image, const std::string& target) {
+    // Inside double quotes cmd still expands %NAME% (and !NAME! where delayed expansion is on),
+    // and an interactive prompt has no escape for either there; a path with them, or with a
+    // character no file name may hold, gets no command to paste.
+    for (const std::string* path : {&image, &target}) {
+        for (const char c : *path) {
+            if (c == '%' || c == '!' || c == '"' || static_cast<unsigned char>(c) < 0x20) {
+                return "To copy it by hand, an administrator copies " + image +
+                       " with Explorer to " + target +
+                       " (a command prompt would change the name, so none is given).";
+            }
+        }
+    }
     return "To copy it by hand, in a command prompt started with \"Run as administrator\": "
            "copy /Y \"" +
            image + "\" \"" + target + "\"";
