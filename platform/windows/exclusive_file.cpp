@@ -6,7 +6,7 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <tlhelp32.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +15,7 @@
 #include <cwchar>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/windows/win_handover.h"
 #include "platform/windows/win_text.h"
@@ -269,25 +270,44 @@ class CHandedReader final : public IFileReader {
     std::string failure;
 };
 
-// The process that started this one, 0 when unknown.
-DWORD ParentProcess() {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return 0;
+// Whether `caller` started this process and was created no later than it (a process number
+// can outlive its process and belong to another by now). Read from the system's process list,
+// which needs no access to the caller: the copier may run as another account, which cannot
+// open the caller's process.
+bool StartedBy(DWORD caller) {
+    constexpr NTSTATUS LENGTH_MISMATCH = static_cast<NTSTATUS>(0xC0000004L);
+    std::vector<unsigned char> list(256 * 1024);
+    ULONG needed = 0;
+    NTSTATUS status = 0;
+    while ((status = NtQuerySystemInformation(SystemProcessInformation, list.data(),
+                                              static_cast<ULONG>(list.size()), &needed)) ==
+           LENGTH_MISMATCH) {
+        list.resize(needed + 64 * 1024);
     }
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    DWORD parent = 0;
-    const DWORD self = GetCurrentProcessId();
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ProcessID == self) {
-            parent = entry.th32ParentProcessID;
+    if (!NT_SUCCESS(status)) {
+        return false;
+    }
+    const auto number = [](HANDLE id) {
+        return static_cast<DWORD>(reinterpret_cast<uintptr_t>(id));
+    };
+    const SYSTEM_PROCESS_INFORMATION* own = nullptr;
+    const SYSTEM_PROCESS_INFORMATION* parent = nullptr;
+    for (std::size_t offset = 0;;) {
+        const auto* entry =
+            reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(list.data() + offset);
+        if (number(entry->UniqueProcessId) == GetCurrentProcessId()) {
+            own = entry;
+        } else if (number(entry->UniqueProcessId) == caller) {
+            parent = entry;
+        }
+        if (entry->NextEntryOffset == 0) {
             break;
         }
+        offset += entry->NextEntryOffset;
     }
-    CloseHandle(snapshot);
-    return parent;
+    return own != nullptr && parent != nullptr &&
+           number(own->InheritedFromUniqueProcessId) == caller &&
+           parent->CreateTime.QuadPart <= own->CreateTime.QuadPart;
 }
 
 }  // namespace
@@ -377,27 +397,10 @@ bool TakeHandedStreams(int argc, char** argv, std::string* failure) {
         pipeName.find_first_of(L"\\/", prefix.size()) != std::wstring::npos) {
         return refuse("Takes --from PID PIPE from the program that starts it");
     }
-    // The process that started this one is the only one it takes anything from; it was
-    // created before this one, or its number now belongs to another.
-    const std::string stranger =
-        "Process " + std::string(argv[2]) + " did not start this copier; nothing was taken";
-    if (ParentProcess() != caller) {
-        return refuse(stranger);
-    }
-    const HANDLE parent = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, caller);
-    FILETIME parentStart{};
-    FILETIME ownStart{};
-    FILETIME unused[3];
-    const bool older =
-        parent != nullptr &&
-        GetProcessTimes(parent, &parentStart, &unused[0], &unused[1], &unused[2]) &&
-        GetProcessTimes(GetCurrentProcess(), &ownStart, &unused[0], &unused[1], &unused[2]) &&
-        CompareFileTime(&parentStart, &ownStart) <= 0;
-    if (parent != nullptr) {
-        CloseHandle(parent);
-    }
-    if (!older) {
-        return refuse(stranger);
+    // The process that started this one is the only one it takes anything from.
+    if (!StartedBy(caller)) {
+        return refuse("Process " + std::string(argv[2]) +
+                      " did not start this copier; nothing was taken");
     }
     // Identification only: the pipe's server learns who connected but cannot act as this
     // process.

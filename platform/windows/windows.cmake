@@ -14,4 +14,4 @@ target_sources(palvex_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/win_serial_ports.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win_text.cpp
 )
-target_link_libraries(palvex_core PUBLIC setupapi hid)
+target_link_libraries(palvex_core PUBLIC setupapi hid ntdll)
