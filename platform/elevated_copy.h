@@ -23,9 +23,10 @@ struct ElevatedCopyOutcome {
 class CElevatedCopy : public QObject {
   public:
     // Starts `command` (as ElevatedCopier() gives it) with the image at `image` handed to the
-    // copier as an open file, never as a path; `done` runs on this object's thread once it has
-    // ended, never before the constructor has returned. Destroying the object first gives up
-    // waiting: a prompt still open is withdrawn where the system allows it, and `done` never runs.
+    // copier as an open file or as its bytes, never as a path; `done` runs on this object's
+    // thread once it has ended, never before the constructor has returned. Destroying the
+    // object first gives up waiting: a prompt still open is withdrawn where the system allows
+    // it, and `done` never runs.
     CElevatedCopy(QObject* parent, const std::vector<std::string>& command,
                   const std::string& image, std::function<void(const ElevatedCopyOutcome&)> done);
     ~CElevatedCopy() override;

@@ -54,9 +54,11 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target,
 
 // Makes what the caller handed this process its standard input (the image) and error output
 // (the copier's one-line reason). On Linux they already are, and the copier takes no argument.
-// On Windows an elevated process inherits nothing: `--handed PID IMAGE REPORT` names the two
-// handles, in hexadecimal, in the caller's process PID to take over. False, with the reason,
-// for any other arguments or handles that cannot be taken.
+// On Windows an elevated process inherits nothing and may run as another account:
+// `--from PID PIPE` names the caller, which must be the process that started this one, and
+// the pipe it serves, which carries the image's length and bytes in and the reason out. False,
+// with the reason, for any other arguments, a caller that is not the parent, or a pipe that
+// is not the caller's.
 bool TakeHandedStreams(int argc, char** argv, std::string* failure = nullptr);
 
 // The image handed to this process as its standard input, read whole from its start with the

@@ -6,14 +6,18 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <winternl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "platform/windows/win_handover.h"
 #include "platform/windows/win_text.h"
 
 namespace platform {
@@ -235,6 +239,77 @@ class CReplacementWriter final : public IFileWriter {
     bool committed = false;
 };
 
+// The image as the caller streams it: exactly the length it announced, or a failure.
+class CHandedReader final : public IFileReader {
+  public:
+    CHandedReader(HANDLE pipe, long long count) : pipe(pipe), count(count), left(count) {}
+    ~CHandedReader() override = default;  // the pipe stays the process's error output
+
+    long long Read(void* buffer, std::size_t size) override {
+        if (left == 0) {
+            return 0;
+        }
+        const DWORD asked = static_cast<DWORD>(std::min<unsigned long long>(
+            {size, static_cast<unsigned long long>(left), 0x10000000}));
+        DWORD got = 0;
+        if (!ReadFile(pipe, buffer, asked, &got, nullptr) || got == 0) {
+            failure = "The image ended after " + std::to_string(count - left) + " of " +
+                      std::to_string(count) + " bytes";
+            return -1;
+        }
+        left -= got;
+        return got;
+    }
+
+    std::string FailureText() const override { return failure; }
+
+  private:
+    HANDLE pipe;
+    long long count;
+    long long left;
+    std::string failure;
+};
+
+// Whether `caller` started this process and was created no later than it (a process number
+// can outlive its process and belong to another by now). Read from the system's process list,
+// which needs no access to the caller: the copier may run as another account, which cannot
+// open the caller's process.
+bool StartedBy(DWORD caller) {
+    constexpr NTSTATUS LENGTH_MISMATCH = static_cast<NTSTATUS>(0xC0000004L);
+    std::vector<unsigned char> list(256 * 1024);
+    ULONG needed = 0;
+    NTSTATUS status = 0;
+    while ((status = NtQuerySystemInformation(SystemProcessInformation, list.data(),
+                                              static_cast<ULONG>(list.size()), &needed)) ==
+           LENGTH_MISMATCH) {
+        list.resize(needed + 64 * 1024);
+    }
+    if (!NT_SUCCESS(status)) {
+        return false;
+    }
+    const auto number = [](HANDLE id) {
+        return static_cast<DWORD>(reinterpret_cast<uintptr_t>(id));
+    };
+    const SYSTEM_PROCESS_INFORMATION* own = nullptr;
+    const SYSTEM_PROCESS_INFORMATION* parent = nullptr;
+    for (std::size_t offset = 0;;) {
+        const auto* entry =
+            reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(list.data() + offset);
+        if (number(entry->UniqueProcessId) == GetCurrentProcessId()) {
+            own = entry;
+        } else if (number(entry->UniqueProcessId) == caller) {
+            parent = entry;
+        }
+        if (entry->NextEntryOffset == 0) {
+            break;
+        }
+        offset += entry->NextEntryOffset;
+    }
+    return own != nullptr && parent != nullptr &&
+           number(own->InheritedFromUniqueProcessId) == caller &&
+           parent->CreateTime.QuadPart <= own->CreateTime.QuadPart;
+}
+
 }  // namespace
 
 std::unique_ptr<IFileReader> OpenExclusive(const std::string& path, std::string* failure) {
@@ -308,38 +383,45 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target, std::s
 }
 
 bool TakeHandedStreams(int argc, char** argv, std::string* failure) {
-    if (argc != 5 || std::string(argv[1]) != "--handed") {
-        SetFailure(failure, "Takes --handed PID IMAGE REPORT from the program that starts it");
+    const auto refuse = [failure](std::string text) {
+        SetFailure(failure, std::move(text));
         return false;
-    }
-    const DWORD caller = std::strtoul(argv[2], nullptr, 10);
-    const auto named = [](const char* text) {
-        return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(std::strtoull(text, nullptr, 16)));
     };
-    const HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, FALSE, caller);
-    if (process == nullptr) {
-        SetFailure(failure, SystemErrorText(GetLastError()));
-        return false;
+    const std::wstring prefix = windows::HANDOVER_PIPE_PREFIX;
+    const std::wstring pipeName = argc == 4 ? WideFromUtf8(argv[3]) : std::wstring();
+    char* end = nullptr;
+    const unsigned long caller = argc == 4 ? std::strtoul(argv[2], &end, 10) : 0;
+    // Never a path the caller chose: only a pipe of the handover's own name.
+    if (argc != 4 || std::string(argv[1]) != "--from" || end == argv[2] || *end != '\0' ||
+        caller == 0 || pipeName.rfind(prefix, 0) != 0 ||
+        pipeName.find_first_of(L"\\/", prefix.size()) != std::wstring::npos) {
+        return refuse("Takes --from PID PIPE from the program that starts it");
     }
-    HANDLE image = nullptr;
-    HANDLE report = nullptr;
-    const HANDLE self = GetCurrentProcess();
-    const bool taken =
-        DuplicateHandle(process, named(argv[3]), self, &image, GENERIC_READ, FALSE, 0) &&
-        DuplicateHandle(process, named(argv[4]), self, &report, GENERIC_WRITE, FALSE, 0);
-    const DWORD code = GetLastError();
-    CloseHandle(process);
-    if (!taken) {
-        if (image != nullptr) {
-            CloseHandle(image);
-        }
-        SetFailure(failure, SystemErrorText(code));
-        return false;
+    // The process that started this one is the only one it takes anything from.
+    if (!StartedBy(caller)) {
+        return refuse("Process " + std::string(argv[2]) +
+                      " did not start this copier; nothing was taken");
     }
-    // The C runtime's stderr too, which the copier writes its reason to.
-    SetStdHandle(STD_INPUT_HANDLE, image);
-    SetStdHandle(STD_ERROR_HANDLE, report);
-    const int reportFd = _open_osfhandle(reinterpret_cast<intptr_t>(report), _O_WRONLY | _O_BINARY);
+    // Identification only: the pipe's server learns who connected but cannot act as this
+    // process.
+    const HANDLE pipe =
+        CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+        return refuse(std::string(argv[3]) + ": " + SystemErrorText(GetLastError()));
+    }
+    ULONG server = 0;
+    if (GetFileType(pipe) != FILE_TYPE_PIPE || !GetNamedPipeServerProcessId(pipe, &server) ||
+        server != caller) {
+        CloseHandle(pipe);
+        return refuse(std::string(argv[3]) + " is not process " + argv[2] +
+                      "'s; nothing was taken");
+    }
+    // The image comes in and the reason goes out on the same pipe; the C runtime's stderr
+    // too, which the copier writes its reason to.
+    SetStdHandle(STD_INPUT_HANDLE, pipe);
+    SetStdHandle(STD_ERROR_HANDLE, pipe);
+    const int reportFd = _open_osfhandle(reinterpret_cast<intptr_t>(pipe), _O_WRONLY | _O_BINARY);
     if (reportFd >= 0 && reportFd != 2) {
         _dup2(reportFd, 2);
     }
@@ -348,28 +430,33 @@ bool TakeHandedStreams(int argc, char** argv, std::string* failure) {
 
 std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failure) {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_PIPE) {
         SetFailure(failure, SystemErrorText(ERROR_INVALID_HANDLE));
         return nullptr;
     }
-    if (GetFileType(input) != FILE_TYPE_DISK || !GetFileInformationByHandle(input, &information) ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        SetFailure(failure, NOT_REGULAR_TEXT);
+    unsigned char header[windows::HANDOVER_HEADER_SIZE];
+    DWORD have = 0;
+    while (have < sizeof header) {
+        DWORD got = 0;
+        if (!ReadFile(input, header + have, sizeof header - have, &got, nullptr) || got == 0) {
+            SetFailure(failure, "The image's length never came");
+            return nullptr;
+        }
+        have += got;
+    }
+    unsigned long long count = 0;
+    for (unsigned i = sizeof header; i > 0; --i) {
+        count = count << 8 | header[i - 1];
+    }
+    if (count == 0) {
+        SetFailure(failure, windows::EMPTY_IMAGE_TEXT);
         return nullptr;
     }
-    const long long size =
-        (static_cast<long long>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
-    if (size > limit) {
+    if (count > static_cast<unsigned long long>(limit)) {
         SetFailure(failure, "Larger than " + std::to_string(limit) + " bytes");
         return nullptr;
     }
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(input, start, nullptr, FILE_BEGIN)) {
-        SetFailure(failure, SystemErrorText(GetLastError()));
-        return nullptr;
-    }
-    return std::make_unique<CLockedReader>(input);
+    return std::make_unique<CHandedReader>(input, static_cast<long long>(count));
 }
 
 bool IsSafePrivilegedTarget(const std::string& target, std::string* failure) {

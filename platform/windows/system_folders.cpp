@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/windows/win_elevation.h"
 #include "platform/windows/win_text.h"
 
 namespace platform {
@@ -55,7 +56,9 @@ std::string DriversDirectory() {
 }
 
 std::vector<std::string> ElevatedCopier() {
-    // palvex-copy-firmware.exe beside the program, started through UAC.
+    // palvex-copy-firmware.exe beside the program, started through UAC; only where no
+    // standard user could change it (an install for all users), since whatever sits there
+    // runs as administrator.
     const std::vector<std::string> folders = DocumentFolders();
     if (folders.size() < 2) {
         return {};
@@ -63,6 +66,9 @@ std::vector<std::string> ElevatedCopier() {
     const std::string copier = JoinPath(folders[1], "palvex-copy-firmware.exe");
     const DWORD attributes = GetFileAttributesW(windows::WideFromUtf8(copier).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return {};
+    }
+    if (!windows::StandardUserCanChange(copier).empty()) {
         return {};
     }
     return {copier};
@@ -84,9 +90,8 @@ std::string DriversDirectoryRemedy() {
     if (elevated) {
         return {};
     }
-    return "Only an administrator may write to the drivers folder. Close Palvex, start it "
-           "again with \"Run as administrator\" (right-click palvex.exe or its Start menu "
-           "entry), then transfer again.";
+    return "Only an administrator may write to the drivers folder. " +
+           windows::RunAsAdministratorAdvice();
 }
 
 }  // namespace platform

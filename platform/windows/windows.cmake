@@ -7,10 +7,11 @@ target_sources(palvex_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/log_output.cpp
   ${CMAKE_CURRENT_LIST_DIR}/memory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/system_folders.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win_elevation.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win_hid_device.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win_hid_system.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win_serial_port.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win_serial_ports.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win_text.cpp
 )
-target_link_libraries(palvex_core PUBLIC setupapi hid)
+target_link_libraries(palvex_core PUBLIC setupapi hid ntdll)
