@@ -61,12 +61,13 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target,
 // is not the caller's.
 bool TakeHandedStreams(int argc, char** argv, std::string* failure = nullptr);
 
-// The image handed to this process as its standard input, read whole from its start with the
-// rights of the user who asked for the copy (where the system names one): null unless it is a
-// regular file on a disk (never a file the system makes up as it is read) of at most `limit`
-// bytes that no other open holds locked and that did not change while it was read, with the
-// reason in `failure`. From then on a write past the process's file-size limit fails rather
-// than ending the process.
+// The image handed to this process, with the reason in `failure` when it is refused. On Linux
+// its standard input, read whole from its start with the rights of the user who asked for the
+// copy (where the system names one): null unless it is a regular file on a disk (never a file
+// the system makes up as it is read) of at most `limit` bytes that no other open holds locked
+// and that did not change while it was read; from then on a write past the process's file-size
+// limit fails rather than ending the process. On Windows the bytes the caller read itself and
+// sends through the pipe: null unless their announced count is 1 to `limit`.
 std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failure = nullptr);
 
 // Whether a process with more rights than its caller may replace `target`: it is missing or a
