@@ -52,6 +52,9 @@ std::unique_ptr<IFileWriter> CreateReplacement(const std::string& target,
 
 // For the privileged firmware copier, which writes where its caller may not.
 
+// Why an image of no bytes is refused, before or after it was handed over.
+constexpr const char* EMPTY_IMAGE_TEXT = "Empty: there is no firmware in it";
+
 // Makes what the caller handed this process its standard input (the image) and error output
 // (the copier's one-line reason). On Linux they already are, and the copier takes no argument.
 // On Windows an elevated process inherits nothing and may run as another account:

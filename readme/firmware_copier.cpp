@@ -44,7 +44,7 @@ CopierOutcome CopyFirmwareImage(platform::IFileReader& image, long long limit,
         }
     }
     if (total == 0) {
-        return {COPIER_IMAGE_REFUSED, "Empty: there is no firmware in it"};
+        return {COPIER_IMAGE_REFUSED, platform::EMPTY_IMAGE_TEXT};
     }
     if (!writer->Commit()) {
         return {COPIER_WRITE_FAILED, writer->FailureText()};

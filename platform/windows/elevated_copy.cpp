@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/exclusive_file.h"
 #include "platform/platform.h"
 #include "platform/windows/win_elevation.h"
 #include "platform/windows/win_handover.h"
@@ -227,7 +228,7 @@ ElevatedCopyOutcome RunElevated(const std::string& copier, const std::string& im
         outcome.said = openCode != 0   ? SystemErrorText(openCode)
                        : !regular      ? "Not a regular file"
                        : sizeCode != 0 ? SystemErrorText(sizeCode)
-                                       : windows::EMPTY_IMAGE_TEXT;
+                                       : EMPTY_IMAGE_TEXT;
         return outcome;
     }
     const std::string untrusted = windows::StandardUserCanChange(copier);

@@ -449,7 +449,7 @@ std::unique_ptr<IFileReader> OpenHandedImage(long long limit, std::string* failu
         count = count << 8 | header[i - 1];
     }
     if (count == 0) {
-        SetFailure(failure, windows::EMPTY_IMAGE_TEXT);
+        SetFailure(failure, EMPTY_IMAGE_TEXT);
         return nullptr;
     }
     if (count > static_cast<unsigned long long>(limit)) {

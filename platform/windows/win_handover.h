@@ -8,6 +8,5 @@ namespace platform::windows {
 
 constexpr const wchar_t* HANDOVER_PIPE_PREFIX = L"\\\\.\\pipe\\palvex-firmware-";
 constexpr unsigned HANDOVER_HEADER_SIZE = 8;
-constexpr const char* EMPTY_IMAGE_TEXT = "Empty: it holds no firmware";
 
 }  // namespace platform::windows

@@ -149,7 +149,7 @@ TEST(WinElevatedCopy, OnlyATrustedCopierIsElevatedAndItTakesTheImageFromItsParen
     ReadFile(pipe, reply, sizeof reply - 1, nullptr, &io);
     GetOverlappedResult(pipe, &io, &moved, TRUE);
     EXPECT_EQ(Ended(copier), static_cast<DWORD>(COPIER_IMAGE_REFUSED));
-    EXPECT_EQ(std::string(reply), "Empty: it holds no firmware\n");
+    EXPECT_EQ(std::string(reply), "Empty: there is no firmware in it\n");
     CloseHandle(io.hEvent);
     CloseHandle(pipe);
 
