@@ -114,6 +114,13 @@ export async function startCore({ sim = false, onEvent, base = '.', factory = nu
       sendSerial(bytes) {
         handBytes(module._palvex_web_sim_say, 1, bytes);
       },
+      // The board sends `count` bytes of numbered lines at `bytesPerSecond` by itself.
+      stream(channel, count, bytesPerSecond, lineEnds = true) {
+        module._palvex_web_sim_stream(CHANNELS[channel], count, bytesPerSecond, lineEnds ? 1 : 0);
+      },
+      streamed(channel) {
+        return module._palvex_web_sim_streamed(CHANNELS[channel]);
+      },
       state() {
         const state = module._palvex_web_sim_state();
         return {
