@@ -27,18 +27,14 @@ constexpr auto CLOSE_PAUSE = std::chrono::milliseconds(1000);
 // reader itself, so a silent board cannot hold the end of the program. Short enough that the
 // whole close stays well inside 1.6 s on a busy machine.
 constexpr auto READER_END_WAIT = std::chrono::milliseconds(300);
-// Longest a write may take before it counts as failed. A healthy board takes a report within
-// a few milliseconds; a stalled one holds the write about 5 s in the kernel. Short enough
-// that a close command to a stalled board, the pause and the exit fit in 1.6 s.
-constexpr auto WRITE_DEADLINE = std::chrono::milliseconds(300);
 // The smallest reports the framing works with, id byte included.
 constexpr uint16_t MIN_INPUT_BYTES = PAYLOAD_AT;
 constexpr uint16_t MIN_OUTPUT_BYTES = PAYLOAD_AT + MAX_CHUNK;
 
 }  // namespace
 
-CHidLink::CHidLink(platform::IHidSystem& hid)
-    : vendorId(KIT_VENDOR_ID), productId(KIT_PRODUCT_ID), hid(hid) {}
+CHidLink::CHidLink(platform::IHidSystem& hid, std::chrono::milliseconds writeDeadline)
+    : vendorId(KIT_VENDOR_ID), productId(KIT_PRODUCT_ID), hid(hid), writeDeadline(writeDeadline) {}
 
 CHidLink::~CHidLink() {
     if (!closed) {
@@ -125,7 +121,7 @@ uint8_t CHidLink::FindAndOpen() {
         if (!device->GetAttributes(vendor, product) || vendor != vendorId || product != productId) {
             continue;  // leaving the scope closes it
         }
-        deviceHandle = std::make_unique<CDeadlineWriter>(std::move(device), WRITE_DEADLINE);
+        deviceHandle = std::make_unique<CDeadlineWriter>(std::move(device), writeDeadline);
         if (!ReadCaps()) {
             // Reads would fail at once and the pass would find the same node again: the
             // link would flap every tick instead of saying what is wrong.

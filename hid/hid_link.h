@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -27,8 +28,15 @@ class CHidLink {
     // it did neither within the wait, or the command could not be sent.
     enum class CloseOutcome { ANSWERED, UNANSWERED, NOT_SENT };
 
-    // Touches no device.
-    explicit CHidLink(platform::IHidSystem& hid);
+    // Longest a write may take before it counts as failed. A healthy board takes a report within
+    // a few milliseconds; a stalled one holds the write about 5 s in the kernel. Short enough
+    // that a close command to a stalled board, the pause and the exit fit in 1.6 s.
+    static constexpr std::chrono::milliseconds WRITE_DEADLINE{300};
+
+    // Touches no device. A write not done within writeDeadline fails, and the rest of its
+    // SendBytes is dropped.
+    explicit CHidLink(platform::IHidSystem& hid,
+                      std::chrono::milliseconds writeDeadline = WRITE_DEADLINE);
     // Runs the close sequence unless Close already has.
     virtual ~CHidLink();
     CHidLink(const CHidLink&) = delete;
@@ -82,6 +90,7 @@ class CHidLink {
     const int32_t vendorId;
     const int32_t productId;
     platform::IHidSystem& hid;
+    const std::chrono::milliseconds writeDeadline;
     // 0 once destruction has begun; the reader ends after its current read.
     std::atomic<uint8_t> alive{1};
     bool closed = false;  // the close sequence has run

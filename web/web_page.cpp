@@ -18,6 +18,11 @@ constexpr auto SUPERVISOR_FIRST = std::chrono::milliseconds(500);
 constexpr auto SUPERVISOR_PERIOD = std::chrono::milliseconds(1000);
 constexpr auto VERSION_POLL = std::chrono::milliseconds(30);
 constexpr uint32_t SEND_LIMIT = 64;  // a send buffer holds 64 bytes
+// A browser's write goes through its main thread, which may be busy drawing, and then through
+// the browser's own processes: in the rig's emulated guest a healthy Kit's report took up to
+// half a second. The desktop's deadline would drop the rest of a Send there. Nothing waits on
+// this thread when the page goes, so only a stalled board's first write waits this long.
+constexpr auto BROWSER_WRITE_DEADLINE = std::chrono::milliseconds(2000);
 const char* const LINE_SETTINGS = " : 19200,8,N,1,fN";
 
 // The version reply is single-byte ANSI (Windows-1252) text; the page gets UTF-8.
@@ -165,7 +170,7 @@ std::vector<uint8_t> CWebPage::CloseReport() {
 
 void CWebPage::Run() {
     if (platform.hid != nullptr) {
-        g_hidLink = new CHidLink(*platform.hid);
+        g_hidLink = new CHidLink(*platform.hid, BROWSER_WRITE_DEADLINE);
     }
     usbControl.stopRequested.store(0);
     usbControl.running.store(1);
