@@ -34,17 +34,20 @@ void PostEvent(const nlohmann::json& event) {
 
 class CEvents : public IWebPageEvents, public platform::IMessageBoxSink {
   public:
+    static const char* Name(WebChannel channel) {
+        return channel == WebChannel::USB ? "usb" : "rs232";
+    }
     void Status(int pane, const std::string& text, const std::string& tip) override {
         PostEvent({{"type", "status"}, {"pane", pane}, {"text", text}, {"tip", tip}});
     }
     void Notice(const std::string& text) override {
         PostEvent({{"type", "notice"}, {"text", text}});
     }
-    void Traffic() override { PostEvent({{"type", "traffic"}}); }
+    void Traffic(WebChannel channel) override {
+        PostEvent({{"type", "traffic"}, {"channel", Name(channel)}});
+    }
     void Sent(WebChannel channel, uint32_t count) override {
-        PostEvent({{"type", "sent"},
-                   {"channel", channel == WebChannel::USB ? "usb" : "rs232"},
-                   {"count", count}});
+        PostEvent({{"type", "sent"}, {"channel", Name(channel)}, {"count", count}});
     }
     // The page shows a box and goes on: nothing here waits for the user.
     void Show(const std::string& text, const std::string& caption) override {
