@@ -28,7 +28,16 @@ struct CDeadlineWriter::Shared {
 
 CDeadlineWriter::CDeadlineWriter(std::unique_ptr<platform::IHidDevice> device,
                                  std::chrono::milliseconds deadline)
-    : deadline(deadline), shared(std::make_shared<Shared>(std::move(device))) {}
+    : deadline(deadline), shared(std::make_shared<Shared>(std::move(device))) {
+    // Started now, not with the first write: starting a thread can take longer than the
+    // deadline on a loaded machine (and in a browser, where each thread is a worker), and the
+    // first write is the version request, which must not fail for it.
+    try {
+        thread = std::thread(&CDeadlineWriter::Run, shared);
+    } catch (const std::system_error&) {
+        // WriteReport tries again.
+    }
+}
 
 CDeadlineWriter::~CDeadlineWriter() {
     bool stuck;

@@ -12,7 +12,7 @@
 
 class CDeadlineWriter : public platform::IHidDevice {
   public:
-    // Takes the device. Its writer thread starts with the first write.
+    // Takes the device and starts its writer thread.
     CDeadlineWriter(std::unique_ptr<platform::IHidDevice> device,
                     std::chrono::milliseconds deadline);
     // Closes the device. A write still held by the platform keeps its thread and the device

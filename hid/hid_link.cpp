@@ -196,6 +196,27 @@ uint8_t CHidLink::EnsureOpen() {
     return FindAndOpen();
 }
 
+void CHidLink::FrameReport(std::vector<uint8_t>& report, const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < FRAMED_BYTES; ++i) {
+        report[i] = static_cast<uint8_t>(i);
+    }
+    report[0] = 0;  // report id
+    report[LENGTH_AT] = static_cast<uint8_t>(count);
+    if (count > 0) {
+        std::memcpy(&report[PAYLOAD_AT], bytes, count);
+    }
+}
+
+std::vector<uint8_t> CHidLink::CloseReport() const {
+    std::vector<uint8_t> report(outReport.size(), 0);
+    if (report.size() < FRAMED_BYTES) {
+        return {};
+    }
+    FrameReport(report, CLOSE_COMMAND, sizeof CLOSE_COMMAND);
+    report.resize(caps.outputReportByteLength);  // the bytes SendBytes writes
+    return report;
+}
+
 uint8_t CHidLink::SendBytes(uint32_t count, const uint8_t* bytes) {
     if (!isOpen.load() && !FindAndOpen()) {
         return 0;
@@ -207,17 +228,10 @@ uint8_t CHidLink::SendBytes(uint32_t count, const uint8_t* bytes) {
     uint32_t remaining = count;
     const uint8_t* next = bytes;
     do {
-        for (uint32_t i = 0; i < FRAMED_BYTES; ++i) {
-            outReport[i] = static_cast<uint8_t>(i);
-        }
-        outReport[0] = 0;  // report id
         const uint32_t chunk = std::min(remaining, MAX_CHUNK);
         remaining -= chunk;
-        outReport[LENGTH_AT] = static_cast<uint8_t>(chunk);
-        if (chunk > 0) {
-            std::memcpy(&outReport[PAYLOAD_AT], next, chunk);
-            next += chunk;
-        }
+        FrameReport(outReport, next, chunk);
+        next += chunk;
         uint32_t written = 0;
         if (!deviceHandle->WriteReport(outReport.data(), caps.outputReportByteLength, written)) {
             // Reports already written stay sent; the rest is dropped. A board that stopped

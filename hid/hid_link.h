@@ -53,6 +53,11 @@ class CHidLink {
     // when closed. 1 when every report was written.
     uint8_t SendBytes(uint32_t count, const uint8_t* bytes);
 
+    // The one output report the close command takes, as SendBytes writes it to the Kit that
+    // is open (empty before one was): for a caller that can only hand it over as it goes
+    // away, such as a page being closed. GUI thread only.
+    std::vector<uint8_t> CloseReport() const;
+
     bool IsOpen() const { return isOpen.load(); }
     // The interface the last successful pass opened, and its report lengths. GUI thread only.
     const std::string& OpenedPath() const { return openedPath; }
@@ -61,6 +66,9 @@ class CHidLink {
     const Refusal& LastRefusal() const { return refusal; }
 
   private:
+    // Fills the framed bytes of `report` (a full output report) with `count` (at most 7)
+    // payload bytes: report id 0, the length, the payload, the rest of the frame as filler.
+    static void FrameReport(std::vector<uint8_t>& report, const uint8_t* bytes, uint32_t count);
     // Thread function of the reader: -1 without a link, else 0 when its loop ends.
     static uint32_t ReaderThread(CHidLink* link);
     void ReadLoop();

@@ -50,6 +50,8 @@ void CRtfParser::HandleWord(Key key, bool hasParameter, int value) {
         case Key::Cell: EndCell(); break;
         case Key::Row: EndRow(); break;
         case Key::InTable: para.inTable = true; break;
+        // Levels 0 to 8 are headings; 9 is body text.
+        case Key::OutlineLevel: para.outline = value >= 0 && value <= 8 ? value : -1; break;
         case Key::RowDefaults:
             rowEdges.clear();
             rowLeft = 0;
@@ -360,6 +362,9 @@ QTextBlockFormat CRtfParser::BlockFormat(const ParaProps& para) const {
     }
     if (!tabs.isEmpty()) {
         format.setTabPositions(tabs);
+    }
+    if (para.outline >= 0) {
+        format.setHeadingLevel(para.outline + 1);  // not drawn: it tells headings from text
     }
     if (cursor.blockNumber() == pageBreakBlock) {
         format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);

@@ -76,6 +76,7 @@ struct ParaProps {
     int before = 0;
     int after = 0;
     bool inTable = false;  // \intbl: the paragraph is in a table cell
+    int outline = -1;      // \outlinelevelN: a heading of level N + 1
     std::vector<QTextOption::Tab> tabs;
     QTextOption::TabType nextTabType = QTextOption::LeftTab;
     bool operator==(const ParaProps&) const = default;
@@ -101,7 +102,7 @@ enum class Key {
     Highlight, Plain, Pard, Ql, Qc, Qr, Qj, Li, Ri, Fi, Sb, Sa, Tx, Tqr, Tqc, Tqdec, Hidden,
     EmDash, EnDash, Bullet, LQuote, RQuote, LDblQuote, RDblQuote, EmSpace, EnSpace, FontTable,
     ColorTable, SkipDestination, Red, Green, Blue, FCharset, FModern, FPrq, Cpg, InTable,
-    RowDefaults, CellEdge, RowLeft, Row
+    RowDefaults, CellEdge, RowLeft, Row, OutlineLevel
 };
 
 // clang-format on

@@ -42,6 +42,7 @@ const std::unordered_map<std::string_view, Key>& Keywords() {
         {"blue", Key::Blue}, {"fcharset", Key::FCharset}, {"fmodern", Key::FModern},
         {"fprq", Key::FPrq}, {"cpg", Key::Cpg}, {"intbl", Key::InTable},
         {"trowd", Key::RowDefaults}, {"cellx", Key::CellEdge}, {"trleft", Key::RowLeft},
+        {"outlinelevel", Key::OutlineLevel},
         // Destinations whose content is not document text.
         {"stylesheet", Key::SkipDestination}, {"info", Key::SkipDestination},
         {"pict", Key::SkipDestination}, {"nonshppict", Key::SkipDestination},
