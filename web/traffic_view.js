@@ -451,6 +451,10 @@ export class TrafficView {
         this.rendered.delete(number);
       }
     }
+    // The rows drawn are always one run: new ones go before it or after it, so the elements
+    // stay in the rows' order, as a selection and a screen reader read them.
+    const before = this.rowsEl.firstChild;
+    const lowest = this.rendered.size ? Math.min(...this.rendered.keys()) : Infinity;
     for (let index = first; index < last; ++index) {
       const number = this.rowBase + index;
       if (this.rendered.has(number)) {
@@ -470,7 +474,7 @@ export class TrafficView {
       } else {
         element.textContent = text;
       }
-      this.rowsEl.appendChild(element);
+      this.rowsEl.insertBefore(element, number < lowest ? before : null);
       this.rendered.set(number, element);
     }
     this.view.classList.toggle('all-selected', this.allSelected);
