@@ -127,6 +127,15 @@ class Chromium:
             self.send('Input.dispatchMouseEvent', type=kind, x=x, y=y, button='left',
                       clickCount=1)
 
+    def wheel(self, selector, delta_y):
+        """Turns the mouse wheel over the middle of the element."""
+        x, y = self.js(f'''(() => {{
+            const r = document.querySelector({json.dumps(selector)}).getBoundingClientRect();
+            return [r.x + r.width / 2, r.y + r.height / 2];
+        }})()''')
+        self.send('Input.dispatchMouseEvent', type='mouseWheel', x=x, y=y, deltaX=0,
+                  deltaY=delta_y)
+
     def key(self, key, modifiers=0):
         code, vk, text = KEYS[key] if key in KEYS else (f'Key{key.upper()}', ord(key.upper()), key)
         if modifiers & CTRL:

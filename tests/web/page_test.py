@@ -241,16 +241,22 @@ class PageTest:
             raise PageError(f'{drawn} rows drawn for a view of some 11 rows')
         # Scrolled up, the rows in sight stay there while more traffic comes, also when the
         # oldest rows are dropped to make room (180 more lines are sure to drop some).
-        self.b.js(f"{view}.scrollTop -= 100 * Math.ceil(document.querySelector('#usb .probe')"
-                  ".getBoundingClientRect().height)")
-        scrolled = self.b.js(f'{view}.scrollTop')
+        in_order = (f"[...{view}.querySelectorAll('.row:not(.probe)')].every((r, i, all) => "
+                    "i === 0 || parseFloat(all[i - 1].style.top) < parseFloat(r.style.top))")
+        for _ in range(20):
+            self.b.wheel('#usb .view', -100)
+        # Some 100 rows up, once the wheel's scrolling has come to rest.
+        scrolled = wait(lambda: (lambda a, b: a == b and a)(*(
+            self.b.js(f'{view}.scrollTop') for _ in range(2))), 5, 'the wheel to rest')
         self.b.wait_js(f'Math.abs(parseInt({top_row}) - 1890) < 20', 5, 'the view scrolled up')
         in_sight = self.b.js(top_row)
+        # Rows drawn bit by bit as the view scrolled still stand in the rows' order.
+        self.expect(in_order, True)
         self.b.js(send.replace('FROM', '2000').replace('COUNT', '180'))
         self.b.wait_js(f"{text('#usb .counter-shown')} === 'Rx {total + 180 * 93}  Tx 0'", 5,
                        'the later lines')
         self.b.wait_js(f'{view}.scrollTop < {scrolled}', 5, 'the oldest rows dropped')
-        self.expect(f'[{top_row}, {at_end}]', [in_sight, False])
+        self.expect(f'[{top_row}, {at_end}, {in_order}]', [in_sight, False, True])
 
     def test_unplug_replug_and_serial(self):
         self.open_sim()
@@ -364,17 +370,31 @@ class PageTest:
         self.expect(f'[{text("#pane0")}, {text("#pane1")}, {text("#pane2")}]',
                     ['Disconnected', 'COM port is not available !', 'Firmware Version: N/A'])
 
-    def test_without_isolation(self):
-        # A plain server sends no COOP/COEP: the page says what it needs and offers no controls.
+    def test_where_the_page_cannot_run(self):
+        gone = "document.querySelectorAll('#demo button, #demo input').length"
+        # A browser without WebHID and Web Serial (Firefox, Safari): one sentence of what works
+        # where, the simulated Kit offered, and no controls.
+        script = self.b.send('Page.addScriptToEvaluateOnNewDocument',
+                             source='delete Navigator.prototype.hid; '
+                                    'delete Navigator.prototype.serial;')['identifier']
+        try:
+            self.b.open(self.base + 'index.html')
+            self.b.wait_js(core('return core === null;'), 10, 'the page to give up')
+            self.expect(f'[{text("#support")}, document.querySelector("#support a").href, {gone}]',
+                        ['Reaching the Kit from a page takes WebHID and Web Serial, which '
+                         'Chrome, Edge and Opera offer on Windows, macOS, Linux and ChromeOS, '
+                         'and Firefox and Safari do not; the simulated Kit works here.',
+                         self.base + 'index.html?sim', 0])
+        finally:
+            self.b.send('Page.removeScriptToEvaluateOnNewDocument', identifier=script)
+        # A plain server sends no COOP/COEP: the page says what it needs.
         server, base = serve(lambda port: [sys.executable, '-m', 'http.server', '--bind',
                                            '127.0.0.1', '--directory', self.site, str(port)])
         try:
             self.b.open(base + 'index.html?sim')
             self.b.wait_js(core('return core === null;'), 10, 'the page to give up')
-            self.b.click('#tab-demo')
-            self.expect("document.querySelector('#support').textContent.includes("
-                        "'Cross-Origin-Embedder-Policy: require-corp')", True)
-            self.expect("document.querySelectorAll('#demo button, #demo input').length", 0)
+            self.expect(f"[{text('#support')}.includes('Cross-Origin-Embedder-Policy: "
+                        f"require-corp'), {gone}]", [True, 0])
         finally:
             server.terminate()
             server.wait()
