@@ -72,7 +72,8 @@ function nextNotice() {
   notice.popover = 'manual';
   notice.showPopover?.();
   setTimeout(() => {
-    core?.noticeClosed();
+    // The core may still be starting when its first notice comes; it waits for this answer.
+    ready.then((running) => running?.noticeClosed());
     nextNotice();
   }, NOTICE_MS);
 }
@@ -367,9 +368,6 @@ async function start() {
   $('box').addEventListener('close', nextBox);
   setUpTabs();
   loadReadMe();
-  for (const channel of CHANNELS) {
-    buildChannel(channel);
-  }
   const support = browserSupport();
   if (!support.isolated) {
     refuse('This page must be served with the headers Cross-Origin-Opener-Policy: ' +
@@ -388,6 +386,9 @@ async function start() {
     $('support').textContent = support.webHid
       ? 'This browser has no Web Serial: the RS232 channel cannot reach the board here.'
       : 'This browser has no WebHID: the USB channel cannot reach the Kit here.';
+  }
+  for (const channel of CHANNELS) {
+    buildChannel(channel);
   }
   $('led-flashing').addEventListener('click', () => core?.led(true));
   $('led-stop').addEventListener('click', () => core?.led(false));
