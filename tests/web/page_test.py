@@ -245,9 +245,14 @@ class PageTest:
                     "i === 0 || parseFloat(all[i - 1].style.top) < parseFloat(r.style.top))")
         for _ in range(20):
             self.b.wheel('#usb .view', -100)
-        # Some 100 rows up, once the wheel's scrolling has come to rest.
-        scrolled = wait(lambda: (lambda a, b: a == b and a)(*(
-            self.b.js(f'{view}.scrollTop') for _ in range(2))), 5, 'the wheel to rest')
+        # Some 100 rows up, once the wheel's scrolling has come to rest (the same place for
+        # five polls running).
+        places = []
+
+        def at_rest():
+            places.append(self.b.js(f'{view}.scrollTop'))
+            return len(places) >= 5 and len(set(places[-5:])) == 1 and places[-1]
+        scrolled = wait(at_rest, 5, 'the wheel to rest')
         self.b.wait_js(f'Math.abs(parseInt({top_row}) - 1890) < 20', 5, 'the view scrolled up')
         in_sight = self.b.js(top_row)
         # Rows drawn bit by bit as the view scrolled still stand in the rows' order.
