@@ -262,6 +262,18 @@ class PageTest:
                        'the later lines')
         self.b.wait_js(f'{view}.scrollTop < {scrolled}', 5, 'the oldest rows dropped')
         self.expect(f'[{top_row}, {at_end}, {in_order}]', [in_sight, False, True])
+        # Paused, the view takes every byte (so none piles up in the core) and keeps the newest
+        # within the same bound; resumed, it shows them.
+        self.b.click('#usb .pause')
+        self.b.js(send.replace('FROM', '2180').replace('COUNT', '600'))
+        total += 780 * 93
+        self.b.wait_js(f"{text('#usb .counter-shown')} === 'Rx {total}  Tx 0'", 5, 'the count')
+        self.b.click('#usb .pause')
+        self.b.click('#usb .view')
+        self.b.key('End')
+        self.b.wait_js(f"{rows('usb')}.at(-1).startsWith('02779 ')", 5, 'the newest line')
+        self.expect(f"{view}.scrollHeight / Math.ceil(document.querySelector('#usb .probe')"
+                    f".getBoundingClientRect().height) <= {49152 // 93 + 3}", True)
 
     def test_unplug_replug_and_serial(self):
         self.open_sim()
