@@ -340,6 +340,11 @@ class PageTest:
                        (f'Received Data From {channel}', 'log'),
                        (f'Show {channel} as Hex', 'button'), (f'Copy {channel}', 'button')]
         missing = [(n, r) for n, r in wanted if r not in roles.get(n, set())]
+        # And nothing the keyboard can reach goes without a name.
+        missing += [('(no name)', node['role']['value']) for node in nodes
+                    if not node.get('ignored') and not node.get('name', {}).get('value') and
+                    any(p['name'] == 'focusable' and p['value']['value']
+                        for p in node.get('properties', []))]
         if missing:
             raise PageError(f'not in the accessibility tree: {missing}')
 
