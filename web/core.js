@@ -32,10 +32,18 @@ export async function startCore({ sim = false, onEvent, base = '.', factory = nu
   if (!sim) {
     await pump.start();
   }
+  // When the oldest bytes not yet taken reached this thread, per channel: the core says so
+  // once until they are taken.
+  const arrived = { usb: null, rs232: null };
   const module = await create({
     arguments: sim ? ['--sim'] : [],
     palvexPump: pump,
-    palvexEvent: (event) => onEvent(event),
+    palvexEvent: (event) => {
+      if (event.type === 'traffic' && arrived[event.channel] === null) {
+        arrived[event.channel] = performance.now();
+      }
+      onEvent(event);
+    },
     locateFile: (file) => `${base}/${file}`,
     print: (text) => console.log(text),
     printErr: (text) => console.warn(text),
@@ -68,8 +76,13 @@ export async function startCore({ sim = false, onEvent, base = '.', factory = nu
       if (size > capacity) {
         size = module._palvex_web_take(id, room(size), capacity);
       }
+      core.takenArrival[channel] = arrived[channel];
+      arrived[channel] = null;
       return module.HEAPU8.slice(buffer, buffer + size);
     },
+    // For the last take of each channel: when its oldest bytes reached this thread
+    // (performance.now()), or null. The page's benchmark measures from there to the paint.
+    takenArrival: { usb: null, rs232: null },
     send(channel, bytes) {
       handBytes(module._palvex_web_send, CHANNELS[channel], bytes);
     },
@@ -113,6 +126,13 @@ export async function startCore({ sim = false, onEvent, base = '.', factory = nu
       },
       sendSerial(bytes) {
         handBytes(module._palvex_web_sim_say, 1, bytes);
+      },
+      // The board sends `count` bytes of numbered lines at `bytesPerSecond` by itself.
+      stream(channel, count, bytesPerSecond, lineEnds = true) {
+        module._palvex_web_sim_stream(CHANNELS[channel], count, bytesPerSecond, lineEnds ? 1 : 0);
+      },
+      streamed(channel) {
+        return module._palvex_web_sim_streamed(CHANNELS[channel]);
       },
       state() {
         const state = module._palvex_web_sim_state();

@@ -14,6 +14,7 @@
 #include "platform/backends.h"
 #include "sim/sim_kit.h"
 #include "sim/sim_platform.h"
+#include "sim/sim_stream.h"
 #include "web/web_page.h"
 
 namespace {
@@ -33,17 +34,20 @@ void PostEvent(const nlohmann::json& event) {
 
 class CEvents : public IWebPageEvents, public platform::IMessageBoxSink {
   public:
+    static const char* Name(WebChannel channel) {
+        return channel == WebChannel::USB ? "usb" : "rs232";
+    }
     void Status(int pane, const std::string& text, const std::string& tip) override {
         PostEvent({{"type", "status"}, {"pane", pane}, {"text", text}, {"tip", tip}});
     }
     void Notice(const std::string& text) override {
         PostEvent({{"type", "notice"}, {"text", text}});
     }
-    void Traffic() override { PostEvent({{"type", "traffic"}}); }
+    void Traffic(WebChannel channel) override {
+        PostEvent({{"type", "traffic"}, {"channel", Name(channel)}});
+    }
     void Sent(WebChannel channel, uint32_t count) override {
-        PostEvent({{"type", "sent"},
-                   {"channel", channel == WebChannel::USB ? "usb" : "rs232"},
-                   {"count", count}});
+        PostEvent({{"type", "sent"}, {"channel", Name(channel)}, {"count", count}});
     }
     // The page shows a box and goes on: nothing here waits for the user.
     void Show(const std::string& text, const std::string& caption) override {
@@ -53,6 +57,7 @@ class CEvents : public IWebPageEvents, public platform::IMessageBoxSink {
 
 CEvents events;
 std::unique_ptr<CSimKit> kit;
+std::unique_ptr<CSimStream> streams[2];  // the board's own traffic, per channel
 std::unique_ptr<platform::ISerialPorts> serialPorts;
 std::unique_ptr<platform::IHidSystem> hid;
 // Never deleted: the script may call in until the tab goes.
@@ -157,6 +162,26 @@ EMSCRIPTEN_KEEPALIVE void palvex_web_sim_say(int channel, const uint8_t* bytes, 
     }
 }
 
+// The board sends `count` bytes of numbered lines at `bytesPerSecond` on a channel (for the
+// page's benchmark); a stream still running is replaced.
+EMSCRIPTEN_KEEPALIVE void palvex_web_sim_stream(int channel, double count, int bytesPerSecond,
+                                                int lineEnds) {
+    CWebPage* current = page.load();
+    if (current != nullptr && kit != nullptr && bytesPerSecond > 0 && count >= 0) {
+        current->Post([channel, count, bytesPerSecond, lineEnds] {
+            streams[channel == 0 ? 0 : 1]->Start(
+                channel == 0 ? CSimStream::Channel::USB : CSimStream::Channel::SERIAL,
+                static_cast<uint64_t>(count), static_cast<uint32_t>(bytesPerSecond), lineEnds != 0);
+        });
+    }
+}
+
+// Bytes the channel's stream has sent so far.
+EMSCRIPTEN_KEEPALIVE double palvex_web_sim_streamed(int channel) {
+    const std::unique_ptr<CSimStream>& stream = streams[channel == 0 ? 0 : 1];
+    return stream != nullptr ? static_cast<double>(stream->Sent()) : 0;
+}
+
 // The simulated Kit's state: bit 0 USB plugged, bit 1 line connected, bit 2 LED flashing;
 // -1 without it.
 EMSCRIPTEN_KEEPALIVE int palvex_web_sim_state() {
@@ -175,6 +200,8 @@ int main(int argc, char** argv) {
         kit = std::make_unique<CSimKit>();
         kit->PlugUsb(true);
         kit->ConnectSerial(true);
+        streams[0] = std::make_unique<CSimStream>(*kit);
+        streams[1] = std::make_unique<CSimStream>(*kit);
         services = SimPlatform(*kit, events);
     } else {
         serialPorts = platform::CreateSystemSerialPorts();

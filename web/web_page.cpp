@@ -57,7 +57,7 @@ struct CWebPage::Command {
 // the page once, so a busy channel costs one event per page's turn, not one per batch.
 class CWebPage::CTraffic : public ITrafficSink {
   public:
-    explicit CTraffic(IWebPageEvents& events) : events(events) {}
+    CTraffic(IWebPageEvents& events, WebChannel channel) : events(events), channel(channel) {}
 
     void Received(const uint8_t* bytes, uint32_t count) override {
         bool first;
@@ -68,7 +68,7 @@ class CWebPage::CTraffic : public ITrafficSink {
             told = told || first;
         }
         if (first) {
-            events.Traffic();
+            events.Traffic(channel);
         }
     }
 
@@ -80,6 +80,7 @@ class CWebPage::CTraffic : public ITrafficSink {
 
   private:
     IWebPageEvents& events;
+    const WebChannel channel;
     std::mutex mutex;
     std::vector<uint8_t> waiting;
     bool told = false;  // an event is on its way and the page has not taken since
@@ -90,8 +91,8 @@ CWebPage::CWebPage(const platform::Platform& services, IWebPageEvents& events)
     rs232Boxes = std::make_unique<CWorkerBoxFilter>(platform.messageBoxes);
     serialPlatform = platform;
     serialPlatform.messageBoxes = rs232Boxes.get();
-    usbTraffic = std::make_unique<CTraffic>(events);
-    rs232Traffic = std::make_unique<CTraffic>(events);
+    usbTraffic = std::make_unique<CTraffic>(events, WebChannel::USB);
+    rs232Traffic = std::make_unique<CTraffic>(events, WebChannel::RS232);
     thread = std::thread([this] { Run(); });
 }
 

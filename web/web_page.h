@@ -30,8 +30,8 @@ class IWebPageEvents {
     virtual void Status(int pane, const std::string& text, const std::string& tip) = 0;
     // The self-closing notice; the page answers NoticeClosed() once it has gone.
     virtual void Notice(const std::string& text) = 0;
-    // Bytes wait in TakeTraffic; said once until they have been taken.
-    virtual void Traffic() = 0;
+    // Bytes wait in TakeTraffic(channel); said once until they have been taken.
+    virtual void Traffic(WebChannel channel) = 0;
     // A Send put `count` bytes on the channel.
     virtual void Sent(WebChannel channel, uint32_t count) = 0;
 };

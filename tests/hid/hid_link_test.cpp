@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <chrono>
 #include <thread>
 
@@ -258,6 +260,8 @@ TEST_F(HidLinkTest, CloseSequenceIsBoundedWhateverTheBoardDoes) {
     }
 }
 
+// The writer's thread is there before the first write: starting a thread can take longer than
+// the deadline (in a browser each is a worker), and the first write is the version request.
 // A write the device holds past its deadline fails as held, also when it ends a moment after
 // the deadline and before the caller asks: the connection is slow, not gone. The next write
 // goes through and is not held. The simulated Kit's stalled OUT endpoint holds the fifth write.
@@ -265,7 +269,13 @@ TEST(DeadlineWriter, AWriteEndingJustAfterItsDeadlineStillCountsAsHeld) {
     CSimKit kit;
     kit.PlugUsb(true);
     kit.SetOutStalled(true);
+    const auto threads = [] {
+        const auto tasks = std::filesystem::directory_iterator("/proc/self/task");
+        return std::distance(begin(tasks), end(tasks));
+    };
+    const auto before = threads();
     CDeadlineWriter writer(kit.Hid().Open("/sim/hidraw2"), 50ms);
+    EXPECT_EQ(threads(), before + 1);
     const uint8_t report[9] = {};
     uint32_t written = 0;
     for (int queued = 0; queued < 4; ++queued) {
