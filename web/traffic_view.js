@@ -60,14 +60,18 @@ export class TrafficView {
     this.match = null; // the find result: {row (its number), column, length}
     this.allSelected = false;
     this.rendered = new Map(); // row number -> element
+    this.base = 0; // store position of buf[0]
+    this.len = 0;
+    this.rows = [];
+    this.rowBase = 0; // rows dropped from the front since the start
     this.clear();
     view.addEventListener('scroll', () => {
       // Following the newest row ends when the user scrolls up, and starts again at the end.
       this.following = this.atEnd();
       this.render();
     });
-    // A zoom changes the rows' height; a view shown again after its tab was hidden has
-    // lost its place.
+    // Another font size changes the rows' height; a view shown again after its tab was hidden
+    // has lost its place.
     new ResizeObserver(() => this.measure()).observe(this.probe);
     new ResizeObserver(() => this.layout()).observe(view);
     this.measure();
@@ -75,7 +79,7 @@ export class TrafficView {
 
   clear() {
     // Store positions go on counting; offsets shown in hex start again at 0.
-    this.base = this.len !== undefined ? this.base + this.len : 0;
+    this.base += this.len;
     this.buf = new Uint8Array(2 * TRIM_AT);
     this.len = 0;
     this.marks = []; // {pos, offset, ms}: a received batch's start, offset and arrival
@@ -259,7 +263,7 @@ export class TrafficView {
   // Rows dropped from the front keep their numbers: a row's number is rowBase + index.
   dropRows(count) {
     this.rows.splice(0, count);
-    this.rowBase = (this.rowBase ?? 0) + count;
+    this.rowBase += count;
     if (this.rows.length === 0) {
       this.rowOpen = false;
       this.openChars = 0;
@@ -268,8 +272,8 @@ export class TrafficView {
   }
 
   reindex() {
+    this.rowBase += this.rows.length;
     this.rows = [];
-    this.rowBase = (this.rowBase ?? 0) + 1_000_000; // no old number is met again
     this.rowOpen = false;
     this.openChars = 0;
     this.lastWasCr = false;
