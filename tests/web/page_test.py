@@ -66,9 +66,10 @@ def serve(command):
 
 
 class PageTest:
-    def __init__(self, browser, base, screenshots):
+    def __init__(self, browser, base, site, screenshots):
         self.b = browser
         self.base = base
+        self.site = site
         self.screenshots = screenshots
 
     def open_sim(self, tab='demo'):
@@ -431,8 +432,7 @@ def main():
     os.makedirs(args.screenshots, exist_ok=True)
     server, base = serve(lambda port: [sys.executable, args.serve, '--port', str(port), args.site])
     browser = Chromium(os.path.join(os.path.dirname(args.screenshots), 'web-test-chromium.log'))
-    test = PageTest(browser, base, args.screenshots)
-    test.site = args.site
+    test = PageTest(browser, base, args.site, args.screenshots)
     failed = 0
     try:
         for name in [n for n in dir(PageTest) if n.startswith('test_')]:
