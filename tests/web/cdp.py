@@ -71,7 +71,15 @@ class Chromium:
         except subprocess.TimeoutExpired:
             self.process.kill()
         self.log.close()
-        shutil.rmtree(self.profile, ignore_errors=True)
+
+        # Chromium's helpers may still write there for a moment after the browser has gone.
+        def removed():
+            shutil.rmtree(self.profile, ignore_errors=True)
+            return not os.path.exists(self.profile)
+        try:
+            wait(removed, 10, f'{self.profile} to be removed')
+        except PageError as error:
+            print(f'cdp: {error}')
 
     def send(self, method, **params):
         self.next_id += 1
