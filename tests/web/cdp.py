@@ -49,9 +49,14 @@ class Chromium:
             args.insert(1, '--no-sandbox')  # Chromium refuses root otherwise
         self.log = open(log_path, 'w')
         self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
+        self.connect(60)
+
+    def connect(self, timeout):
+        """Drives the page of the Chromium just started on self.profile, once its DevTools port
+        is open (in at most `timeout` seconds)."""
         port_file = os.path.join(self.profile, 'DevToolsActivePort')
         wait(lambda: os.path.exists(port_file) and open(port_file).read().count('\n') >= 1,
-             60, 'Chromium to open its DevTools port')
+             timeout, 'Chromium to open its DevTools port')
         port = open(port_file).read().split('\n')[0]
         targets = json.load(urllib.request.urlopen(f'http://127.0.0.1:{port}/json/list'))
         page = next(t for t in targets if t['type'] == 'page')
