@@ -61,21 +61,29 @@ class CWebPage::CTraffic : public ITrafficSink {
 
     void Received(const uint8_t* bytes, uint32_t count) override {
         bool first;
+        uint32_t taken;
         {
             std::lock_guard<std::mutex> hold(mutex);
             first = waiting.empty() && !told;
             waiting.insert(waiting.end(), bytes, bytes + count);
             told = told || first;
+            taken = takes;
         }
         if (first) {
-            events.Traffic(channel);
+            events.Traffic(channel, taken);
         }
     }
 
     std::vector<uint8_t> Take() {
         std::lock_guard<std::mutex> hold(mutex);
         told = false;
+        ++takes;
         return std::exchange(waiting, {});
+    }
+
+    uint32_t Takes() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return takes;
     }
 
   private:
@@ -84,6 +92,7 @@ class CWebPage::CTraffic : public ITrafficSink {
     std::mutex mutex;
     std::vector<uint8_t> waiting;
     bool told = false;  // an event is on its way and the page has not taken since
+    uint32_t takes = 0;
 };
 
 CWebPage::CWebPage(const platform::Platform& services, IWebPageEvents& events)
@@ -157,6 +166,10 @@ void CWebPage::Post(std::function<void()> task) {
 
 std::vector<uint8_t> CWebPage::TakeTraffic(WebChannel channel) {
     return (channel == WebChannel::USB ? usbTraffic : rs232Traffic)->Take();
+}
+
+uint32_t CWebPage::Takes(WebChannel channel) {
+    return (channel == WebChannel::USB ? usbTraffic : rs232Traffic)->Takes();
 }
 
 std::vector<uint8_t> CWebPage::CloseReport() {
