@@ -10,6 +10,7 @@
 
 #include "bench/ansi_text.h"
 #include "bench/channel_traffic.h"
+#include "bench/kit_search.h"
 #include "bench/page_host.h"
 #include "bench/send_box.h"
 #include "bench/traffic_counter.h"
@@ -275,12 +276,7 @@ void CTestPage::EndSupervisorTick() {
 }
 
 void CTestPage::ShowRefusal(const CHidLink::Refusal& refusal) {
-    std::string text =
-        "The KIT is plugged in, but " + refusal.path + " cannot be used: " + refusal.reason + ".";
-    if (!refusal.remedy.empty()) {
-        text += "\n\n" + refusal.remedy;
-    }
-    ShowBox(text, "Error");
+    ShowBox(RefusalText(refusal), "Error");
 }
 
 void CTestPage::ShowNotice(const std::string& text) {
@@ -314,11 +310,7 @@ void CTestPage::OnComPortGone() {
     g_serialLink = nullptr;
     comPortLost = 1;
     ShowComPort("");
-    std::string text = "The serial port " + port;
-    if (!comPortPath.empty() && comPortPath != port) {
-        text += " (" + comPortPath + ")";
-    }
-    text += " was disconnected.";
+    const std::string text = PortLostText(port, comPortPath);
     // Posted: while the user reads it the ticks go on looking for the port, and the tick
     // that may have called this is over by then.
     QTimer::singleShot(0, this, [this, text] { ShowBox(text, "Error"); });
@@ -333,16 +325,14 @@ void CTestPage::CloseGonePort() {
 
 struct CTestPage::ComScan {
     bool quiet = false;
-    std::string port;  // "" when none opened
-    std::unique_ptr<CSerialLink> link;
-    std::vector<std::pair<std::string, std::string>> boxes;  // text, caption
+    ComScanResult result;
 };
 
 void CTestPage::StartComScan(bool quiet) {
     auto scan = std::make_shared<ComScan>();
     scan->quiet = quiet;
     comScanThread = std::make_unique<std::thread>([this, scan] {
-        ScanComPorts(*scan, serialPlatform);
+        scan->result = ScanComPorts(serialPlatform.boardPorts, serialPlatform);
         // Posted to the page; a page deleted meanwhile has joined this thread, and Qt drops
         // the call with the page, which drops the result and closes the port with its link.
         QMetaObject::invokeMethod(
@@ -358,42 +348,23 @@ void CTestPage::JoinComScan() {
     comScanThread.reset();
 }
 
-void CTestPage::ScanComPorts(ComScan& scan, const platform::Platform& serialPlatform) {
-    if (serialPlatform.serialPorts == nullptr) {
-        return;
-    }
-    // The links' boxes wait here until the scan is over: this thread must never wait for the
-    // page's, which may be waiting for it.
-    CWorkerBoxFilter::SetThreadHeld(&scan.boxes);
-    for (const std::string& name : serialPlatform.boardPorts) {
-        auto link = std::make_unique<CSerialLink>(KitLineSettings(name), serialPlatform);
-        if (link->Open() != 0) {
-            scan.port = name;
-            scan.link = std::move(link);
-            break;
-        }
-        // The link has said why in an "Error" box, held with the others.
-    }
-    CWorkerBoxFilter::SetThreadHeld(nullptr);
-}
-
 void CTestPage::FinishComScan(const std::shared_ptr<ComScan>& scan) {
     JoinComScan();  // it has posted this as its last deed
     QPointer<CTestPage> self(this);
     if (!scan->quiet) {
-        for (const auto& [text, caption] : scan->boxes) {
+        for (const auto& [text, caption] : scan->result.boxes) {
             rs232Boxes->Show(text, caption);
             if (self == nullptr) {
                 return;
             }
         }
     }
-    if (scan->link != nullptr) {
-        g_serialLink = scan->link.release();
+    if (scan->result.link != nullptr) {
+        g_serialLink = scan->result.link.release();
         rs232Control.link.store(g_serialLink);
         StartRs232Worker();
         comPortLost = 0;
-        ShowComPort(scan->port);
+        ShowComPort(scan->result.port);
     } else if (!scan->quiet) {
         ShowBox("No free COM port is available !", "Warning");
         if (self == nullptr) {

@@ -95,7 +95,6 @@ class CTestPage : public QWidget {
     // outgoing Bluetooth port); FinishComScan takes the result
     // on the page's thread and ends the supervisor's tick. Quiet, it shows no box.
     void StartComScan(bool quiet);
-    static void ScanComPorts(ComScan& scan, const platform::Platform& serialPlatform);
     void FinishComScan(const std::shared_ptr<ComScan>& scan);
     void JoinComScan();
     // The supervisor's tick is over: the next one in a second.

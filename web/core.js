@@ -35,11 +35,14 @@ export async function startCore({ sim = false, onEvent, base = '.', factory = nu
   // When the oldest bytes not yet taken reached this thread, per channel: the core says so
   // once until they are taken.
   const arrived = { usb: null, rs232: null };
-  const module = await create({
+  let module = null; // events may come before the factory has handed it over
+  module = await create({
     arguments: sim ? ['--sim'] : [],
     palvexPump: pump,
     palvexEvent: (event) => {
-      if (event.type === 'traffic' && arrived[event.channel] === null) {
+      // An event the page heard only after taking the bytes it announced is no news.
+      if (event.type === 'traffic' && arrived[event.channel] === null &&
+          (module === null || event.takes === module._palvex_web_takes(CHANNELS[event.channel]))) {
         arrived[event.channel] = performance.now();
       }
       onEvent(event);

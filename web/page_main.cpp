@@ -43,8 +43,8 @@ class CEvents : public IWebPageEvents, public platform::IMessageBoxSink {
     void Notice(const std::string& text) override {
         PostEvent({{"type", "notice"}, {"text", text}});
     }
-    void Traffic(WebChannel channel) override {
-        PostEvent({{"type", "traffic"}, {"channel", Name(channel)}});
+    void Traffic(WebChannel channel, uint32_t takes) override {
+        PostEvent({{"type", "traffic"}, {"channel", Name(channel)}, {"takes", takes}});
     }
     void Sent(WebChannel channel, uint32_t count) override {
         PostEvent({{"type", "sent"}, {"channel", Name(channel)}, {"count", count}});
@@ -114,6 +114,12 @@ EMSCRIPTEN_KEEPALIVE int palvex_web_take(int channel, uint8_t* out, int capacity
         waiting.clear();
     }
     return size;
+}
+
+// How many takes of the channel the core has given; see the traffic event's "takes".
+EMSCRIPTEN_KEEPALIVE int palvex_web_takes(int channel) {
+    CWebPage* current = page.load();
+    return current != nullptr ? static_cast<int>(current->Takes(ChannelOf(channel))) : 0;
 }
 
 EMSCRIPTEN_KEEPALIVE int palvex_web_close_report(uint8_t* out, int capacity) {

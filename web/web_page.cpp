@@ -5,12 +5,12 @@
 
 #include <algorithm>
 
+#include "bench/kit_search.h"
 #include "channel/board_commands.h"
 #include "channel/byte_ring.h"
 #include "channel/data_signal.h"
 #include "hid/hid_link.h"
 #include "serial/serial_link.h"
-#include "serial/serial_settings.h"
 
 namespace {
 
@@ -66,21 +66,29 @@ class CWebPage::CTraffic : public ITrafficSink {
 
     void Received(const uint8_t* bytes, uint32_t count) override {
         bool first;
+        uint32_t taken;
         {
             std::lock_guard<std::mutex> hold(mutex);
             first = waiting.empty() && !told;
             waiting.insert(waiting.end(), bytes, bytes + count);
             told = told || first;
+            taken = takes;
         }
         if (first) {
-            events.Traffic(channel);
+            events.Traffic(channel, taken);
         }
     }
 
     std::vector<uint8_t> Take() {
         std::lock_guard<std::mutex> hold(mutex);
         told = false;
+        ++takes;
         return std::exchange(waiting, {});
+    }
+
+    uint32_t Takes() {
+        std::lock_guard<std::mutex> hold(mutex);
+        return takes;
     }
 
   private:
@@ -89,6 +97,7 @@ class CWebPage::CTraffic : public ITrafficSink {
     std::mutex mutex;
     std::vector<uint8_t> waiting;
     bool told = false;  // an event is on its way and the page has not taken since
+    uint32_t takes = 0;
 };
 
 CWebPage::CWebPage(const platform::Platform& services, IWebPageEvents& events)
@@ -162,6 +171,10 @@ void CWebPage::Post(std::function<void()> task) {
 
 std::vector<uint8_t> CWebPage::TakeTraffic(WebChannel channel) {
     return (channel == WebChannel::USB ? usbTraffic : rs232Traffic)->Take();
+}
+
+uint32_t CWebPage::Takes(WebChannel channel) {
+    return (channel == WebChannel::USB ? usbTraffic : rs232Traffic)->Takes();
 }
 
 std::vector<uint8_t> CWebPage::CloseReport() {
@@ -276,13 +289,7 @@ void CWebPage::Tick() {
     if (refused != refusalShown) {
         refusalShown = refused;  // once per episode
         if (!refused.empty()) {
-            const CHidLink::Refusal& refusal = g_hidLink->LastRefusal();
-            std::string text = "The KIT is plugged in, but " + refusal.path +
-                               " cannot be used: " + refusal.reason + ".";
-            if (!refusal.remedy.empty()) {
-                text += "\n\n" + refusal.remedy;
-            }
-            ShowBox(text, "Error");
+            ShowBox(RefusalText(g_hidLink->LastRefusal()), "Error");
         }
     }
 
@@ -311,32 +318,22 @@ void CWebPage::ShowBox(const std::string& text, const std::string& caption) {
 }
 
 void CWebPage::ScanComPorts(bool quiet) {
-    std::vector<std::pair<std::string, std::string>> boxes;
-    std::unique_ptr<CSerialLink> link;
-    std::string port;
-    if (platform.serialPorts != nullptr) {
-        CWorkerBoxFilter::SetThreadHeld(&boxes);
-        for (const std::string& name : platform.serialPorts->ListedPorts()) {
-            auto candidate = std::make_unique<CSerialLink>(KitLineSettings(name), serialPlatform);
-            if (candidate->Open() != 0) {
-                port = name;
-                link = std::move(candidate);
-                break;
-            }
-        }
-        CWorkerBoxFilter::SetThreadHeld(nullptr);
-    }
+    // The browser's ports are those granted so far: the list grows as the user grants more.
+    ComScanResult scan =
+        ::ScanComPorts(platform.serialPorts != nullptr ? platform.serialPorts->ListedPorts()
+                                                       : std::vector<std::string>(),
+                       serialPlatform);
     if (!quiet) {
-        for (const auto& [text, caption] : boxes) {
+        for (const auto& [text, caption] : scan.boxes) {
             rs232Boxes->Show(text, caption);
         }
     }
-    if (link != nullptr) {
-        g_serialLink = link.release();
+    if (scan.link != nullptr) {
+        g_serialLink = scan.link.release();
         rs232Control.link.store(g_serialLink);
         StartRs232Worker();
         comPortLost = 0;
-        ShowComPort(port);
+        ShowComPort(scan.port);
     } else if (!quiet) {
         ShowBox("No free COM port is available !", "Warning");
         ShowComPort("");
@@ -366,11 +363,7 @@ void CWebPage::CloseGonePort() {
     g_serialLink = nullptr;
     comPortLost = 1;
     ShowComPort("");
-    std::string text = "The serial port " + port;
-    if (!comPortPath.empty() && comPortPath != port) {
-        text += " (" + comPortPath + ")";
-    }
-    ShowBox(text + " was disconnected.", "Error");
+    ShowBox(PortLostText(port, comPortPath), "Error");
 }
 
 void CWebPage::RequestFirmwareVersion() {

@@ -30,8 +30,9 @@ class IWebPageEvents {
     virtual void Status(int pane, const std::string& text, const std::string& tip) = 0;
     // The self-closing notice; the page answers NoticeClosed() once it has gone.
     virtual void Notice(const std::string& text) = 0;
-    // Bytes wait in TakeTraffic(channel); said once until they have been taken.
-    virtual void Traffic(WebChannel channel) = 0;
+    // Bytes wait in TakeTraffic(channel); said once until they have been taken. `takes`
+    // counts the takes before them: a page that has taken more since was late to hear it.
+    virtual void Traffic(WebChannel channel, uint32_t takes) = 0;
     // A Send put `count` bytes on the channel.
     virtual void Sent(WebChannel channel, uint32_t count) = 0;
 };
@@ -61,6 +62,8 @@ class CWebPage {
 
     // The bytes received on a channel since the last call, every one, in order.
     std::vector<uint8_t> TakeTraffic(WebChannel channel);
+    // How many times TakeTraffic(channel) has been called.
+    uint32_t Takes(WebChannel channel);
     // The output report that carries the close command to the Kit last opened (empty before
     // one was), for a page that goes away and cannot wait for this thread. Any thread.
     std::vector<uint8_t> CloseReport();
