@@ -43,8 +43,9 @@ def free_port():
         return s.getsockname()[1]
 
 
-def cpu_seconds(root_pid):
-    """CPU time of a process and all its descendants, from /proc."""
+def cpu_seconds(root_pid, by_kind=None):
+    """CPU time of a process and all its descendants, from /proc; by_kind, when given, gets
+    each Chromium process kind's share (renderer, gpu-process, utility, browser)."""
     children = {}
     times = {}
     for entry in os.listdir('/proc'):
@@ -63,6 +64,14 @@ def cpu_seconds(root_pid):
         pid = todo.pop()
         total += times.get(pid, 0.0)
         todo.extend(children.get(pid, []))
+        if by_kind is not None:
+            try:
+                with open(f'/proc/{pid}/cmdline', 'rb') as f:
+                    kind = re.search(rb'--type=([a-z-]+)', f.read())
+            except OSError:
+                continue
+            kind = kind.group(1).decode() if kind else 'browser'
+            by_kind[kind] = by_kind.get(kind, 0.0) + times.get(pid, 0.0)
     return total
 
 
@@ -157,7 +166,8 @@ def main():
         browser.js(INSTRUMENT)
         rates = {'usb': USB_LINE_RATE * options.factor, 'rs232': RS232_LINE_RATE * options.factor}
         counts = {ch: int(rate * options.seconds) for ch, rate in rates.items()}
-        before = cpu_seconds(browser.process.pid)
+        kinds_before = {}
+        before = cpu_seconds(browser.process.pid, kinds_before)
         started = time.monotonic()
         for channel in rates:
             browser.js(f'''(async () => {{
@@ -168,7 +178,8 @@ def main():
                                 % (counts['usb'], counts['rs232'])),
              options.seconds * 3 + 30, 'every byte in the views')
         elapsed = time.monotonic() - started
-        cpu = cpu_seconds(browser.process.pid) - before
+        kinds = {}
+        cpu = cpu_seconds(browser.process.pid, kinds) - before
         stats = browser.js('benchStats')
         print(f'== both channels at {options.factor:g} x their line rates for '
               f'{options.seconds:g} s')
@@ -190,7 +201,9 @@ def main():
                        p99 < FRAME_MS)
         megabytes = (stats['usb']['bytes'] + stats['rs232']['bytes']) / 1e6
         web = cpu / megabytes
-        print(f'  Chromium (every process): {cpu:.2f} CPU s for {megabytes:.3f} MB')
+        print(f'  Chromium (every process): {cpu:.2f} CPU s for {megabytes:.3f} MB: ' +
+              ', '.join(f'{kind} {kinds[kind] - kinds_before.get(kind, 0):.2f} s'
+                        for kind in sorted(kinds)))
     finally:
         browser.close()
         server.terminate()
