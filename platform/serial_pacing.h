@@ -15,6 +15,16 @@ inline int64_t MillisecondsUntil(std::chrono::steady_clock::time_point deadline)
         .count();
 }
 
+// The bytes to pace a drain check by. Some drivers count whole transfer buffers rather than
+// bytes (Linux cdc-acm reports a full URB's size for a block of eight), which would make every
+// check sleep for a line time the bytes never need; what was written since the queue was last
+// seen empty bounds what it can really hold. 0 written means not known.
+inline int64_t PacedQueue(int64_t queued, uint64_t writtenSinceEmpty) {
+    return writtenSinceEmpty > 0
+               ? std::min<int64_t>(queued, static_cast<int64_t>(writtenSinceEmpty))
+               : queued;
+}
+
 // How long to sleep while `queued` bytes leave the port: as long as the line needs for them
 // (ten bits a byte), at least 1 ms so the wait never spins, at most leftMs, the time to the
 // caller's deadline.

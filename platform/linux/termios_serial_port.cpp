@@ -406,6 +406,9 @@ int CTermiosSerialPort::ClearError(uint32_t& outputQueueBytes) {
         return FailOnPort(errno);
     }
     outputQueueBytes = static_cast<uint32_t>(std::max(queued, 0));
+    if (queued <= 0) {
+        writtenSinceEmpty.store(0);
+    }
     return 1;
 }
 
@@ -421,13 +424,15 @@ int CTermiosSerialPort::WaitOutputDrained(uint32_t timeoutMs) {
             return FailOnPort(errno);
         }
         if (queued <= 0) {
+            writtenSinceEmpty.store(0);
             return 1;
         }
         const int64_t left = MillisecondsUntil(deadline);
         if (left <= 0) {
             return 0;
         }
-        std::this_thread::sleep_for(Milliseconds(DrainPauseMs(queued, baudRate, left)));
+        const int64_t paced = PacedQueue(queued, writtenSinceEmpty.load());
+        std::this_thread::sleep_for(Milliseconds(DrainPauseMs(paced, baudRate, left)));
     }
 }
 
@@ -535,6 +540,7 @@ int CTermiosSerialPort::Write(const uint8_t* bytes, uint32_t count, uint32_t& wr
         const ssize_t moved = ::write(fd, bytes + written, count - written);
         if (moved > 0) {
             written += static_cast<uint32_t>(moved);
+            writtenSinceEmpty.fetch_add(static_cast<uint64_t>(moved));
             continue;
         }
         if (moved < 0 && errno != EAGAIN && errno != EINTR) {
@@ -561,6 +567,7 @@ int CTermiosSerialPort::Close() {
     }
     const int handle = fd;
     fd = -1;
+    writtenSinceEmpty.store(0);
     // Lift the exclusive mode: on a pty it would otherwise outlive this handle.
     Control(handle, TIOCNXCL, nullptr);
     ::flock(handle, LOCK_UN);

@@ -65,6 +65,9 @@ class CTermiosSerialPort : public ISerialPort {
     int fd = -1;
     std::atomic<bool> gone{false};  // set on whichever thread met the hang-up
     uint32_t baudRate = 0;          // last rate set, to pace the checks of the output queue
+    // Bytes written since the output queue was last seen empty (Write and the queue checks
+    // may run on different threads).
+    std::atomic<uint64_t> writtenSinceEmpty{0};
     SerialTimeouts timeouts;
 };
 

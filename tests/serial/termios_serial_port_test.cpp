@@ -371,3 +371,46 @@ TEST_F(PtySerialTest, AStuckWriteTimesOutAndAHungUpPortIsGoneAndLeftToItsOwner) 
 }
 
 }  // namespace
+
+// Linux cdc-acm counts a whole transfer buffer as queued while it is in flight: a block of
+// eight bytes reads as 1280. The wait for the queue to empty is paced by the bytes really
+// written, so a round trip over such a port costs their line time, not 50 ms.
+TEST_F(PtySerialTest, AQueueCountedInWholeBuffersIsPacedByTheBytesWritten) {
+    struct CBufferCountingPort : platform::CTermiosSerialPort {
+        using CTermiosSerialPort::CTermiosSerialPort;
+        int Control(int handle, unsigned long request, void* argument) override {
+            if (request == TIOCOUTQ && inFlightChecks > 0) {
+                --inFlightChecks;
+                *static_cast<int*>(argument) = 1280;
+                return 0;
+            }
+            return CTermiosSerialPort::Control(handle, request, argument);
+        }
+        int inFlightChecks = 0;
+    };
+    struct CBufferCountingPorts : platform::ISerialPorts {
+        std::unique_ptr<platform::ISerialPort> CreatePort() override {
+            auto made =
+                std::make_unique<CBufferCountingPort>([this](const std::string&) { return path; });
+            last = made.get();
+            return made;
+        }
+        std::string path;
+        CBufferCountingPort* last = nullptr;
+    } counting;
+    counting.path = slavePath;
+    services.serialPorts = &counting;
+    auto link = OpenLink();
+    const uint8_t block[8] = {'0', '1', '2', '3', '4', '5', '6', '7'};
+    for (int round = 0; round < 3; ++round) {
+        // Seen in flight after the write and at the first check; empty at the next.
+        counting.last->inFlightChecks = 2;
+        const auto start = Clock::now();
+        ASSERT_EQ(link->WriteBlock(sizeof block, block), 1);
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, 4ms) << "eight bytes take 4.2 ms on a 19200 line";
+        EXPECT_LT(took, 25ms) << "paced by 1280 bytes, the check sleeps 50 ms";
+        EXPECT_EQ(ReadMaster(sizeof block), std::string(block, block + sizeof block));
+    }
+    EXPECT_TRUE(Shown().empty());
+}
