@@ -8,9 +8,11 @@
 //   channel_bench usb|serial|both|latency [--no-line-ends] --factor F [--seconds S]
 //       each channel paced at F times its line rate for S seconds (latency: F 1 by default)
 //   channel_bench memory [--megabytes M]
-// --load N runs N busy processes at normal priority beside it, in a session of their own as a
-// firmware build started in a terminal would be, so the latency goal is also measured on a
-// machine with every core taken.
+// --load N runs N busy processes at normal priority beside it, each in a session of its own as a
+// firmware build started in another terminal would be, so the latency goal is also measured on
+// a machine with every core taken. --load-same-session N runs them in this program's session,
+// as a build started from the same terminal, or any load on a machine that does not group by
+// session: there the kernel's scheduling group holds the load and the page together.
 // --tools shows both views in hex with a time at each line and logs both channels to files,
 // which must then hold every byte.
 #include <signal.h>
@@ -26,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -46,12 +49,13 @@ struct Options {
     uint64_t bytes = 0;
     double megabytes = 50;
     int load = 0;  // busy processes to run beside
+    bool loadInOwnSessions = true;
 };
 
 // Processes that spin at normal priority until this object goes, or this program ends.
 class CBusyLoad {
   public:
-    explicit CBusyLoad(int processes) {
+    CBusyLoad(int processes, bool ownSessions) {
         for (int i = 0; i < processes; ++i) {
             const pid_t child = ::fork();
             if (child == 0) {
@@ -59,7 +63,9 @@ class CBusyLoad {
                 ::prctl(PR_SET_PDEATHSIG, SIGKILL);
                 // Its own session, hence its own scheduling group where the kernel groups by
                 // session, as a build in another terminal.
-                ::setsid();
+                if (ownSessions) {
+                    ::setsid();
+                }
                 volatile uint64_t spins = 0;
                 for (;;) {
                     spins = spins + 1;
@@ -82,6 +88,49 @@ class CBusyLoad {
   private:
     std::vector<pid_t> children;
 };
+
+// Time the kernel's unbound workers spent runnable but not running, and their runs, per pid
+// (/proc/<pid>/schedstat). One of them moves every byte a tty receives to its reader, so a
+// serial latency those waits explain is the kernel's, not the page's.
+using WorkerWaits = std::map<int, std::pair<uint64_t, uint64_t>>;
+
+WorkerWaits KernelWorkerWaits() {
+    WorkerWaits waits;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) {
+            continue;
+        }
+        std::string comm;
+        std::getline(std::ifstream(entry.path() / "comm"), comm);
+        uint64_t running = 0;
+        uint64_t waiting = 0;
+        uint64_t runs = 0;
+        if (comm.rfind("kworker/u", 0) == 0 &&
+            (std::ifstream(entry.path() / "schedstat") >> running >> waiting >> runs)) {
+            waits[std::stoi(name)] = {waiting, runs};
+        }
+    }
+    return waits;
+}
+
+void PrintWorkerWaits(const WorkerWaits& before, const WorkerWaits& after) {
+    uint64_t waitedNs = 0;
+    uint64_t runs = 0;
+    for (const auto& [pid, now] : after) {
+        const auto then = before.find(pid);
+        const std::pair<uint64_t, uint64_t> start =
+            then != before.end() ? then->second : std::pair<uint64_t, uint64_t>{0, 0};
+        waitedNs += now.first - std::min(now.first, start.first);
+        runs += now.second - std::min(now.second, start.second);
+    }
+    std::printf(
+        "  the kernel's unbound workers (a tty's received bytes pass through one): "
+        "%.1f ms waiting to run over %llu runs, %.3f ms a run\n",
+        waitedNs / 1e6, static_cast<unsigned long long>(runs),
+        runs > 0 ? waitedNs / 1e6 / runs : 0.0);
+}
 
 struct ChannelSetup {
     bool active = false;
@@ -253,7 +302,8 @@ Options Parse(int argc, char** argv) {
             options.bytes = static_cast<uint64_t>(value());
         } else if (arg == "--megabytes") {
             options.megabytes = value();
-        } else if (arg == "--load") {
+        } else if (arg == "--load" || arg == "--load-same-session") {
+            options.loadInOwnSessions = arg == "--load";
             options.load = static_cast<int>(value());
         } else {
             std::fprintf(stderr, "channel_bench: unknown option %s\n", arg.c_str());
@@ -286,10 +336,10 @@ int main(int argc, char** argv) {
     const Options options = Parse(argc, argv);
     if (options.mode != "usb" && options.mode != "serial" && options.mode != "both" &&
         options.mode != "latency" && options.mode != "memory") {
-        std::fprintf(
-            stderr,
-            "usage: channel_bench usb|serial|both|latency|memory [--no-line-ends] "
-            "[--bytes N] [--factor F] [--seconds S] [--megabytes M] [--load N] [--tools]\n");
+        std::fprintf(stderr,
+                     "usage: channel_bench usb|serial|both|latency|memory [--no-line-ends] "
+                     "[--bytes N] [--factor F] [--seconds S] [--megabytes M] [--load N] "
+                     "[--load-same-session N] [--tools]\n");
         return 2;
     }
     UseOffscreenByDefault();
@@ -378,15 +428,20 @@ int main(int argc, char** argv) {
         std::printf("== latency, both channels at %.1f x their line rates for %.0f s, %s", factor,
                     options.seconds, lines);
         if (options.load > 0) {
-            std::printf(", beside %d busy processes", options.load);
+            std::printf(
+                ", beside %d busy processes %s", options.load,
+                options.loadInOwnSessions ? "each in a session of its own" : "in this session");
         }
         std::printf("\n");
-        const CBusyLoad load(options.load);
+        const CBusyLoad load(options.load, options.loadInOwnSessions);
+        const WorkerWaits workersBefore = KernelWorkerWaits();
         const RunResult run = RunChannels(page, usb, serial, options.lineEnds);
+        const WorkerWaits workersAfter = KernelWorkerWaits();
         sentBytes[0] = usb.active ? usb.bytes : 0;
         sentBytes[1] = serial.active ? serial.bytes : 0;
         PrintLatency("USB", run.usb.latenciesMs);
         PrintLatency("RS232", run.serial.latenciesMs);
+        PrintWorkerWaits(workersBefore, workersAfter);
         PrintFigure("USB lost bytes", run.usb.lost, "bytes", "goal 0", run.usb.lost == 0);
         PrintFigure("RS232 lost bytes", run.serial.lost, "bytes", "goal 0", run.serial.lost == 0);
         std::printf("  passed over: USB %llu, RS232 %llu\n",
