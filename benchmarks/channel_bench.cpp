@@ -146,6 +146,7 @@ struct ChannelResult {
     uint64_t passedOver = 0;
     uint64_t lost = 0;
     std::vector<double> latenciesMs;
+    std::vector<double> withinPageMs;  // from the page's read to the view
 };
 
 struct RunResult {
@@ -160,13 +161,51 @@ struct RunResult {
 constexpr size_t USB_CHUNK = 7 * 64;  // one full hidraw queue of reports per call
 constexpr size_t SERIAL_CHUNK = 4096;
 
+// Notes when the page's workers hand each chunk to a view: the latency from there on is the
+// page's own, whatever the kernel's part before it. Taps only where the views log nothing,
+// since a log takes the view's one tap.
+class CArrivalTaps {
+  public:
+    CArrivalTaps(CPageUnderTest& page, bool enabled) : page(page), enabled(enabled) {
+        if (enabled) {
+            Tap(page.UsbView(), usb);
+            Tap(page.Rs232View(), serial);
+        }
+    }
+    ~CArrivalTaps() {
+        if (enabled) {
+            page.UsbView().SetTap({});
+            page.Rs232View().SetTap({});
+        }
+    }
+    CArrivalTaps(const CArrivalTaps&) = delete;
+    CArrivalTaps& operator=(const CArrivalTaps&) = delete;
+    CSendLog* Usb() { return enabled ? &usb : nullptr; }
+    CSendLog* Serial() { return enabled ? &serial : nullptr; }
+
+  private:
+    static void Tap(TrafficView& view, CSendLog& log) {
+        // Only the channel's worker appends, so the count needs no guard.
+        view.SetTap([&log, taken = uint64_t{0}](const uint8_t*, size_t count, qint64) mutable {
+            taken += count;
+            log.Add(taken, Clock::now());
+        });
+    }
+
+    CPageUnderTest& page;
+    const bool enabled;
+    CSendLog usb;
+    CSendLog serial;
+};
+
 RunResult RunChannels(CPageUnderTest& page, const ChannelSetup& usb, const ChannelSetup& serial,
-                      bool lineEnds) {
+                      bool lineEnds, bool withinPage = false) {
     RunResult result;
     CSendLog usbLog;
     CSendLog serialLog;
-    CStreamProbe usbProbe(page.UsbView(), lineEnds, &usbLog);
-    CStreamProbe serialProbe(page.Rs232View(), lineEnds, &serialLog);
+    CArrivalTaps arrivals(page, withinPage);
+    CStreamProbe usbProbe(page.UsbView(), lineEnds, &usbLog, arrivals.Usb());
+    CStreamProbe serialProbe(page.Rs232View(), lineEnds, &serialLog, arrivals.Serial());
     const int droppedBefore = page.Kit().DroppedInputReports();
     CSimKit& kit = page.Kit();
     CPty& pty = page.Pty();
@@ -216,6 +255,7 @@ RunResult RunChannels(CPageUnderTest& page, const ChannelSetup& usb, const Chann
         out.lost =
             probe.Lost() + (setup.bytes > probe.Reached() ? setup.bytes - probe.Reached() : 0);
         out.latenciesMs = std::move(probe.LatenciesMs());
+        out.withinPageMs = std::move(probe.WithinPageMs());
     };
     if (usb.active) {
         fill(result.usb, usb, usbProbe, usbLog);
@@ -435,12 +475,16 @@ int main(int argc, char** argv) {
         std::printf("\n");
         const CBusyLoad load(options.load, options.loadInOwnSessions);
         const WorkerWaits workersBefore = KernelWorkerWaits();
-        const RunResult run = RunChannels(page, usb, serial, options.lineEnds);
+        const RunResult run = RunChannels(page, usb, serial, options.lineEnds, !options.tools);
         const WorkerWaits workersAfter = KernelWorkerWaits();
         sentBytes[0] = usb.active ? usb.bytes : 0;
         sentBytes[1] = serial.active ? serial.bytes : 0;
         PrintLatency("USB", run.usb.latenciesMs);
         PrintLatency("RS232", run.serial.latenciesMs);
+        if (!options.tools) {
+            PrintLatency("USB within the page", run.usb.withinPageMs);
+            PrintLatency("RS232 within the page", run.serial.withinPageMs);
+        }
         PrintWorkerWaits(workersBefore, workersAfter);
         PrintFigure("USB lost bytes", run.usb.lost, "bytes", "goal 0", run.usb.lost == 0);
         PrintFigure("RS232 lost bytes", run.serial.lost, "bytes", "goal 0", run.serial.lost == 0);

@@ -101,8 +101,9 @@ Clock::time_point CSendLog::LastSend() const {
     return last;
 }
 
-CStreamProbe::CStreamProbe(TrafficView& trafficView, bool withLineEnds, CSendLog* sendLog)
-    : view(trafficView), lineEnds(withLineEnds), log(sendLog) {
+CStreamProbe::CStreamProbe(TrafficView& trafficView, bool withLineEnds, CSendLog* sendLog,
+                           CSendLog* arrivalLog)
+    : view(trafficView), lineEnds(withLineEnds), log(sendLog), arrivals(arrivalLog) {
     // Bytes already shown belong to an earlier run.
     view.Flush();
     checkedTo = view.StoreEnd();
@@ -161,13 +162,17 @@ void CStreamProbe::Check() {
         continues = true;
     }
     lastInsert = Clock::now();
-    if (log != nullptr) {
-        log->TakeUpTo(next, taken);
-        for (const Clock::time_point sent : taken) {
-            latenciesMs.push_back(
-                std::chrono::duration<double, std::milli>(lastInsert - sent).count());
+    const auto measure = [&](CSendLog* from, std::vector<double>& into) {
+        if (from == nullptr) {
+            return;
         }
-    }
+        from->TakeUpTo(next, taken);
+        for (const Clock::time_point at : taken) {
+            into.push_back(std::chrono::duration<double, std::milli>(lastInsert - at).count());
+        }
+    };
+    measure(log, latenciesMs);
+    measure(arrivals, withinPageMs);
 }
 
 CFeeder::CFeeder(Send sender, uint64_t totalBytes, double bytesPerSecond, size_t chunkBytes,

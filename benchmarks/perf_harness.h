@@ -61,7 +61,9 @@ class CSendLog {
 // any other gap or wrong character is lost.
 class CStreamProbe : public QObject {
   public:
-    CStreamProbe(TrafficView& view, bool lineEnds, CSendLog* log);
+    // With `arrivals` (stream offsets and the times the page took them in), the latency
+    // within the page is measured too.
+    CStreamProbe(TrafficView& view, bool lineEnds, CSendLog* log, CSendLog* arrivals = nullptr);
 
     uint64_t Reached() const { return next; }  // stream offset shown up to
     uint64_t Shown() const { return shown; }
@@ -69,6 +71,7 @@ class CStreamProbe : public QObject {
     uint64_t Lost() const { return lost; }
     Clock::time_point LastInsert() const { return lastInsert; }
     std::vector<double>& LatenciesMs() { return latenciesMs; }
+    std::vector<double>& WithinPageMs() { return withinPageMs; }
 
   private:
     void Check();
@@ -78,6 +81,7 @@ class CStreamProbe : public QObject {
     TrafficView& view;
     const bool lineEnds;
     CSendLog* log;
+    CSendLog* arrivals;
     qint64 checkedTo = 0;  // store position up to which bytes were checked
     uint64_t next = 0;
     uint64_t shown = 0;
@@ -85,6 +89,7 @@ class CStreamProbe : public QObject {
     uint64_t lost = 0;
     Clock::time_point lastInsert{};
     std::vector<double> latenciesMs;
+    std::vector<double> withinPageMs;
     std::vector<Clock::time_point> taken;
 };
 
