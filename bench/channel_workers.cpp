@@ -137,6 +137,10 @@ int Rs232Worker(WorkerControl& control) {
         if (ITrafficSink* sink = control.sink.load()) {
             sink->Received(buffer, count);
         }
+        if (count < RS232_READ_BUFFER) {
+            // The port gave all it had: wait for more instead of asking again for nothing.
+            readyButEmpty = link->WaitForInput(IDLE_WAIT_MS) != 0;
+        }
     }
     control.running.store(0);
     return 0;

@@ -19,7 +19,9 @@ class CSerialLink;
 
 // Bytes a worker takes per pass.
 inline constexpr uint32_t USB_DRAIN_BUFFER = 256;
-inline constexpr uint32_t RS232_READ_BUFFER = 64;
+// A raw tty holds at most 4096 bytes for its reader: one read takes whatever has arrived, where
+// 64-byte reads cost two system calls for every 64 bytes at high rates.
+inline constexpr uint32_t RS232_READ_BUFFER = 4096;
 // How long an idle RS232 worker waits on the port before it looks at stopRequested again.
 // The port's wait cannot be woken, so this bounds the worker's stop; each wake-up costs CPU.
 inline constexpr uint32_t IDLE_WAIT_MS = 50;

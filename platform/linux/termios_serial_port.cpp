@@ -491,7 +491,8 @@ int CTermiosSerialPort::Read(uint8_t* buffer, uint32_t maxBytes, uint32_t& count
         const ssize_t got = ::read(fd, buffer + count, maxBytes - count);
         if (got > 0) {
             count += static_cast<uint32_t>(got);
-            if (count == maxBytes || firstByteOnly) {
+            // A raw tty hands over all it holds: a short read leaves nothing to ask for at once.
+            if (count == maxBytes || firstByteOnly || atOnce) {
                 return 1;
             }
             lastByte = Clock::now();
