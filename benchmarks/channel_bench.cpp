@@ -11,6 +11,9 @@
 // --load N runs N busy processes at normal priority beside it, in a session of their own as a
 // firmware build started in a terminal would be, so the latency goal is also measured on a
 // machine with every core taken.
+// --sending (latency only) clicks the page's RS232 Send every 75 ms with a full box meanwhile,
+// so the received bytes' latency is measured while the page writes on the same channel; the
+// pty's queue drains at 19200 baud as a real line's would (CLinePacedPorts).
 // --tools shows both views in hex with a time at each line and logs both channels to files,
 // which must then hold every byte.
 #include <signal.h>
@@ -18,7 +21,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLineEdit>
+#include <QTimer>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +35,8 @@
 #include <memory>
 #include <string>
 
+#include "app/main_dialog.h"
+#include "bench/test_page.h"
 #include "bench/traffic_file.h"
 #include "bench/traffic_view.h"
 #include "benchmarks/perf_harness.h"
@@ -46,6 +54,7 @@ struct Options {
     uint64_t bytes = 0;
     double megabytes = 50;
     int load = 0;  // busy processes to run beside
+    bool sending = false;
 };
 
 // Processes that spin at normal priority until this object goes, or this program ends.
@@ -81,6 +90,48 @@ class CBusyLoad {
 
   private:
     std::vector<pid_t> children;
+};
+
+// Clicks the page's RS232 Send with a full box every SEND_PERIOD_MS, as a user or a script
+// driving the window would, and takes what reaches the board's end of the line.
+class CSendClicker {
+  public:
+    static constexpr int SEND_PERIOD_MS = 75;
+    static constexpr int SEND_BOX = 1011;
+    static constexpr int SEND_BUTTON = 1009;
+
+    explicit CSendClicker(CPty& pty) : pty(pty) {
+        qobject_cast<QLineEdit*>(g_testPage->Control(SEND_BOX))
+            ->setText(QString(SEND_BUFFER_SIZE, QLatin1Char('s')));
+        button = qobject_cast<QAbstractButton*>(g_testPage->Control(SEND_BUTTON));
+        QObject::connect(&timer, &QTimer::timeout, [this] { Click(); });
+        timer.start(SEND_PERIOD_MS);
+    }
+    // Stops clicking and waits, bounded, until every byte sent has reached the board's end.
+    void Finish() {
+        timer.stop();
+        WaitFor([this] { return (arrived += this->pty.TakeWritten()) >= Expected(); }, 5000);
+    }
+    uint64_t Expected() const { return uint64_t{SEND_BUFFER_SIZE} * clicks; }
+    uint64_t Arrived() const { return arrived; }
+    // How long each click kept the GUI thread from everything else.
+    std::vector<double>& HeldMs() { return heldMs; }
+
+  private:
+    void Click() {
+        arrived += pty.TakeWritten();
+        const Clock::time_point start = Clock::now();
+        button->click();
+        heldMs.push_back(1000 * SecondsSince(start));
+        ++clicks;
+    }
+
+    CPty& pty;
+    QAbstractButton* button = nullptr;
+    QTimer timer;
+    uint64_t clicks = 0;
+    uint64_t arrived = 0;
+    std::vector<double> heldMs;
 };
 
 struct ChannelSetup {
@@ -253,6 +304,8 @@ Options Parse(int argc, char** argv) {
             options.bytes = static_cast<uint64_t>(value());
         } else if (arg == "--megabytes") {
             options.megabytes = value();
+        } else if (arg == "--sending") {
+            options.sending = true;
         } else if (arg == "--load") {
             options.load = static_cast<int>(value());
         } else {
@@ -289,7 +342,8 @@ int main(int argc, char** argv) {
         std::fprintf(
             stderr,
             "usage: channel_bench usb|serial|both|latency|memory [--no-line-ends] "
-            "[--bytes N] [--factor F] [--seconds S] [--megabytes M] [--load N] [--tools]\n");
+            "[--bytes N] [--factor F] [--seconds S] [--megabytes M] [--load N] [--sending] "
+            "[--tools]\n");
         return 2;
     }
     UseOffscreenByDefault();
@@ -380,9 +434,29 @@ int main(int argc, char** argv) {
         if (options.load > 0) {
             std::printf(", beside %d busy processes", options.load);
         }
+        if (options.sending) {
+            std::printf(", while the page sends %d bytes on RS232 every %d ms", SEND_BUFFER_SIZE,
+                        CSendClicker::SEND_PERIOD_MS);
+        }
         std::printf("\n");
         const CBusyLoad load(options.load);
+        std::unique_ptr<CSendClicker> clicker;
+        if (options.sending) {
+            clicker = std::make_unique<CSendClicker>(page.Pty());
+        }
         const RunResult run = RunChannels(page, usb, serial, options.lineEnds);
+        bool sendsArrived = true;
+        if (clicker != nullptr) {
+            clicker->Finish();
+            PrintFigure("RS232 Send's hold on the GUI thread p99",
+                        Percentile(clicker->HeldMs(), 0.99), "ms", "", true);
+            const double missing =
+                static_cast<double>(clicker->Expected()) - static_cast<double>(clicker->Arrived());
+            sendsArrived = missing == 0;
+            PrintFigure("RS232 bytes sent by the page missing at the board", missing, "bytes",
+                        "goal 0", sendsArrived);
+            std::printf("  RS232 Send: %zu clicks\n", clicker->HeldMs().size());
+        }
         sentBytes[0] = usb.active ? usb.bytes : 0;
         sentBytes[1] = serial.active ? serial.bytes : 0;
         PrintLatency("USB", run.usb.latenciesMs);
@@ -395,7 +469,7 @@ int main(int argc, char** argv) {
         PrintCpu(run);
         pass = Percentile(run.usb.latenciesMs, 0.99) < 10 &&
                Percentile(run.serial.latenciesMs, 0.99) < 10 && run.usb.lost == 0 &&
-               run.serial.lost == 0 && run.droppedReports == 0;
+               run.serial.lost == 0 && run.droppedReports == 0 && sendsArrived;
     } else {
         // Fill both views first, so the baseline already holds a full scroll-back each.
         RunChannels(page, {true, 1u << 20, 0}, {true, 1u << 20, 0}, true);
