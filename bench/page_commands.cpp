@@ -1,6 +1,7 @@
 // The six buttons of the "Demo and Test" page: LED commands, Send and Clear per channel.
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "bench/ansi_text.h"
 #include "bench/send_box.h"
@@ -60,19 +61,19 @@ void CTestPage::OnRs232Send() {
     if (!TakeSendText(*rs232SendBox, rs232SendText, entry)) {
         return;
     }
-    uint8_t buffer[SEND_BUFFER_SIZE];
-    const size_t count = std::min(rs232SendText.size(), sizeof buffer);
-    std::copy_n(rs232SendText.begin(), count, buffer);
+    const size_t count = std::min(rs232SendText.size(), size_t{SEND_BUFFER_SIZE});
     rs232SendBox->Remember(entry);
-    // A box shown meanwhile runs the event loop, and with it the supervisor, which must not
-    // close the link under this call.
-    rs232Sending = 1;
-    const int sent = g_serialLink->WriteBlock(static_cast<uint32_t>(count), buffer);
-    rs232Sending = 0;
-    if (sent != 0) {
+    // Written on the sender's thread behind any Send still going out; the page counts it
+    // and looks at the port again when the sender hands it back (OnRs232Sent).
+    rs232Sender->Post(g_serialLink,
+                      std::vector<uint8_t>(rs232SendText.begin(), rs232SendText.begin() + count));
+}
+
+void CTestPage::OnRs232Sent(size_t count, bool sent) {
+    if (sent) {
         rs232Counter->AddSent(count);
     }
-    CloseGonePort();  // the worker may have met the port gone while this held the link
+    CloseGonePort();  // the worker may have met the port gone while the sender held the link
 }
 
 void CTestPage::OnUsbClear() {

@@ -132,6 +132,12 @@ CTestPage::CTestPage(QWidget* parent, const platform::Platform& platform)
     NameControlsForScreenReaders();
     usbTraffic = std::make_unique<CChannelTraffic>(usbView, usbCounter);
     rs232Traffic = std::make_unique<CChannelTraffic>(rs232View, rs232Counter);
+    // Posted to the page, which stops the sender before it goes; Qt drops a call still queued
+    // for a deleted page.
+    rs232Sender = std::make_unique<CRs232Sender>([this](size_t count, bool sent) {
+        QMetaObject::invokeMethod(
+            this, [this, count, sent] { OnRs232Sent(count, sent); }, Qt::QueuedConnection);
+    });
 
     // Selected at start; nothing is sent to the board.
     flashingButton->setChecked(true);
@@ -157,6 +163,8 @@ CTestPage::~CTestPage() {
     JoinComScan();
     StopUsbWorker();
     StopRs232Worker();
+    // Sends not yet started are dropped; the one going out ends by its write time-out.
+    rs232Sender->Stop();
     delete g_serialLink;
     g_serialLink = nullptr;
     delete g_hidLink;
@@ -317,8 +325,8 @@ void CTestPage::OnComPortGone() {
 }
 
 void CTestPage::CloseGonePort() {
-    // A Send inside WriteBlock still holds the link; the tick after it closes the port.
-    if (rs232Control.portGone.load() != 0 && rs232Sending == 0 && g_serialLink != nullptr) {
+    // While the sender holds the link, its OnRs232Sent (or a later tick) closes the port.
+    if (rs232Control.portGone.load() != 0 && rs232Sender->Idle() && g_serialLink != nullptr) {
         OnComPortGone();
     }
 }

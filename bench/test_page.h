@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "bench/channel_workers.h"
+#include "bench/rs232_sender.h"
 #include "hid/hid_link.h"
 #include "platform/platform.h"
 
@@ -104,6 +105,8 @@ class CTestPage : public QWidget {
     void OnComPortGone();
     // OnComPortGone once the worker has met the port gone and no Send holds the link.
     void CloseGonePort();
+    // A Send's block has left the sender: counted when sent, and the link is free again.
+    void OnRs232Sent(size_t count, bool sent);
 
     // Copied so the serial link's reference to it lives as long as the page.
     const platform::Platform platform;
@@ -120,9 +123,8 @@ class CTestPage : public QWidget {
     uint8_t kitSeen = 0;
     uint8_t firstTickDone = 0;
     uint8_t kitPresent = 0;
-    uint8_t comPortLost = 0;   // a port went away and none has opened since
-    uint8_t rs232Sending = 0;  // OnRs232Send is inside WriteBlock
-    std::string comPortPath;   // the device behind the open port when it opened
+    uint8_t comPortLost = 0;  // a port went away and none has opened since
+    std::string comPortPath;  // the device behind the open port when it opened
     int32_t versionLength = 0;
     int supervisorTicks = 0;
     // The Kit's node last reported as unusable; empty once it opened or went away.
@@ -137,6 +139,8 @@ class CTestPage : public QWidget {
     std::unique_ptr<std::thread> usbThread;
     std::unique_ptr<std::thread> rs232Thread;
     std::unique_ptr<std::thread> comScanThread;
+    // Writes the RS232 Sends, so the page's thread never waits for the line to drain.
+    std::unique_ptr<CRs232Sender> rs232Sender;
     // The serial link reports through this; it keeps a failing read's repeats quiet.
     std::unique_ptr<CWorkerBoxFilter> rs232Boxes;
     platform::Platform serialPlatform;

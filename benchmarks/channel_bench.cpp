@@ -13,6 +13,9 @@
 // a machine with every core taken. --load-same-session N runs them in this program's session,
 // as a build started from the same terminal, or any load on a machine that does not group by
 // session: there the kernel's scheduling group holds the load and the page together.
+// --sending (latency only) clicks the page's RS232 Send every 75 ms with a full box meanwhile,
+// so the received bytes' latency is measured while the page writes on the same channel; the
+// pty's queue drains at 19200 baud as a real line's would (CLinePacedPorts).
 // --tools shows both views in hex with a time at each line and logs both channels to files,
 // which must then hold every byte.
 #include <signal.h>
@@ -20,7 +23,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLineEdit>
+#include <QTimer>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +38,8 @@
 #include <memory>
 #include <string>
 
+#include "app/main_dialog.h"
+#include "bench/test_page.h"
 #include "bench/traffic_file.h"
 #include "bench/traffic_view.h"
 #include "benchmarks/perf_harness.h"
@@ -50,6 +58,7 @@ struct Options {
     double megabytes = 50;
     int load = 0;  // busy processes to run beside
     bool loadInOwnSessions = true;
+    bool sending = false;
 };
 
 // Processes that spin at normal priority until this object goes, or this program ends.
@@ -131,6 +140,48 @@ void PrintWorkerWaits(const WorkerWaits& before, const WorkerWaits& after) {
         waitedNs / 1e6, static_cast<unsigned long long>(runs),
         runs > 0 ? waitedNs / 1e6 / runs : 0.0);
 }
+
+// Clicks the page's RS232 Send with a full box every SEND_PERIOD_MS, as a user or a script
+// driving the window would, and takes what reaches the board's end of the line.
+class CSendClicker {
+  public:
+    static constexpr int SEND_PERIOD_MS = 75;
+    static constexpr int SEND_BOX = 1011;
+    static constexpr int SEND_BUTTON = 1009;
+
+    explicit CSendClicker(CPty& pty) : pty(pty) {
+        qobject_cast<QLineEdit*>(g_testPage->Control(SEND_BOX))
+            ->setText(QString(SEND_BUFFER_SIZE, QLatin1Char('s')));
+        button = qobject_cast<QAbstractButton*>(g_testPage->Control(SEND_BUTTON));
+        QObject::connect(&timer, &QTimer::timeout, [this] { Click(); });
+        timer.start(SEND_PERIOD_MS);
+    }
+    // Stops clicking and waits, bounded, until every byte sent has reached the board's end.
+    void Finish() {
+        timer.stop();
+        WaitFor([this] { return (arrived += this->pty.TakeWritten()) >= Expected(); }, 5000);
+    }
+    uint64_t Expected() const { return uint64_t{SEND_BUFFER_SIZE} * clicks; }
+    uint64_t Arrived() const { return arrived; }
+    // How long each click kept the GUI thread from everything else.
+    std::vector<double>& HeldMs() { return heldMs; }
+
+  private:
+    void Click() {
+        arrived += pty.TakeWritten();
+        const Clock::time_point start = Clock::now();
+        button->click();
+        heldMs.push_back(1000 * SecondsSince(start));
+        ++clicks;
+    }
+
+    CPty& pty;
+    QAbstractButton* button = nullptr;
+    QTimer timer;
+    uint64_t clicks = 0;
+    uint64_t arrived = 0;
+    std::vector<double> heldMs;
+};
 
 struct ChannelSetup {
     bool active = false;
@@ -342,6 +393,8 @@ Options Parse(int argc, char** argv) {
             options.bytes = static_cast<uint64_t>(value());
         } else if (arg == "--megabytes") {
             options.megabytes = value();
+        } else if (arg == "--sending") {
+            options.sending = true;
         } else if (arg == "--load" || arg == "--load-same-session") {
             options.loadInOwnSessions = arg == "--load";
             options.load = static_cast<int>(value());
@@ -379,7 +432,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "usage: channel_bench usb|serial|both|latency|memory [--no-line-ends] "
                      "[--bytes N] [--factor F] [--seconds S] [--megabytes M] [--load N] "
-                     "[--load-same-session N] [--tools]\n");
+                     "[--load-same-session N] [--sending] [--tools]\n");
         return 2;
     }
     UseOffscreenByDefault();
@@ -472,11 +525,31 @@ int main(int argc, char** argv) {
                 ", beside %d busy processes %s", options.load,
                 options.loadInOwnSessions ? "each in a session of its own" : "in this session");
         }
+        if (options.sending) {
+            std::printf(", while the page sends %d bytes on RS232 every %d ms", SEND_BUFFER_SIZE,
+                        CSendClicker::SEND_PERIOD_MS);
+        }
         std::printf("\n");
         const CBusyLoad load(options.load, options.loadInOwnSessions);
+        std::unique_ptr<CSendClicker> clicker;
+        if (options.sending) {
+            clicker = std::make_unique<CSendClicker>(page.Pty());
+        }
         const WorkerWaits workersBefore = KernelWorkerWaits();
         const RunResult run = RunChannels(page, usb, serial, options.lineEnds, !options.tools);
         const WorkerWaits workersAfter = KernelWorkerWaits();
+        bool sendsArrived = true;
+        if (clicker != nullptr) {
+            clicker->Finish();
+            PrintFigure("RS232 Send's hold on the GUI thread p99",
+                        Percentile(clicker->HeldMs(), 0.99), "ms", "", true);
+            const double missing =
+                static_cast<double>(clicker->Expected()) - static_cast<double>(clicker->Arrived());
+            sendsArrived = missing == 0;
+            PrintFigure("RS232 bytes sent by the page missing at the board", missing, "bytes",
+                        "goal 0", sendsArrived);
+            std::printf("  RS232 Send: %zu clicks\n", clicker->HeldMs().size());
+        }
         sentBytes[0] = usb.active ? usb.bytes : 0;
         sentBytes[1] = serial.active ? serial.bytes : 0;
         PrintLatency("USB", run.usb.latenciesMs);
@@ -494,7 +567,7 @@ int main(int argc, char** argv) {
         PrintCpu(run);
         pass = Percentile(run.usb.latenciesMs, 0.99) < 10 &&
                Percentile(run.serial.latenciesMs, 0.99) < 10 && run.usb.lost == 0 &&
-               run.serial.lost == 0 && run.droppedReports == 0;
+               run.serial.lost == 0 && run.droppedReports == 0 && sendsArrived;
     } else {
         // Fill both views first, so the baseline already holds a full scroll-back each.
         RunChannels(page, {true, 1u << 20, 0}, {true, 1u << 20, 0}, true);

@@ -271,6 +271,16 @@ bool CPty::Write(const uint8_t* bytes, size_t count) {
     return true;
 }
 
+size_t CPty::TakeWritten() {
+    size_t taken = 0;
+    uint8_t buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(master, buffer, sizeof buffer)) > 0) {
+        taken += static_cast<size_t>(got);
+    }
+    return taken;
+}
+
 int CPty::Waiting() const {
     int waiting = 0;
     return ioctl(slave, FIONREAD, &waiting) == 0 ? waiting : -1;
@@ -284,7 +294,7 @@ void CCountingSink::Show(const std::string& text, const std::string& caption) {
 CPageUnderTest::CPageUnderTest()
     : ports([this] { return std::vector<std::string>{pty.SlavePath()}; }) {
     kit.PlugUsb(true);
-    platform.serialPorts = &ports;
+    platform.serialPorts = &pacedPorts;
     platform.hid = &kit.Hid();
     platform.messageBoxes = &sink;
     // Moved in, not assigned from the literal: g++ 12 at -O3 sees a false overlap in the

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "benchmarks/line_paced_ports.h"
 #include "platform/linux/linux_serial_ports.h"
 #include "platform/message_box.h"
 #include "platform/platform.h"
@@ -133,6 +134,9 @@ class CPty {
     bool Write(const uint8_t* bytes, size_t count);
     // Bytes written and not yet read by the program on the slave side.
     int Waiting() const;
+    // Reads what the program has written to the line so far, so the pty never fills; returns
+    // how many bytes that was.
+    size_t TakeWritten();
 
   private:
     int master = -1;
@@ -151,7 +155,8 @@ class CCountingSink : public platform::IMessageBoxSink {
 };
 
 // The main window with the "Demo and Test" tab selected, on the simulated Kit's USB side and
-// a pty as COM1, shown on the offscreen platform as the user would see it.
+// a pty as COM1 whose output queue drains at the set baud rate, shown on the offscreen
+// platform as the user would see it.
 class CPageUnderTest {
   public:
     CPageUnderTest();
@@ -170,6 +175,7 @@ class CPageUnderTest {
     CSimKit kit;
     CPty pty;
     platform::CLinuxSerialPorts ports;
+    CLinePacedPorts pacedPorts{ports};  // the page's view of them: a drain that takes line time
     CCountingSink sink;
     platform::Platform platform;
     CMainDialog* dialog = nullptr;

@@ -1,9 +1,12 @@
 // The simulated Kit's virtual serial ports: "COM1" is the board's line, opened exclusively;
 // every other name is missing unless the owner makes it busy or locked. A disconnect hangs up the
-// open port for good. Errors carry the texts the OS gives for the same conditions.
+// open port for good. Errors carry the texts the OS gives for the same conditions. What the
+// program writes stays in the output queue for its line time, as a real driver holds it; the
+// board model takes it at once, so the echo does not wait for the queue.
 #include <algorithm>
 #include <chrono>
 
+#include "sim/line_drain.h"
 #include "sim/sim_devices.h"
 
 namespace sim {
@@ -53,6 +56,7 @@ class CSimSerialPort : public platform::ISerialPort {
         state->lineState = platform::SerialLineState{};
         state->lineState.baudRate = 9600;
         timeouts = platform::SerialTimeouts{};
+        outputQueue.Clear();
         return 1;
     }
 
@@ -121,13 +125,30 @@ class CSimSerialPort : public platform::ISerialPort {
     int ClearError(uint32_t& outputQueueBytes) override {
         outputQueueBytes = 0;
         std::lock_guard<std::mutex> hold(state->mutex);
-        // The board takes every byte at once, so nothing ever waits in the output queue.
-        return CheckLocked();
+        if (!CheckLocked()) {
+            return 0;
+        }
+        outputQueueBytes = outputQueue.Queued(CLineDrain::Clock::now());
+        return 1;
     }
 
-    int WaitOutputDrained(uint32_t) override {
-        std::lock_guard<std::mutex> hold(state->mutex);
-        return CheckLocked();
+    int WaitOutputDrained(uint32_t timeoutMs) override {
+        std::unique_lock<std::mutex> hold(state->mutex);
+        const auto deadline = CLineDrain::Clock::now() + std::chrono::milliseconds(timeoutMs);
+        // Woken early only by a disconnect or a close; a write meanwhile moves the end later.
+        for (;;) {
+            if (!CheckLocked()) {
+                return 0;
+            }
+            const auto now = CLineDrain::Clock::now();
+            if (outputQueue.Queued(now) == 0) {
+                return 1;
+            }
+            if (now >= deadline) {
+                return 0;
+            }
+            state->lineChanged.wait_until(hold, std::min(outputQueue.DrainedAt(), deadline));
+        }
     }
 
     int WaitReadable(uint32_t timeoutMs) override {
@@ -180,6 +201,7 @@ class CSimSerialPort : public platform::ISerialPort {
             if (!CheckLocked()) {
                 return 0;
             }
+            outputQueue.Add(count, state->lineState.baudRate, CLineDrain::Clock::now());
             state->RecordSerialLocked(bytes, count);
             const std::vector<uint8_t> echo = state->board.TakeSerial(bytes, count);
             state->PutOnLineLocked(echo.data(), echo.size());
@@ -198,6 +220,7 @@ class CSimSerialPort : public platform::ISerialPort {
                 return 1;
             }
             opened = false;
+            outputQueue.Clear();
             if (!OwnsLocked()) {
                 return 1;  // the line was lost under it and may have a new owner by now
             }
@@ -235,6 +258,7 @@ class CSimSerialPort : public platform::ISerialPort {
     uint64_t generation = 0;  // the line's generation when this port opened it
     // Guarded by the state's mutex: Read on the worker thread looks at them.
     platform::SerialTimeouts timeouts;
+    CLineDrain outputQueue;  // guarded by the state's mutex
 };
 
 }  // namespace

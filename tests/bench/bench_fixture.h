@@ -103,6 +103,21 @@ class CMappedSerialPorts : public platform::ISerialPorts {
         gate.notify_all();
     }
     std::atomic<int> opensWaiting{0};
+    // While held, every wait for the output queue to drain waits until Release.
+    void HoldDrains() {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        drainsHeld = true;
+    }
+    void ReleaseDrains() {
+        {
+            std::lock_guard<std::mutex> lock(gateMutex);
+            drainsHeld = false;
+        }
+        gate.notify_all();
+    }
+    std::atomic<int> drainsWaiting{0};
+    // When set, the line runs at this baud rate whatever the link asks for.
+    std::atomic<uint32_t> baudRate{0};
     // Each port loses the one byte it reads at this offset from its open; -1: none.
     std::atomic<int64_t> dropReadAt{-1};
 
@@ -127,7 +142,9 @@ class CMappedSerialPorts : public platform::ISerialPorts {
         }
         int GetLineState(platform::SerialLineState& s) override { return port->GetLineState(s); }
         int SetLineState(const platform::SerialLineState& s) override {
-            return port->SetLineState(s);
+            platform::SerialLineState line = s;
+            line.baudRate = owner.baudRate.load() != 0 ? owner.baudRate.load() : s.baudRate;
+            return port->SetLineState(line);
         }
         int SetEventMask(uint32_t mask) override { return port->SetEventMask(mask); }
         int GetTimeouts(platform::SerialTimeouts& t) override { return port->GetTimeouts(t); }
@@ -136,7 +153,15 @@ class CMappedSerialPorts : public platform::ISerialPorts {
             owner.calls.fetch_add(1);
             return port->ClearError(queued);
         }
-        int WaitOutputDrained(uint32_t ms) override { return port->WaitOutputDrained(ms); }
+        int WaitOutputDrained(uint32_t ms) override {
+            {
+                std::unique_lock<std::mutex> lock(owner.gateMutex);
+                owner.drainsWaiting.fetch_add(1);
+                owner.gate.wait(lock, [&] { return !owner.drainsHeld; });
+                owner.drainsWaiting.fetch_sub(1);
+            }
+            return port->WaitOutputDrained(ms);
+        }
         int WaitReadable(uint32_t ms) override {
             return owner.alwaysReady.load() ? 1 : port->WaitReadable(ms);
         }
@@ -168,7 +193,8 @@ class CMappedSerialPorts : public platform::ISerialPorts {
     std::map<std::string, std::string> names;
     std::mutex gateMutex;
     std::condition_variable gate;
-    bool opensHeld = false;  // guarded by gateMutex
+    bool opensHeld = false;   // guarded by gateMutex
+    bool drainsHeld = false;  // guarded by gateMutex
 };
 
 // A test page inside a plain parent, with a status bar for the panes and one log of its boxes

@@ -2,6 +2,8 @@
 // the board sends after it reaches the view and receiveRing, byte for byte.
 #include <QAbstractButton>
 
+#include "bench/traffic_counter.h"
+
 #include "bench_fixture.h"
 
 TEST_F(CPageTest, CommandsSendTheirBytes) {
@@ -30,7 +32,7 @@ TEST_F(CPageTest, CommandsSendTheirBytes) {
     // The initial texts: "USB" over USB, "Welcome" on the serial line.
     EXPECT_EQ(click(1006), std::vector<Bytes>{text("USB")});
     EXPECT_EQ(click(1009), std::vector<Bytes>{});
-    EXPECT_EQ(kit.SerialReceived(), text("Welcome"));
+    ASSERT_EQ_SOON(kit.SerialReceived(), text("Welcome"), 3000);
 
     // An empty box sends one report of length 0; ten characters go as 7 + 3.
     Edit(1005)->clear();
@@ -43,6 +45,7 @@ TEST_F(CPageTest, CommandsSendTheirBytes) {
     Edit(1011)->setText(QString(70, 'r'));
     EXPECT_EQ(click(1006).size(), 10u);  // 9 x 7 + 1
     click(1009);
+    ASSERT_EQ_SOON(kit.SerialReceived().size(), 7u + 64u, 3000);
     const Bytes serial = kit.SerialReceived();
     EXPECT_EQ(Bytes(serial.end() - 65, serial.end()), text("e" + std::string(64, 'r')));
     EXPECT_TRUE(shown.Entries().empty());
@@ -66,4 +69,63 @@ TEST_F(CPageTest, CommandsSendTheirBytes) {
     kit.SendSerial({'a', 0, 'b', '\r', 'c', '\n', 'd', 0x1B});
     ASSERT_EQ_SOON(page->Rs232View().Text(), QString("ab\nc\nd\x1B"), 3000);
     ASSERT_EQ_SOON(receiveRing.Count(), 308, 3000);
+}
+
+// RS232 Send on a slow line: the write and its drain happen off the page's thread, so the board's
+// bytes are shown while a block is still going out; Sends meanwhile follow it in order and are
+// counted once sent. The port that goes during a write is closed only after the write, and a
+// close during a Send waits for that one block, not for those queued behind it.
+TEST_F(CPageTest, Rs232SendHoldsUpNeitherTheViewNorTheClose) {
+    StartPage(true, true);
+    ports->baudRate = 600;  // 60 bytes a second: a full box takes over a second to go out
+    ASSERT_EQ_SOON(StatusPaneText(0), "Connected", 5000);
+    kit.SetSilent(true);
+    const auto send = [&](char c, int count) {
+        Edit(1011)->setText(QString(count, QLatin1Char(c)));
+        qobject_cast<QAbstractButton*>(page->Control(1009))->click();
+    };
+    const auto sentText = [&] {
+        const Bytes bytes = kit.SerialReceived();
+        return std::string(bytes.begin(), bytes.end());
+    };
+    QElapsedTimer sending;
+    sending.start();
+    send('a', 64);                      // on the line until 1067 ms
+    ASSERT_LT(sending.elapsed(), 300);  // back before the drain ends
+    kit.SendSerial({'b', 'o', 'a', 'r', 'd'});
+    ASSERT_EQ_SOON(page->Rs232View().Text(), QString("board"), 3000);
+    EXPECT_LT(sending.elapsed(), 900);
+    EXPECT_EQ(page->Rs232Counter().Sent(), 0u);
+    send('b', 8);
+    send('c', 8);
+    ASSERT_EQ_SOON(page->Rs232Counter().Sent(), 80u, 5000);
+    EXPECT_EQ(sentText(), std::string(64, 'a') + std::string(8, 'b') + std::string(8, 'c'));
+    EXPECT_TRUE(shown.Entries().empty());
+
+    // The line goes while a write waits for its drain: ticks pass with the port still open.
+    ports->HoldDrains();
+    send('d', 8);
+    ASSERT_SOON(ports->drainsWaiting.load() == 1, 3000);
+    kit.ConnectSerial(false);
+    EXPECT_TRUE(TicksPass(2));
+    EXPECT_EQ(StatusPaneText(0), "Connected");
+    EXPECT_TRUE(shown.Entries().empty());
+    ports->ReleaseDrains();
+    ASSERT_EQ_SOON(StatusPaneText(0), "Disconnected", 3000);
+    ASSERT_EQ_SOON(shown.Boxes(), 1, 3000);
+    EXPECT_EQ(shown.Entries().back(),
+              "Error:The serial port COM1 (/dev/sim/COM1) was disconnected.");
+    EXPECT_EQ(page->Rs232Counter().Sent(), 80u);
+
+    // Closed with a block going out and three behind it: only that block's line time.
+    kit.ConnectSerial(true);
+    ASSERT_EQ_SOON(StatusPaneText(0), "Connected", 5000);
+    const size_t before = kit.SerialReceived().size();
+    send('e', 64);
+    for (const char c : {'f', 'g', 'h'}) {
+        send(c, 64);
+    }
+    const qint64 closeMs = ClosePage();
+    EXPECT_LT(closeMs, 2500);
+    EXPECT_EQ(sentText().substr(before), std::string(64, 'e'));
 }

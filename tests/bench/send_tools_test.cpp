@@ -159,11 +159,11 @@ TEST_F(CPageTest, SendOptionsAndCountersOnBothChannels) {
     const auto click = [&](int id) { qobject_cast<QAbstractButton*>(page->Control(id))->click(); };
 
     click(1009);
-    const std::vector<uint8_t> serial = kit.SerialReceived();
-    EXPECT_EQ(std::string(serial.begin(), serial.end()), "Welcome\r\n");
     usbBox->setText("00 41");
     click(1006);
-    EXPECT_EQ(page->Rs232Counter().Sent(), 9u);
+    ASSERT_EQ_SOON(page->Rs232Counter().Sent(), 9u, 3000);
+    const std::vector<uint8_t> serial = kit.SerialReceived();
+    EXPECT_EQ(std::string(serial.begin(), serial.end()), "Welcome\r\n");
     EXPECT_EQ(page->UsbCounter().Sent(), 2u);
     // The board echoes; a zero byte counts though the view shows nothing for it.
     ASSERT_EQ_SOON(page->Rs232Counter().Received(), 9u, 3000);

@@ -1,11 +1,13 @@
 // The simulated Kit's own contracts that the link and page tests do not reach: blocked reads woken
 // by unplug, cancel and close, the kernel-like queue limit, reports kept past an unplug and a
 // stalled OUT endpoint, an observer that never deadlocks, and a serial port that a disconnect
-// hangs up for good. (The rest of its serial side is driven through the page's tests.)
+// hangs up for good and that drains at the line rate. (The rest of its serial side is driven
+// through the page's tests.)
 #include "sim/sim_kit.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <vector>
 
@@ -157,6 +159,46 @@ TEST(SimKitSerial, ADisconnectHangsUpTheOpenPortForGood) {
     kit.SendSerial({'y'});
     ASSERT_EQ(fresh->Read(buffer, sizeof buffer, count), 1);
     EXPECT_EQ(Bytes(buffer, buffer + count), Bytes{'y'});
+}
+
+// As a UART's driver: written bytes stay queued for their line time (ten bits a byte), the
+// drain wait is bounded by its time-out, and a disconnect ends it at once.
+TEST(SimKitSerial, WrittenBytesLeaveAtTheLineRate) {
+    using Clock = std::chrono::steady_clock;
+    CSimKit kit;
+    kit.ConnectSerial(true);
+    auto port = kit.SerialPorts().CreatePort();
+    ASSERT_EQ(port->Open("COM1"), 1);
+    platform::SerialLineState line;
+    ASSERT_EQ(port->GetLineState(line), 1);
+    line.baudRate = 1200;  // 120 bytes a second: 60 bytes take 500 ms
+    ASSERT_EQ(port->SetLineState(line), 1);
+    const Bytes block(60, 'x');
+    uint32_t written = 0;
+    const Clock::time_point start = Clock::now();
+    ASSERT_EQ(port->Write(block.data(), 60, written), 1);
+    EXPECT_EQ(kit.SerialReceived(), block);  // the board has them: only the queue waits
+    uint32_t queued = 0;
+    ASSERT_EQ(port->ClearError(queued), 1);
+    EXPECT_GT(queued, 40u);
+    EXPECT_LE(queued, 60u);
+    EXPECT_EQ(port->WaitOutputDrained(50), 0);
+    EXPECT_GE(Clock::now() - start, 50ms);
+    ASSERT_EQ(port->ClearError(queued), 1);
+    EXPECT_GT(queued, 0u);
+    EXPECT_EQ(port->WaitOutputDrained(5000), 1);
+    EXPECT_GE(Clock::now() - start, 500ms);
+    EXPECT_LT(Clock::now() - start, 1500ms);
+    ASSERT_EQ(port->ClearError(queued), 1);
+    EXPECT_EQ(queued, 0u);
+
+    ASSERT_EQ(port->Write(block.data(), 60, written), 1);
+    const Clock::time_point waitStart = Clock::now();
+    auto waiting = std::async(std::launch::async, [&] { return port->WaitOutputDrained(5000); });
+    kit.ConnectSerial(false);
+    ASSERT_EQ(waiting.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), 0);
+    EXPECT_LT(Clock::now() - waitStart, 400ms);
 }
 
 TEST(SimKit, ObserverRunsOutsideTheLockAndHandlesOutliveTheKit) {
