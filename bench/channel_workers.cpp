@@ -96,6 +96,10 @@ int Rs232Worker(WorkerControl& control) {
     uint8_t buffer[RS232_READ_BUFFER];
     bool failing = false;        // the last read failed and its box has been shown
     bool readyButEmpty = false;  // the last wait said input was ready
+    // The rate over the last window or more: whether the channel is busy.
+    bool busy = false;
+    uint64_t windowBytes = 0;
+    auto windowStart = std::chrono::steady_clock::now();
     while (control.stopRequested.load() != 1) {
         CSerialLink* link = control.link.load();
         if (link == nullptr) {
@@ -137,8 +141,20 @@ int Rs232Worker(WorkerControl& control) {
         if (ITrafficSink* sink = control.sink.load()) {
             sink->Received(buffer, count);
         }
+        windowBytes += count;
+        const auto now = std::chrono::steady_clock::now();
+        if (const auto windowMs =
+                std::chrono::duration_cast<std::chrono::milliseconds>(now - windowStart).count();
+            windowMs >= BUSY_WINDOW_MS) {
+            busy = windowBytes * 1000 > CHANNEL_BUSY_RATE * static_cast<uint64_t>(windowMs);
+            windowBytes = 0;
+            windowStart = now;
+        }
         if (count < RS232_READ_BUFFER) {
             // The port gave all it had: wait for more instead of asking again for nothing.
+            if (busy) {
+                control.SleepUnlessStopped(BUSY_READ_GAP_MS);
+            }
             readyButEmpty = link->WaitForInput(IDLE_WAIT_MS) != 0;
         }
     }

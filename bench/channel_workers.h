@@ -30,6 +30,13 @@ inline constexpr uint32_t IDLE_WAIT_MS = 50;
 inline constexpr uint32_t USB_IDLE_WAIT_MS = 1000;
 // Pause between quiet retries of a serial read that keeps failing.
 inline constexpr uint32_t READ_RETRY_MS = 200;
+// Above CHANNEL_BUSY_RATE bytes/s (ten times either line limit) nobody reads the rows as they
+// pass and the views draw a few frames a second; the RS232 worker, once it has drained the
+// port, then lets BUSY_READ_GAP_MS of bytes gather before it looks again, instead of waking
+// for every few bytes the driver hands over. The rate is taken over BUSY_WINDOW_MS.
+inline constexpr uint64_t CHANNEL_BUSY_RATE = 100000;
+inline constexpr uint32_t BUSY_READ_GAP_MS = 5;
+inline constexpr uint32_t BUSY_WINDOW_MS = 100;
 
 // Shared between the page (GUI thread) and one worker.
 struct WorkerControl {

@@ -18,6 +18,8 @@
 #include <mutex>
 #include <vector>
 
+#include "bench/channel_workers.h"
+
 class QLabel;
 class QLineEdit;
 class QMenu;
@@ -36,7 +38,7 @@ class TrafficView : public QAbstractScrollArea {
     // Above BUSY_RATE bytes/s over RATE_WINDOW_MS (more than ten times either line limit)
     // nobody reads the rows as they pass: updates come every BUSY_FRAME_MS, which keeps the
     // cost per MB low.
-    static constexpr qint64 BUSY_RATE = 100000;
+    static constexpr qint64 BUSY_RATE = CHANNEL_BUSY_RATE;
     static constexpr int RATE_WINDOW_MS = 100;
     static constexpr int BUSY_FRAME_MS = 100;
     // The longest pause between updates while updates are slow.
