@@ -19,7 +19,9 @@ class CRs232Sender {
     // link: the bytes the block had and whether WriteBlock sent them.
     using Done = std::function<void(size_t count, bool sent)>;
 
-    explicit CRs232Sender(Done done) : done(std::move(done)) {}
+    // The thread starts here, with the page, not at the first Send: the page then has the
+    // same threads from start to end, and a first Send does not wait for a thread to start.
+    explicit CRs232Sender(Done done) : done(std::move(done)), thread(&CRs232Sender::Run, this) {}
     ~CRs232Sender();  // Stop
     CRs232Sender(const CRs232Sender&) = delete;
     CRs232Sender& operator=(const CRs232Sender&) = delete;
@@ -46,5 +48,5 @@ class CRs232Sender {
     std::deque<Block> queue;  // guarded by mutex
     bool writing = false;     // guarded by mutex: a block is inside WriteBlock
     bool stopping = false;    // guarded by mutex
-    std::thread thread;       // started by the first Post; joined by Stop
+    std::thread thread;       // started by the constructor (or a Post after Stop); joined by Stop
 };
